@@ -1,0 +1,13 @@
+// System clock as file-time ticks: 100 ns units since 1601-01-01 UTC.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint64_t kTicksPerSecond = 10000000ULL;
+// Seconds between 1601-01-01 and 1970-01-01.
+inline constexpr uint64_t kUnixEpochSeconds = 11644473600ULL;
+
+uint64_t NowFileTime();
+
+// A monotonic clock in nanoseconds, for measuring, never for instants.
+uint64_t MonotonicNanos();

@@ -1,0 +1,131 @@
+// Sockets on POSIX: BSD sockets with a bounded non-blocking connect.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int Fd(NetSocket s) { return static_cast<int>(s); }
+
+NetSocket PosixOpenTcp() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    return fd < 0 ? kNoNetSocket : fd;
+}
+
+int PosixConnect(NetSocket s, uint32_t addr, uint16_t port, int timeoutMs) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    int fd = Fd(s);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return 0;
+    int rc = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        do rc = poll(&p, 1, timeoutMs);
+        while (rc < 0 && errno == EINTR);
+        if (rc != 1) return 0;
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return 0;
+        rc = 0;
+    }
+    if (rc != 0) return 0;
+    return fcntl(fd, F_SETFL, flags) == 0 ? 1 : 0;
+}
+
+long PosixSend(NetSocket s, const void *data, size_t size) {
+    ssize_t n;
+    do n = send(Fd(s), data, size, MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? kNetWouldBlock : kNetError;
+    return static_cast<long>(n);
+}
+
+long PosixRecv(NetSocket s, void *data, size_t size) {
+    ssize_t n;
+    do n = recv(Fd(s), data, size, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? kNetWouldBlock : kNetError;
+    return static_cast<long>(n);
+}
+
+NetSocket PosixAccept(NetSocket listener) {
+    int fd;
+    do fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd < 0 ? kNoNetSocket : fd;
+}
+
+void PosixClose(NetSocket s) {
+    if (s >= 0) close(Fd(s));
+}
+
+}  // namespace
+
+const NetCalls kDefaultNetCalls = {PosixOpenTcp, PosixConnect, PosixSend, PosixRecv, PosixAccept, PosixClose};
+NetCalls netCalls = kDefaultNetCalls;
+
+int NetStartup() { return 1; }
+void NetCleanup() {}
+
+int NetResolveIPv4(const char *name, uint32_t *addr) {
+    if (!name) return 0;
+    if (*name >= '0' && *name <= '9') {
+        in_addr a{};
+        if (inet_pton(AF_INET, name, &a) != 1) return 0;
+        *addr = a.s_addr;
+        return 1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(*name ? name : "localhost", nullptr, &hints, &res) != 0 || !res) return 0;
+    *addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return 1;
+}
+
+NetSocket NetListen(uint16_t port, int backlog, bool /*exclusive*/) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return kNoNetSocket;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, backlog) != 0) {
+        close(fd);
+        return kNoNetSocket;
+    }
+    return fd;
+}
+
+uint16_t NetLocalPort(NetSocket s) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(Fd(s), reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int NetSetNonBlocking(NetSocket s) {
+    int flags = fcntl(Fd(s), F_GETFL);
+    return flags >= 0 && fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int NetPendingError(NetSocket s, int *error) {
+    socklen_t len = sizeof *error;
+    return getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, error, &len) == 0;
+}

@@ -1,0 +1,108 @@
+// Sockets on Windows: Winsock 2.2.
+#include "net.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace {
+
+SOCKET Sock(NetSocket s) { return static_cast<SOCKET>(s); }
+
+NetSocket WinOpenTcp() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    return s == INVALID_SOCKET ? kNoNetSocket : static_cast<NetSocket>(s);
+}
+
+// Blocking connect: the Windows stack gives up on its own after about 21 s.
+int WinConnect(NetSocket s, uint32_t addr, uint16_t port, int /*timeoutMs*/) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    return connect(Sock(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+}
+
+long WinSend(NetSocket s, const void *data, size_t size) {
+    int n = send(Sock(s), static_cast<const char *>(data), static_cast<int>(size), 0);
+    if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+    return n;
+}
+
+long WinRecv(NetSocket s, void *data, size_t size) {
+    int n = recv(Sock(s), static_cast<char *>(data), static_cast<int>(size), 0);
+    if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? kNetWouldBlock : kNetError;
+    return n;
+}
+
+NetSocket WinAccept(NetSocket listener) {
+    SOCKET s = accept(Sock(listener), nullptr, nullptr);
+    return s == INVALID_SOCKET ? kNoNetSocket : static_cast<NetSocket>(s);
+}
+
+void WinClose(NetSocket s) {
+    if (s != kNoNetSocket) closesocket(Sock(s));
+}
+
+}  // namespace
+
+const NetCalls kDefaultNetCalls = {WinOpenTcp, WinConnect, WinSend, WinRecv, WinAccept, WinClose};
+NetCalls netCalls = kDefaultNetCalls;
+
+int NetStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+void NetCleanup() { WSACleanup(); }
+
+int NetResolveIPv4(const char *name, uint32_t *addr) {
+    if (!name) return 0;
+    if (*name >= '0' && *name <= '9') {
+        unsigned long a = inet_addr(name);
+        if (a == INADDR_NONE) return 0;
+        *addr = a;
+        return 1;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    if (getaddrinfo(*name ? name : "localhost", nullptr, &hints, &res) != 0 || !res) return 0;
+    *addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(res);
+    return 1;
+}
+
+NetSocket NetListen(uint16_t port, int backlog, bool exclusive) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kNoNetSocket;
+    BOOL one = TRUE;
+    setsockopt(s, SOL_SOCKET, exclusive ? SO_EXCLUSIVEADDRUSE : SO_REUSEADDR,
+               reinterpret_cast<const char *>(&one), sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(s, backlog) != 0) {
+        closesocket(s);
+        return kNoNetSocket;
+    }
+    return static_cast<NetSocket>(s);
+}
+
+uint16_t NetLocalPort(NetSocket s) {
+    sockaddr_in sa{};
+    int len = sizeof sa;
+    if (getsockname(Sock(s), reinterpret_cast<sockaddr *>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int NetSetNonBlocking(NetSocket s) {
+    u_long on = 1;
+    return ioctlsocket(Sock(s), FIONBIO, &on) == 0;
+}
+
+int NetPendingError(NetSocket s, int *error) {
+    int len = sizeof *error;
+    return getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(error), &len) == 0;
+}
