@@ -1,0 +1,51 @@
+// The table of connected CPUs: one record per accepted connection, kept sorted so jobs are runs of neighbours.
+#pragma once
+
+#include "net.h"
+#include "status_record.h"
+
+#include <cstdint>
+
+// One connection: its latest record plus the bytes of a message still arriving.
+struct ClientEntry {
+    StatusRecord record;              // record.socket is the connection; hasData after a valid message
+    uint64_t acceptSeq;               // order of acceptance: larger is newer
+    uint32_t fill;                    // bytes of pending[] received so far
+    uint8_t pending[kMessageLength];  // reassembly of a message that arrives in pieces
+};
+
+struct ClientTable {
+    uint32_t count;
+    uint32_t capacity;
+    ClientEntry *entries;  // grown geometrically, released by ReleaseClients
+    uint64_t nextSeq;
+    uint64_t messagesAccepted;  // whole messages with a valid signature
+    uint64_t messagesRejected;  // whole messages with a wrong signature
+};
+
+// The platform side of the server: what the core asks of the window or event loop.
+struct ServerHost {
+    void *context;
+    // Ask for read and close notifications on a newly accepted connection.
+    void (*watchClient)(void *context, NetSocket s);
+    // Show the report (RefreshStatus for this platform's window or terminal).
+    void (*refresh)(void *context);
+};
+
+// Socket notification codes, as the Windows notifications number them.
+inline constexpr int kSocketRead = 1;
+inline constexpr int kSocketAccept = 8;
+inline constexpr int kSocketClose = 32;
+
+// The one entry of socket readiness into the core: dispatches on the code
+// (read, accept, close) and then prunes, for every code.
+void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode);
+
+void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
+void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s);
+void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s);
+void PruneClients(ClientTable &table, const ServerHost &host);
+void SortClients(ClientTable &table);
+int CompareClients(const ClientEntry &a, const ClientEntry &b);
+// Closes every connection, empties the table and frees its memory.
+void ReleaseClients(ClientTable &table);
