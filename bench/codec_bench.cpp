@@ -19,6 +19,7 @@ static void BM_Memcpy750(benchmark::State &state) {
     std::array<uint8_t, kMessageLength> src{}, dst{};
     for (auto _ : state) {
         benchmark::DoNotOptimize(src.data());
+        benchmark::DoNotOptimize(dst.data());
         std::memcpy(dst.data(), src.data(), dst.size());
         benchmark::ClobberMemory();
     }
@@ -30,6 +31,7 @@ static void BM_EncodeRecord(benchmark::State &state) {
     std::array<uint8_t, kMessageLength> out{};
     for (auto _ : state) {
         benchmark::DoNotOptimize(&r);
+        benchmark::DoNotOptimize(out.data());
         benchmark::DoNotOptimize(EncodeRecord(r, kFieldTable, out));
         benchmark::ClobberMemory();
     }
@@ -42,6 +44,7 @@ static void BM_DecodeRecord(benchmark::State &state) {
     StatusRecord r{};
     for (auto _ : state) {
         benchmark::DoNotOptimize(msg.data());
+        benchmark::DoNotOptimize(&r);
         benchmark::DoNotOptimize(DecodeRecord(msg, kFieldTable, r));
         benchmark::ClobberMemory();
     }

@@ -78,6 +78,17 @@ bool FitsRecord(const FieldDesc &d, size_t bytes) {
     return d.offset <= sizeof(StatusRecord) && bytes <= sizeof(StatusRecord) - d.offset;
 }
 
+// Copies an integer field whose wire size equals its width; constant sizes let the compiler inline it.
+void CopyInt(uint8_t *dst, const uint8_t *src, uint16_t size) {
+    switch (size) {
+    case 1: dst[0] = src[0]; break;
+    case 2: std::memcpy(dst, src, 2); break;
+    case 4: std::memcpy(dst, src, 4); break;
+    case 8: std::memcpy(dst, src, 8); break;
+    default: std::memcpy(dst, src, 16); break;
+    }
+}
+
 bool IntWidthOk(uint16_t w) { return w == 1 || w == 2 || w == 4 || w == 8 || w == 16; }
 
 uint64_t LoadInt(const uint8_t *p, uint16_t width) {
@@ -124,7 +135,7 @@ size_t EncodeRecord(const StatusRecord &record, const FieldTable &table, std::sp
                 if (d.size != d.width) break;
                 std::memcpy(dst, rec + d.offset, 16);
             } else if (kLittleEndian && d.size == d.width) {
-                std::memcpy(dst, rec + d.offset, d.size);
+                CopyInt(dst, rec + d.offset, d.size);
             } else {
                 uint64_t v = LoadInt(rec + d.offset, d.width);
                 for (uint16_t b = 0; b < d.size; ++b) dst[b] = static_cast<uint8_t>(v >> (8 * b));
@@ -151,7 +162,7 @@ size_t DecodeRecord(std::span<const uint8_t> message, const FieldTable &table, S
                 if (d.size != d.width) break;
                 std::memcpy(rec + d.offset, src, 16);
             } else if (kLittleEndian && d.size == d.width) {
-                std::memcpy(rec + d.offset, src, d.size);
+                CopyInt(rec + d.offset, src, d.size);
             } else {
                 uint64_t v = 0;
                 for (uint16_t b = 0; b < d.size; ++b) v |= static_cast<uint64_t>(src[b]) << (8 * b);
