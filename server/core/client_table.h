@@ -38,14 +38,25 @@ inline constexpr int kSocketAccept = 8;
 inline constexpr int kSocketClose = 32;
 
 // The one entry of socket readiness into the core: dispatches on the code
-// (read, accept, close) and then prunes, for every code.
+// (read, accept, close) and then prunes, for every code. A close first reads
+// what the peer sent before closing, so its last messages still count.
 void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode);
 
+// Accepts one pending connection and appends its record (no data yet).
 void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
+// One receive from a non-blocking connection. Bytes are gathered per client
+// until a whole message is in; each whole message with a valid signature
+// replaces the record, then the record is re-placed in order and the report
+// refreshed once. A receive of 0 (peer closed) removes the client.
 void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s);
+// Closes the connection, moves the last record into its place, keeps the
+// order and refreshes. Unknown sockets are ignored.
 void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s);
+// Drops connections with a pending socket error, and of two connections
+// reporting the same CPU of the same job the older one.
 void PruneClients(ClientTable &table, const ServerHost &host);
 void SortClients(ClientTable &table);
+// Records with data first, then by job identity, then by cpuIndex: <0, 0, >0.
 int CompareClients(const ClientEntry &a, const ClientEntry &b);
 // Closes every connection, empties the table and frees its memory.
 void ReleaseClients(ClientTable &table);

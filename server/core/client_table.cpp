@@ -1,0 +1,208 @@
+// The client table: accepts connections, reassembles and stores their status messages, drops dead and duplicate ones.
+#include "client_table.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// One receive takes up to this many bytes, so several messages that arrived
+// together are handled in one notification.
+constexpr size_t kReadChunk = 16 * 1024;
+
+// A peer that has closed is drained at most this far before it is dropped.
+constexpr int kMaxDrainReads = 64;
+
+void Refresh(const ServerHost &host) {
+    if (host.refresh) host.refresh(host.context);
+}
+
+// Position of the entry whose connection is s, or count when there is none.
+uint32_t FindClient(const ClientTable &table, NetSocket s) {
+    uint32_t i = 0;
+    while (i < table.count && table.entries[i].record.socket != s) ++i;
+    return i;
+}
+
+// Makes room for one more entry, doubling the block. 1 on success.
+int Reserve(ClientTable &table) {
+    if (table.count < table.capacity) return 1;
+    constexpr uint32_t kMaxEntries = UINT32_MAX / 2;
+    if (table.capacity >= kMaxEntries) return 0;
+    uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
+    void *block = std::realloc(table.entries, size_t{capacity} * sizeof(ClientEntry));
+    if (!block) return 0;
+    table.entries = static_cast<ClientEntry *>(block);
+    table.capacity = capacity;
+    return 1;
+}
+
+// Moves the entry at position i to where it belongs; every other entry is
+// already in order, so this is one binary search and one block move.
+// Returns the entry's new position.
+uint32_t PlaceEntry(ClientTable &table, uint32_t i) {
+    ClientEntry *e = table.entries;
+    const ClientEntry moving = e[i];
+    auto before = [&](const ClientEntry &x) { return CompareClients(x, moving) <= 0; };
+    auto strictlyBefore = [&](const ClientEntry &x) { return CompareClients(x, moving) < 0; };
+    uint32_t to = i;
+    if (i > 0 && CompareClients(e[i - 1], moving) > 0) {
+        to = static_cast<uint32_t>(std::partition_point(e, e + i, before) - e);
+        std::memmove(e + to + 1, e + to, (i - to) * sizeof(ClientEntry));
+    } else if (i + 1 < table.count) {
+        uint32_t next = static_cast<uint32_t>(std::partition_point(e + i + 1, e + table.count, strictlyBefore) - e);
+        to = next - 1;
+        std::memmove(e + i, e + i + 1, (to - i) * sizeof(ClientEntry));
+    }
+    if (to != i) e[to] = moving;
+    return to;
+}
+
+// Stores every whole message in bytes into the entry; a message counts only
+// once all its bytes are in. 1 when at least one valid message was stored.
+int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size_t size) {
+    int stored = 0;
+    while (size > 0) {
+        size_t take = std::min<size_t>(kMessageLength - entry.fill, size);
+        std::memcpy(entry.pending + entry.fill, bytes, take);
+        entry.fill += static_cast<uint32_t>(take);
+        bytes += take;
+        size -= take;
+        if (entry.fill < kMessageLength) break;
+        entry.fill = 0;
+
+        StatusRecord decoded{};
+        if (DecodeRecord(entry.pending, kFieldTable, decoded) != kMessageLength || !HasRecordSignature(decoded)) {
+            ++table.messagesRejected;
+            continue;
+        }
+        decoded.socket = entry.record.socket;
+        decoded.hasData = 1;
+        entry.record = decoded;
+        ++table.messagesAccepted;
+        stored = 1;
+    }
+    return stored;
+}
+
+// One receive from the client at position i. Returns what the receive gave:
+// a byte count, 0 when the peer closed (the client is then removed), or an
+// error / would-block code.
+long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t i) {
+    uint8_t buffer[kReadChunk];
+    NetSocket s = table.entries[i].record.socket;
+    long n = NetRecv(s, buffer, sizeof buffer);
+    if (n == 0) {
+        RemoveClient(table, host, s);
+        return 0;
+    }
+    if (n < 0) return n;
+    if (TakeBytes(table, table.entries[i], buffer, static_cast<size_t>(n))) {
+        PlaceEntry(table, i);
+        Refresh(host);
+    }
+    return n;
+}
+
+}  // namespace
+
+int CompareClients(const ClientEntry &a, const ClientEntry &b) {
+    if (a.record.hasData != b.record.hasData) return a.record.hasData ? -1 : 1;
+    if (int c = CompareJobIdentity(a.record, b.record)) return c < 0 ? -1 : 1;
+    if (a.record.cpuIndex != b.record.cpuIndex) return a.record.cpuIndex < b.record.cpuIndex ? -1 : 1;
+    return 0;
+}
+
+void SortClients(ClientTable &table) {
+    if (table.count < 2) return;
+    std::stable_sort(table.entries, table.entries + table.count,
+                     [](const ClientEntry &a, const ClientEntry &b) { return CompareClients(a, b) < 0; });
+}
+
+void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener) {
+    NetSocket s = NetAccept(listener);
+    if (s == kNoNetSocket) return;
+    if (!Reserve(table)) {
+        NetClose(s);
+        return;
+    }
+    ClientEntry &entry = table.entries[table.count];
+    std::memset(&entry, 0, sizeof entry);
+    entry.record.socket = s;
+    entry.acceptSeq = table.nextSeq++;
+    ++table.count;
+    if (host.watchClient) host.watchClient(host.context, s);
+}
+
+void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s) {
+    uint32_t i = FindClient(table, s);
+    if (i == table.count) return;
+    ReceiveOnce(table, host, i);
+}
+
+void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s) {
+    uint32_t i = FindClient(table, s);
+    if (i == table.count) return;
+    NetClose(s);
+    --table.count;
+    if (i < table.count) {
+        table.entries[i] = table.entries[table.count];
+        PlaceEntry(table, i);
+    }
+    Refresh(host);
+}
+
+void PruneClients(ClientTable &table, const ServerHost &host) {
+    for (uint32_t k = 0; k < table.count;) {
+        const ClientEntry &entry = table.entries[k];
+        int error = 0;
+        if (!NetPendingError(entry.record.socket, &error) || error != 0) {
+            RemoveClient(table, host, entry.record.socket);
+            k = 0;
+            continue;
+        }
+        // The table is sorted, so two connections reporting the same CPU of
+        // the same job are neighbours. The newer one is the live one.
+        if (k + 1 < table.count) {
+            const ClientEntry &next = table.entries[k + 1];
+            if (entry.record.hasData && next.record.hasData && CompareClients(entry, next) == 0) {
+                RemoveClient(table, host, entry.acceptSeq < next.acceptSeq ? entry.record.socket : next.record.socket);
+                k = 0;
+                continue;
+            }
+        }
+        ++k;
+    }
+}
+
+void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode) {
+    switch (eventCode) {
+    case kSocketRead:
+        ReadClient(table, host, s);
+        break;
+    case kSocketAccept:
+        AcceptClient(table, host, s);
+        break;
+    case kSocketClose: {
+        // Messages that arrived just before the peer closed still count.
+        for (int reads = 0; reads < kMaxDrainReads; ++reads) {
+            uint32_t i = FindClient(table, s);
+            if (i == table.count || ReceiveOnce(table, host, i) <= 0) break;
+        }
+        RemoveClient(table, host, s);
+        break;
+    }
+    default:
+        break;
+    }
+    PruneClients(table, host);
+}
+
+void ReleaseClients(ClientTable &table) {
+    for (uint32_t i = 0; i < table.count; ++i) NetClose(table.entries[i].record.socket);
+    std::free(table.entries);
+    table.entries = nullptr;
+    table.count = 0;
+    table.capacity = 0;
+}

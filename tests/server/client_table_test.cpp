@@ -1,0 +1,637 @@
+// Tests of the client table, driven by scripted socket events through a fake network call table.
+#include "client_table.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// A socket value that is no socket at all: asking for its pending error fails.
+constexpr NetSocket kDeadSocket = 0x3FFFFFF0;
+constexpr NetSocket kListener = 0x3FFFFFF1;
+
+// What a connection's peer has done, in arrival order: bytes, or a close.
+struct Arrival {
+    Bytes bytes;
+    bool closed = false;
+    bool error = false;
+};
+
+struct FakeNet {
+    std::deque<NetSocket> pendingAccepts;
+    std::map<NetSocket, std::deque<Arrival>> arrivals;
+    std::vector<NetSocket> closed;
+    int recvCalls = 0;
+};
+FakeNet *g_net = nullptr;
+
+NetSocket FakeAccept(NetSocket) {
+    if (g_net->pendingAccepts.empty()) return kNoNetSocket;
+    NetSocket s = g_net->pendingAccepts.front();
+    g_net->pendingAccepts.pop_front();
+    return s;
+}
+
+long FakeRecv(NetSocket s, void *data, size_t size) {
+    ++g_net->recvCalls;
+    auto &queue = g_net->arrivals[s];
+    if (queue.empty()) return kNetWouldBlock;
+    Arrival &a = queue.front();
+    if (a.closed) return 0;  // stays: a closed peer keeps reading as closed
+    if (a.error) {
+        queue.pop_front();
+        return kNetError;
+    }
+    size_t n = std::min(size, a.bytes.size());
+    std::memcpy(data, a.bytes.data(), n);
+    a.bytes.erase(a.bytes.begin(), a.bytes.begin() + static_cast<long>(n));
+    if (a.bytes.empty()) queue.pop_front();
+    return static_cast<long>(n);
+}
+
+void FakeClose(NetSocket s) {
+    g_net->closed.push_back(s);
+    g_net->arrivals.erase(s);  // the number may be handed out again
+    if (s != kDeadSocket) kDefaultNetCalls.close(s);
+}
+
+struct HostLog {
+    int refreshes = 0;
+    std::vector<NetSocket> watched;
+};
+
+void Watch(void *context, NetSocket s) { static_cast<HostLog *>(context)->watched.push_back(s); }
+void Refresh(void *context) { ++static_cast<HostLog *>(context)->refreshes; }
+
+// One client's report, reduced to what the tests vary.
+struct Report {
+    int32_t cpu = 0;
+    const char *scene = "shot";
+    uint64_t fileSize = 1000;
+    uint32_t passesDone = 1;
+};
+
+StatusRecord RecordOf(const Report &r) {
+    StatusRecord rec{};
+    std::memcpy(rec.signature, RecordSignature, sizeof RecordSignature);
+    rec.cpuIndex = r.cpu;
+    std::strncpy(rec.sceneName, r.scene, sizeof rec.sceneName - 1);
+    std::strcpy(rec.sceneFile, "/scenes/shot.scn");
+    rec.sceneFileSize = r.fileSize;
+    rec.passesDone = r.passesDone;
+    rec.totalPasses = 100;
+    rec.firstRenderedFrame = -1;
+    return rec;
+}
+
+Bytes Encode(const StatusRecord &rec) {
+    Bytes m(kMessageLength);
+    EncodeRecord(rec, kFieldTable, m);
+    return m;
+}
+
+Bytes Message(const Report &r) { return Encode(RecordOf(r)); }
+
+Bytes BadSignature(const Report &r) {
+    Bytes m = Message(r);
+    m[15] ^= 0x01;
+    return m;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes &p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+class ClientTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(NetStartup(), 1);
+        g_net = &net;
+        netCalls.accept = FakeAccept;
+        netCalls.recv = FakeRecv;
+        netCalls.close = FakeClose;
+        host = {&log, Watch, Refresh};
+    }
+    void TearDown() override {
+        ReleaseClients(table);
+        netCalls = kDefaultNetCalls;
+        g_net = nullptr;
+        NetCleanup();
+    }
+
+    // A peer connects: a real but unconnected socket, so its pending-error query works.
+    NetSocket Connect(NetSocket s = kNoNetSocket) {
+        if (s == kNoNetSocket) s = kDefaultNetCalls.openTcp();
+        EXPECT_NE(s, kNoNetSocket);
+        net.pendingAccepts.push_back(s);
+        ServerSocketEvent(table, host, kListener, kSocketAccept);
+        return s;
+    }
+    void Arrive(NetSocket s, const Bytes &bytes) { net.arrivals[s].push_back({bytes}); }
+    void Read(NetSocket s) { ServerSocketEvent(table, host, s, kSocketRead); }
+    // Bytes arrive in one piece and are read with one notification.
+    void Send(NetSocket s, const Bytes &bytes) {
+        Arrive(s, bytes);
+        Read(s);
+    }
+    void PeerCloses(NetSocket s) { net.arrivals[s].push_back({{}, true}); }
+
+    int Find(NetSocket s) const {
+        for (uint32_t i = 0; i < table.count; ++i)
+            if (table.entries[i].record.socket == s) return static_cast<int>(i);
+        return -1;
+    }
+    const StatusRecord &Rec(NetSocket s) const { return table.entries[Find(s)].record; }
+    std::vector<NetSocket> Order() const {
+        std::vector<NetSocket> v;
+        for (uint32_t i = 0; i < table.count; ++i) v.push_back(table.entries[i].record.socket);
+        return v;
+    }
+    bool Closed(NetSocket s) const { return std::count(net.closed.begin(), net.closed.end(), s) == 1; }
+
+    FakeNet net;
+    HostLog log;
+    ServerHost host{};
+    ClientTable table{};
+};
+
+TEST_F(ClientTableTest, AcceptAppendsAnEmptyRecordWithoutRefreshing) {
+    NetSocket a = Connect();
+    NetSocket b = Connect();
+    ASSERT_EQ(table.count, 2u);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{a, b}));
+    EXPECT_EQ(log.watched, (std::vector<NetSocket>{a, b}));
+    EXPECT_EQ(log.refreshes, 0);
+    EXPECT_EQ(Rec(b).hasData, 0u);
+    EXPECT_EQ(Rec(b).cpuIndex, 0);
+    EXPECT_LT(table.entries[0].acceptSeq, table.entries[1].acceptSeq);
+
+    // Nothing pending: nothing changes.
+    ServerSocketEvent(table, host, kListener, kSocketAccept);
+    EXPECT_EQ(table.count, 2u);
+    EXPECT_EQ(log.watched.size(), 2u);
+}
+
+TEST_F(ClientTableTest, AcceptGrowsTheBlockGeometrically) {
+    // Made-up socket numbers would fail the prune's error query, so accept without the prune.
+    std::vector<uint32_t> capacities;
+    for (int i = 0; i < 3000; ++i) {
+        net.pendingAccepts.push_back(static_cast<NetSocket>(1000000 + i));
+        AcceptClient(table, host, kListener);
+        if (capacities.empty() || capacities.back() != table.capacity) capacities.push_back(table.capacity);
+    }
+    EXPECT_EQ(table.count, 3000u);
+    EXPECT_GE(table.capacity, table.count);
+    EXPECT_LE(capacities.size(), 12u) << "block regrown too often";
+    for (uint32_t i = 0; i < table.count; ++i) table.entries[i].record.socket = kDeadSocket;  // never really closed
+}
+
+TEST_F(ClientTableTest, CompareClientsOrdersDataFirstThenIdentityThenCpu) {
+    struct Row {
+        const char *what;
+        Report a;
+        bool aData;
+        Report b;
+        bool bData;
+        int sign;
+    };
+    const Row rows[] = {
+        {"data before none", {5, "z"}, true, {0, "a"}, false, -1},
+        {"none after data", {0}, false, {9}, true, 1},
+        {"two without data are equal", {3, "x"}, false, {7, "y"}, false, 0},
+        {"scene name decides before cpu", {9, "a"}, true, {0, "b"}, true, -1},
+        {"identity bytes compare unsigned", {0, "\x01"}, true, {0, "\x80"}, true, -1},
+        {"file size as little-endian bytes", {0, "s", 256}, true, {0, "s", 1}, true, -1},
+        {"same job: cpu decides", {2}, true, {10}, true, -1},
+        {"negative cpu first", {-1}, true, {0}, true, -1},
+        {"extreme cpus do not overflow", {INT_MIN}, true, {INT_MAX}, true, -1},
+        {"extreme cpus reversed", {INT_MAX}, true, {INT_MIN}, true, 1},
+        {"same job same cpu", {4}, true, {4}, true, 0},
+    };
+    for (const Row &row : rows) {
+        ClientEntry a{}, b{};
+        if (row.aData) {
+            a.record = RecordOf(row.a);
+            a.record.hasData = 1;
+        }
+        if (row.bData) {
+            b.record = RecordOf(row.b);
+            b.record.hasData = 1;
+        }
+        int c = CompareClients(a, b);
+        int sign = (c > 0) - (c < 0);
+        EXPECT_EQ(sign, row.sign) << row.what << ": CompareClients gave " << c;
+        int back = CompareClients(b, a);
+        EXPECT_EQ((back > 0) - (back < 0), -row.sign) << row.what << " (reversed)";
+    }
+}
+
+TEST_F(ClientTableTest, ReportsKeepTheTableSorted) {
+    NetSocket s[6];
+    for (NetSocket &x : s) x = Connect();
+    // Each step: who reports what, and the expected order afterwards.
+    struct Step {
+        int who;
+        Report r;
+        std::vector<int> order;
+    };
+    const Step steps[] = {
+        {3, {1, "b"}, {3, 0, 1, 2, 4, 5}},
+        {1, {0, "b"}, {1, 3, 0, 2, 4, 5}},
+        {5, {0, "a"}, {5, 1, 3, 0, 2, 4}},
+        {0, {2, "b"}, {5, 1, 3, 0, 2, 4}},
+        {2, {1, "a"}, {5, 2, 1, 3, 0, 4}},
+        {5, {7, "c"}, {2, 1, 3, 0, 5, 4}},  // a later report moves the record
+        {1, {5, "b"}, {2, 3, 0, 1, 5, 4}},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const Step &st = steps[i];
+        Send(s[st.who], Message(st.r));
+        std::vector<NetSocket> want;
+        for (int w : st.order) want.push_back(s[w]);
+        EXPECT_EQ(Order(), want) << "after step " << i;
+        for (uint32_t k = 1; k < table.count; ++k)
+            EXPECT_LE(CompareClients(table.entries[k - 1], table.entries[k]), 0) << "step " << i << " pos " << k;
+    }
+    EXPECT_EQ(log.refreshes, static_cast<int>(std::size(steps)));
+    EXPECT_EQ(table.messagesAccepted, std::size(steps));
+
+    // SortClients on a scrambled table gives the same order.
+    std::vector<NetSocket> sorted = Order();
+    std::reverse(table.entries, table.entries + table.count);
+    SortClients(table);
+    EXPECT_EQ(Order(), sorted);
+}
+
+TEST_F(ClientTableTest, StoredRecordIsTheMessageWithItsOwnSocket) {
+    NetSocket a = Connect();
+    StatusRecord sent = RecordOf({3, "scene", 77, 12});
+    sent.socket = 12345;  // local fields never travel
+    sent.frameCounted = 1;
+    Send(a, Encode(sent));
+    const StatusRecord &got = Rec(a);
+    EXPECT_EQ(got.socket, a);
+    EXPECT_EQ(got.hasData, 1u);
+    EXPECT_EQ(got.frameCounted, 0u);
+    EXPECT_EQ(Encode(got), Encode(sent));
+}
+
+TEST_F(ClientTableTest, RemovalMovesTheLastRecordIntoTheHole) {
+    NetSocket d0 = Connect(), d1 = Connect(), n0 = Connect(), n1 = Connect(), n2 = Connect();
+    Send(d0, Message({0}));
+    Send(d1, Message({1}));
+    ASSERT_EQ(Order(), (std::vector<NetSocket>{d0, d1, n0, n1, n2}));
+    int before = log.refreshes;
+
+    // The last record (no data) fills the hole, then goes behind the records with data.
+    RemoveClient(table, host, d0);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n2, n0, n1}));
+    EXPECT_TRUE(Closed(d0));
+    EXPECT_EQ(log.refreshes, before + 1);
+
+    // Among records without data the moved one simply takes the place.
+    RemoveClient(table, host, n2);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n1, n0}));
+
+    // Removing the last record leaves the others and still refreshes.
+    RemoveClient(table, host, n0);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n1}));
+    EXPECT_EQ(log.refreshes, before + 3);
+
+    // An unknown socket: nothing closed, no refresh.
+    RemoveClient(table, host, 424242);
+    EXPECT_EQ(table.count, 2u);
+    EXPECT_EQ(log.refreshes, before + 3);
+    EXPECT_EQ(net.closed.size(), 3u);
+
+    // Emptying the table refreshes too.
+    RemoveClient(table, host, n1);
+    RemoveClient(table, host, d1);
+    EXPECT_EQ(table.count, 0u);
+    EXPECT_EQ(log.refreshes, before + 5);
+}
+
+TEST_F(ClientTableTest, WrongSignatureChangesNothingEvenForARecordWithData) {
+    NetSocket a = Connect(), b = Connect();
+    Send(a, Message({1, "x", 5, 10}));
+    Bytes kept = Encode(Rec(a));
+    int refreshes = log.refreshes;
+    std::vector<NetSocket> order = Order();
+
+    Send(a, BadSignature({0, "a", 5, 99}));
+    Send(b, BadSignature({0, "a"}));
+    EXPECT_EQ(Encode(Rec(a)), kept);
+    EXPECT_EQ(Rec(a).hasData, 1u);
+    EXPECT_EQ(Rec(b).hasData, 0u);
+    EXPECT_EQ(Order(), order);
+    EXPECT_EQ(log.refreshes, refreshes);
+    EXPECT_EQ(table.messagesRejected, 2u);
+    EXPECT_EQ(table.messagesAccepted, 1u);
+}
+
+TEST_F(ClientTableTest, MessageArrivingOneByteAtATimeCountsOnlyWhenWhole) {
+    NetSocket a = Connect();
+    Bytes m = Message({4, "slow", 1, 3});
+    for (size_t i = 0; i < m.size(); ++i) {
+        Send(a, Bytes{m[i]});
+        if (i + 1 < m.size()) {
+            ASSERT_EQ(Rec(a).hasData, 0u) << "after byte " << i;
+            ASSERT_EQ(log.refreshes, 0) << "after byte " << i;
+        }
+    }
+    EXPECT_EQ(Rec(a).hasData, 1u);
+    EXPECT_EQ(Rec(a).cpuIndex, 4);
+    EXPECT_EQ(log.refreshes, 1);
+    EXPECT_EQ(table.messagesAccepted, 1u);
+}
+
+TEST_F(ClientTableTest, SeveralMessagesInOneReadAndAPartialOneKeepAlignment) {
+    NetSocket a = Connect();
+    Bytes first = Message({1, "job", 1, 1}), bad = BadSignature({1, "job", 1, 2}), second = Message({1, "job", 1, 3}),
+          third = Message({2, "job", 1, 4});
+    Bytes stream = Join({first, bad, second, Bytes(third.begin(), third.begin() + 100)});
+    Send(a, stream);
+    EXPECT_EQ(table.messagesAccepted, 2u);
+    EXPECT_EQ(table.messagesRejected, 1u);
+    EXPECT_EQ(Rec(a).passesDone, 3u);
+    EXPECT_EQ(log.refreshes, 1) << "one refresh per read";
+
+    Send(a, Bytes(third.begin() + 100, third.end()));
+    EXPECT_EQ(table.messagesAccepted, 3u);
+    EXPECT_EQ(Rec(a).passesDone, 4u);
+    EXPECT_EQ(Rec(a).cpuIndex, 2);
+}
+
+TEST_F(ClientTableTest, RandomChunkingGivesTheSameResultAsWholeMessages) {
+    std::mt19937 rng(20240611);
+    for (int round = 0; round < 20; ++round) {
+        NetSocket a = Connect();
+        Bytes stream;
+        uint32_t lastGood = 0;
+        int good = 0, bad = 0;
+        for (uint32_t k = 1; k <= 12; ++k) {
+            bool valid = rng() % 3 != 0;
+            Bytes m = valid ? Message({round, "r", 1, k}) : BadSignature({round, "r", 1, k});
+            stream.insert(stream.end(), m.begin(), m.end());
+            valid ? (++good, lastGood = k) : ++bad;
+        }
+        uint64_t acceptedBefore = table.messagesAccepted, rejectedBefore = table.messagesRejected;
+        // Queue the stream in random pieces; each notification reads at most one piece.
+        for (size_t at = 0; at < stream.size();) {
+            size_t n = std::min<size_t>(stream.size() - at, 1 + rng() % 2000);
+            Arrive(a, Bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n)));
+            at += n;
+        }
+        while (!net.arrivals[a].empty()) Read(a);
+        SCOPED_TRACE("round " + std::to_string(round));
+        EXPECT_EQ(table.messagesAccepted - acceptedBefore, static_cast<uint64_t>(good));
+        EXPECT_EQ(table.messagesRejected - rejectedBefore, static_cast<uint64_t>(bad));
+        if (good) {
+            EXPECT_EQ(Rec(a).passesDone, lastGood);
+        }
+        EXPECT_EQ(table.entries[Find(a)].fill, 0u);
+    }
+}
+
+TEST_F(ClientTableTest, PeerCloseRemovesTheClient) {
+    // Read notification that finds the connection closed (how the Linux loop sees it).
+    NetSocket a = Connect(), b = Connect();
+    Send(a, Message({0}));
+    Bytes torn = Message({0, "shot", 1000, 2});
+    Arrive(a, Bytes(torn.begin(), torn.begin() + 10));
+    PeerCloses(a);
+    Read(a);  // the partial bytes
+    Read(a);  // end of stream
+    EXPECT_EQ(Find(a), -1);
+    EXPECT_TRUE(Closed(a));
+    EXPECT_EQ(table.messagesAccepted, 1u);
+    EXPECT_EQ(table.messagesRejected, 0u) << "a torn message is neither accepted nor rejected";
+
+    // Close notification (how Windows reports it): what arrived before the close still counts.
+    Arrive(b, Join({Message({1, "shot", 1000, 7}), Message({1, "shot", 1000, 8})}));
+    PeerCloses(b);
+    int refreshes = log.refreshes;
+    ServerSocketEvent(table, host, b, kSocketClose);
+    EXPECT_EQ(table.count, 0u);
+    EXPECT_TRUE(Closed(b));
+    EXPECT_EQ(table.messagesAccepted, 3u);
+    EXPECT_GE(log.refreshes, refreshes + 2) << "the message and the removal both refresh";
+
+    // Events for sockets no longer in the table do nothing.
+    int recvs = net.recvCalls;
+    Read(b);
+    ServerSocketEvent(table, host, b, kSocketClose);
+    EXPECT_EQ(net.recvCalls, recvs);
+    EXPECT_EQ(net.closed.size(), 2u);
+}
+
+TEST_F(ClientTableTest, ReceiveErrorLeavesTheClient) {
+    NetSocket a = Connect();
+    net.arrivals[a].push_back({{}, false, true});
+    Read(a);
+    EXPECT_EQ(Find(a), 0);
+    Read(a);  // would block
+    EXPECT_EQ(Find(a), 0);
+    EXPECT_EQ(log.refreshes, 0);
+}
+
+// The mended prune: only reporting records of the same job and CPU are duplicates, and the newer connection stays.
+TEST_F(ClientTableTest, PruneDropsTheOlderOfTwoConnectionsForTheSameCpuOfTheSameJob) {
+    struct Case {
+        const char *what;
+        std::vector<Report> reports;     // one connection each, in acceptance order; cpu < 0: never reports
+        std::vector<int> survivors;      // indices into reports
+    };
+    const Case cases[] = {
+        {"unreported connections never pair with CPU 0", {{0}, {-1}, {-1}}, {0, 1, 2}},
+        {"two records only", {{0}, {0}}, {1}},
+        {"same CPU, different scenes", {{0, "a"}, {0, "b"}}, {0, 1}},
+        {"same CPU, different file size", {{0, "a", 1}, {0, "a", 2}}, {0, 1}},
+        {"same job, different CPUs", {{0}, {1}, {2}}, {0, 1, 2}},
+        {"three for one CPU: the newest stays", {{3}, {3}, {3}, {1}}, {2, 3}},
+        {"pair among others", {{0, "a"}, {1, "a"}, {-1}, {1, "a"}, {0, "b"}}, {0, 2, 3, 4}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<NetSocket> s;
+        for (size_t i = 0; i < c.reports.size(); ++i) s.push_back(Connect());
+        // Report newest first, so position in the table is not what decides.
+        for (size_t i = c.reports.size(); i-- > 0;)
+            if (c.reports[i].cpu >= 0) Send(s[i], Message(c.reports[i]));
+        std::vector<NetSocket> want;
+        for (int i : c.survivors) want.push_back(s[static_cast<size_t>(i)]);
+        std::vector<NetSocket> got = Order();
+        std::sort(want.begin(), want.end());
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want);
+        for (NetSocket x : s) EXPECT_EQ(Closed(x), !std::count(want.begin(), want.end(), x)) << "socket " << x;
+        ReleaseClients(table);
+        net.closed.clear();
+    }
+}
+
+TEST_F(ClientTableTest, ReconnectedCpuReplacesItsOldConnection) {
+    NetSocket old = Connect();
+    Send(old, Message({2, "job", 1, 10}));
+    NetSocket fresh = Connect();
+    EXPECT_EQ(table.count, 2u);
+    Send(fresh, Message({2, "job", 1, 11}));
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{fresh}));
+    EXPECT_TRUE(Closed(old));
+    EXPECT_EQ(Rec(fresh).passesDone, 11u);
+}
+
+TEST_F(ClientTableTest, PruneDropsConnectionsWhosePendingErrorCannotBeRead) {
+    NetSocket a = Connect();
+    Send(a, Message({0}));
+    NetSocket dead = Connect(kDeadSocket);  // the prune after this accept drops it at once
+    EXPECT_EQ(Find(dead), -1);
+    EXPECT_TRUE(Closed(dead));
+
+    // Any event code prunes, even one the dispatcher does not know.
+    table.entries[0].record.socket = kDeadSocket;
+    kDefaultNetCalls.close(a);
+    ServerSocketEvent(table, host, kListener, 16);
+    EXPECT_EQ(table.count, 0u);
+}
+
+#ifndef _WIN32
+// A connection attempt that was refused leaves ECONNREFUSED pending on the socket.
+TEST_F(ClientTableTest, PruneDropsConnectionsWithAPendingSocketError) {
+    NetSocket probe = NetListen(0, 1, false);
+    ASSERT_NE(probe, kNoNetSocket);
+    uint16_t port = NetLocalPort(probe);
+    kDefaultNetCalls.close(probe);
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    pollfd p{fd, POLLOUT, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+
+    NetSocket live = Connect();
+    Send(live, Message({1}));
+    net.pendingAccepts.push_back(fd);
+    AcceptClient(table, host, kListener);  // no prune yet
+    ASSERT_EQ(table.count, 2u);
+    ServerSocketEvent(table, host, live, kSocketRead);  // nothing to read; the prune runs
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{live}));
+    EXPECT_TRUE(Closed(fd));
+}
+#endif
+
+// Random scripted events against a simple model of what the table must hold.
+TEST_F(ClientTableTest, RandomEventsMatchAModel) {
+    struct Sent {
+        Bytes bytes;
+        bool valid;
+        Report r;
+        size_t delivered;
+    };
+    struct Conn {
+        NetSocket s;
+        uint64_t seq;
+        bool hasData = false;
+        Bytes last{};  // last valid message
+        int32_t cpu = 0;
+        std::string scene{};
+        std::vector<Sent> torn{};  // at most one message still arriving
+    };
+    std::mt19937 rng(7);
+    std::vector<Conn> model;
+    uint64_t seq = 0, accepted = 0, rejected = 0;
+    const char *scenes[] = {"a", "b"};
+    auto apply = [&](Conn &c, const Sent &m) {
+        if (!m.valid) {
+            ++rejected;
+            return;
+        }
+        ++accepted;
+        c.hasData = true, c.last = m.bytes, c.cpu = m.r.cpu, c.scene = m.r.scene;
+    };
+
+    for (int step = 0; step < 600; ++step) {
+        SCOPED_TRACE("step " + std::to_string(step));
+        unsigned op = rng() % 10;
+        if (op < 2 || model.empty()) {
+            model.push_back({Connect(), seq++});
+        } else if (op < 9) {
+            Conn &c = model[rng() % model.size()];
+            Bytes piece;
+            if (!c.torn.empty()) {
+                const Sent &t = c.torn.back();
+                piece.assign(t.bytes.begin() + static_cast<long>(t.delivered), t.bytes.end());
+                apply(c, t);
+                c.torn.clear();
+            }
+            bool valid = rng() % 4 != 0;
+            Report r{static_cast<int32_t>(rng() % 4), scenes[rng() % 2], 9, static_cast<uint32_t>(step)};
+            Sent m{valid ? Message(r) : BadSignature(r), valid, r, kMessageLength};
+            if (rng() % 3 == 0) m.delivered = 1 + rng() % (kMessageLength - 1);
+            piece.insert(piece.end(), m.bytes.begin(), m.bytes.begin() + static_cast<long>(m.delivered));
+            if (m.delivered == kMessageLength)
+                apply(c, m);
+            else
+                c.torn.push_back(m);
+            Send(c.s, piece);
+        } else {
+            size_t k = rng() % model.size();
+            PeerCloses(model[k].s);
+            Read(model[k].s);
+            model.erase(model.begin() + static_cast<long>(k));
+        }
+        // The model's prune: of two reporting connections for the same CPU and scene, the older goes.
+        for (bool again = true; again;) {
+            again = false;
+            for (size_t i = 0; i < model.size() && !again; ++i)
+                for (size_t j = 0; j < model.size() && !again; ++j)
+                    if (i != j && model[i].hasData && model[j].hasData && model[i].cpu == model[j].cpu &&
+                        model[i].scene == model[j].scene && model[i].seq < model[j].seq) {
+                        model.erase(model.begin() + static_cast<long>(i));
+                        again = true;
+                    }
+        }
+
+        ASSERT_EQ(table.count, model.size());
+        for (uint32_t k = 1; k < table.count; ++k)
+            ASSERT_LE(CompareClients(table.entries[k - 1], table.entries[k]), 0) << "unsorted at " << k;
+        for (const Conn &c : model) {
+            int at = Find(c.s);
+            ASSERT_GE(at, 0);
+            const ClientEntry &e = table.entries[at];
+            ASSERT_EQ(e.record.hasData != 0, c.hasData);
+            ASSERT_EQ(e.fill, c.torn.empty() ? 0u : c.torn.back().delivered);
+            if (c.hasData) {
+                ASSERT_EQ(Encode(e.record), c.last);
+            }
+        }
+        ASSERT_EQ(table.messagesAccepted, accepted);
+        ASSERT_EQ(table.messagesRejected, rejected);
+    }
+}
+
+}  // namespace
