@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -125,7 +126,9 @@ void FormatRate(double value, char *text) {
 
 void FormatDateTime(const uint64_t *instant, char *text, size_t capacity) {
     if (!text || capacity == 0) return;
-    if (!g_dateTimeWriter || !g_dateTimeWriter(instant, text, capacity)) {
+    // File times from 2^63 on are past the platform calendars (Windows refuses them).
+    const bool showable = !instant || *instant <= static_cast<uint64_t>(INT64_MAX);
+    if (!showable || !g_dateTimeWriter || !g_dateTimeWriter(instant, text, capacity)) {
         TextOut out(text, capacity);
         out.Put("-");
     }
