@@ -1,0 +1,471 @@
+// Tests of the settings store and of loading the settings values: a scratch registry key on Windows, a temporary config folder on POSIX.
+#include "settings.h"
+#include "settings_store.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+// Maps HKEY_CURRENT_USER of this process onto a fresh scratch key, so the
+// store's real operations run on a real registry without touching the
+// prefix's own settings.
+class Sandbox {
+public:
+    Sandbox() {
+        static int serial = 0;
+        scratch_ = "Software\\PellickTests\\" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+        EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, scratch_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, root_), ERROR_SUCCESS);
+    }
+    ~Sandbox() {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegCloseKey(root_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, scratch_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\PellickTests");  // only when nothing else is in it
+    }
+    bool KeyExists() const {
+        HKEY key;
+        if (RegOpenKeyExA(root_, "Software\\Zandrel\\Pellick", 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        RegCloseKey(key);
+        return true;
+    }
+    // Stores a value of any type and size straight into the settings key.
+    void Plant(const char *name, DWORD type, const void *data, DWORD size) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExA(root_, "Software\\Zandrel\\Pellick\\", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size), ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    // The value's type and bytes as stored, or false when it is not there.
+    bool Fetch(const char *name, DWORD &type, std::string &bytes) const {
+        HKEY key;
+        if (RegOpenKeyExA(root_, "Software\\Zandrel\\Pellick", 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        char data[1024];
+        DWORD size = sizeof data;
+        const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE *>(data), &size);
+        RegCloseKey(key);
+        if (result != ERROR_SUCCESS) return false;
+        bytes.assign(data, size);
+        return true;
+    }
+
+private:
+    std::string scratch_;
+    HKEY root_ = nullptr;
+};
+#else
+// Points XDG_CONFIG_HOME at a fresh temporary folder.
+class Sandbox {
+public:
+    Sandbox() {
+        char pattern[] = "/tmp/pellick-settings-XXXXXX";
+        const char *made = mkdtemp(pattern);
+        EXPECT_NE(made, nullptr);
+        root_ = made ? made : "/nonexistent";
+        Remember("XDG_CONFIG_HOME", savedXdg_, hadXdg_);
+        Remember("HOME", savedHome_, hadHome_);
+        setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
+    }
+    ~Sandbox() {
+        Restore("XDG_CONFIG_HOME", savedXdg_, hadXdg_);
+        Restore("HOME", savedHome_, hadHome_);
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    const std::string &Root() const { return root_; }
+    std::string Folder() const { return root_ + "/Zandrel/Pellick"; }
+    std::string File() const { return Folder() + "/settings.ini"; }
+    void WriteIni(const std::string &content) const {
+        std::filesystem::create_directories(Folder());
+        std::ofstream(File(), std::ios::binary) << content;
+    }
+    std::string ReadIni() const {
+        std::ifstream in(File(), std::ios::binary);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+
+private:
+    static void Remember(const char *name, std::string &value, bool &had) {
+        const char *v = getenv(name);
+        had = v != nullptr;
+        if (v) value = v;
+    }
+    static void Restore(const char *name, const std::string &value, bool had) {
+        if (had) {
+            setenv(name, value.c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    std::string root_, savedXdg_, savedHome_;
+    bool hadXdg_ = false, hadHome_ = false;
+};
+#endif
+
+class SettingsStore : public ::testing::Test {
+protected:
+    void SetUp() override { g_settings = ServerSettings(); }
+    void TearDown() override { g_settings = ServerSettings(); }
+    Sandbox sandbox;
+};
+
+// A path the platform's file chooser could give.
+#ifdef _WIN32
+constexpr const char *kPath = "C:\\www\\render status.htm";
+#else
+constexpr const char *kPath = "/srv/www/render status.htm";
+#endif
+
+TEST_F(SettingsStore, FirstStartWithoutStoredValuesRunsOnDefaults) {
+    LoadSettings();
+    EXPECT_EQ(g_settings.maxScale, 3);
+    EXPECT_EQ(g_settings.resolution, 4);
+    EXPECT_EQ(g_settings.htmlOutput, 0);
+    EXPECT_STREQ(g_settings.htmlPath, "");
+}
+
+TEST_F(SettingsStore, WrittenValuesLoadAtTheNextStart) {
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
+    EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(WriteSettingDword("", kSettingResolution, 1), 1);
+    EXPECT_EQ(WriteSettingDword("", kSettingResolution, 0), 1);  // a later write replaces the value
+    LoadSettings();
+    EXPECT_STREQ(g_settings.htmlPath, kPath);
+    EXPECT_EQ(g_settings.htmlOutput, 1);
+    EXPECT_EQ(g_settings.maxScale, 2);
+    EXPECT_EQ(g_settings.resolution, 0);
+}
+
+TEST_F(SettingsStore, ValuesOutOfRangeOrNotNumbersGiveTheDefaultWhole) {
+    struct Case {
+        const char *name;
+        int32_t stored;
+        int32_t loaded;
+    };
+    const Case cases[] = {
+        {kSettingResolution, 9, 4},  {kSettingResolution, 5, 4},  {kSettingResolution, -1, 4},
+        {kSettingResolution, 0, 0},  {kSettingResolution, 4, 4},  {kSettingResolution, 2, 2},
+        {kSettingMaxScale, -1, 3},   {kSettingMaxScale, 4, 3},    {kSettingMaxScale, 0, 0},
+        {kSettingMaxScale, 1, 1},    {kSettingMaxScale, INT32_MIN, 3},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(WriteSettingDword("", c.name, static_cast<uint32_t>(c.stored)), 1);
+        LoadSettings();
+        const int32_t loaded = std::strcmp(c.name, kSettingMaxScale) == 0 ? g_settings.maxScale : g_settings.resolution;
+        EXPECT_EQ(loaded, c.loaded) << c.name << " stored as " << c.stored;
+    }
+    // A text where a number belongs: on Windows "abc" with its NUL is four
+    // bytes, taken as a number far out of range; on POSIX it does not parse.
+    ASSERT_EQ(WriteSettingString("", kSettingMaxScale, "abc"), 1);
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+}
+
+TEST_F(SettingsStore, EmptyOrMissingTextDeletesAndDeletingAgainSucceeds) {
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, nullptr), 1);
+    EXPECT_EQ(WriteSetting("", kSettingMaxScale, kSettingDword, nullptr, 0), 1);  // never stored
+    char buffer[260] = "kept";
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "kept");  // a missing value leaves the buffer alone
+    LoadSettings();
+    EXPECT_EQ(g_settings.htmlOutput, 0);
+}
+
+TEST_F(SettingsStore, StringsMustFitTheBufferWithTheirNul) {
+    const std::string longest(259, 'p');
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, longest.c_str()), 1);
+    LoadSettings();
+    EXPECT_EQ(g_settings.htmlPath, longest);
+    EXPECT_EQ(g_settings.htmlOutput, 1);
+
+    char small[10];
+    std::memcpy(small, "untouched", 10);
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, "0123456789"), 1);
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, small, sizeof small), 0);  // 11 bytes do not fit 10
+    EXPECT_STREQ(small, "untouched");
+    char exact[11];
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, exact, sizeof exact), 10);
+    EXPECT_STREQ(exact, "0123456789");
+
+    const std::string tooLong(300, 'q');
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, tooLong.c_str()), 1);
+    g_settings = ServerSettings();
+    LoadSettings();
+    EXPECT_STREQ(g_settings.htmlPath, "");  // treated as absent
+    EXPECT_EQ(g_settings.htmlOutput, 0);
+}
+
+TEST_F(SettingsStore, SubkeysAreSeparateKeysAndMustFitThePath) {
+    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 1);
+    ASSERT_EQ(WriteSettingDword("Sub", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
+    EXPECT_EQ(ReadSettingDword("Sub", kSettingMaxScale, 3, 0, 3), 2);
+
+    // "Software\Zandrel\Pellick\" takes 25 of the 259 characters.
+    const std::string fits(234, 's'), overlong(235, 's');
+    EXPECT_EQ(WriteSettingDword(fits.c_str(), kSettingMaxScale, 0), 1);
+    EXPECT_EQ(ReadSettingDword(fits.c_str(), kSettingMaxScale, 3, 0, 3), 0);
+    EXPECT_EQ(WriteSettingDword(overlong.c_str(), kSettingMaxScale, 0), 0);
+    EXPECT_EQ(WriteSettingString(overlong.c_str(), kSettingHtml, ""), 0);
+    EXPECT_EQ(ReadSettingDword(overlong.c_str(), kSettingMaxScale, 3, 0, 3), 3);
+    char buffer[260] = "kept";
+    EXPECT_EQ(ReadSettingString(overlong.c_str(), kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "kept");
+}
+
+#ifdef _WIN32
+
+TEST_F(SettingsStore, FirstReadCreatesTheEmptyKey) {
+    ASSERT_FALSE(sandbox.KeyExists());
+    EXPECT_EQ(ReadSettingDword("", kSettingResolution, 4, 0, 4), 4);
+    EXPECT_TRUE(sandbox.KeyExists());
+}
+
+TEST_F(SettingsStore, WritesStoreRegistryTypesAndBytes) {
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, "a.htm"), 1);
+    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 0x01020302), 1);
+    DWORD type = 0;
+    std::string bytes;
+    ASSERT_TRUE(sandbox.Fetch("HTML", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(bytes, std::string("a.htm", 6));  // the NUL is stored
+    ASSERT_TRUE(sandbox.Fetch("MaxScale", type, bytes));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(bytes, std::string("\x02\x03\x02\x01", 4));  // little-endian
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    EXPECT_FALSE(sandbox.Fetch("HTML", type, bytes));
+}
+
+TEST_F(SettingsStore, DwordReadsFollowTheFourByteRule) {
+    struct Case {
+        const char *what;
+        DWORD type;
+        std::string bytes;
+        int32_t read;  // with default 4, range 0..4
+    };
+    const Case cases[] = {
+        {"REG_DWORD 2", REG_DWORD, std::string("\x02\0\0\0", 4), 2},
+        {"REG_BINARY 02 00 00 00", REG_BINARY, std::string("\x02\0\0\0", 4), 2},
+        {"REG_BINARY of 8 bytes", REG_BINARY, std::string("\x01\0\0\0\0\0\0\0", 8), 4},
+        {"REG_QWORD 1", REG_QWORD, std::string("\x01\0\0\0\0\0\0\0", 8), 4},
+        {"REG_NONE of 4 bytes", REG_NONE, std::string("\x01\0\0\0", 4), 1},
+        {"REG_BINARY 03 00 (short: zero-extended)", REG_BINARY, std::string("\x03\0", 2), 3},
+        {"REG_BINARY 01 (short)", REG_BINARY, std::string("\x01", 1), 1},
+        {"REG_BINARY of no bytes", REG_BINARY, std::string(), 4},
+        {"REG_NONE of 2 bytes", REG_NONE, std::string("\x01\0", 2), 4},
+        {"REG_DWORD 9, out of range", REG_DWORD, std::string("\x09\0\0\0", 4), 4},
+        {"REG_DWORD -1, out of range", REG_DWORD, std::string("\xff\xff\xff\xff", 4), 4},
+    };
+    for (const Case &c : cases) {
+        sandbox.Plant("Resolution", c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
+        EXPECT_EQ(ReadSettingDword("", kSettingResolution, 4, 0, 4), c.read) << c.what;
+    }
+    // A 3-character string with its NUL is 4 bytes: taken as a number.
+    sandbox.Plant("MaxScale", REG_SZ, "abc", 4);
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, INT32_MIN, INT32_MAX), 0x00636261);
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+}
+
+TEST_F(SettingsStore, HtmlValuesThatAreNotPlainStrings) {
+    // An empty REG_SZ (only its NUL) reads as length 0: output stays off.
+    sandbox.Plant("HTML", REG_SZ, "", 1);
+    char buffer[260] = "kept";
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "");
+    LoadSettings();
+    EXPECT_EQ(g_settings.htmlOutput, 0);
+
+    // A string stored without its NUL is terminated.
+    sandbox.Plant("HTML", REG_SZ, "out.htm", 7);
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 7);
+    EXPECT_STREQ(buffer, "out.htm");
+
+    // Another type is not a path: the buffer is left alone and output stays off.
+    const char bytes[4] = {'x', 'y', 'z', 0};
+    sandbox.Plant("HTML", REG_BINARY, bytes, 4);
+    std::memcpy(buffer, "kept", 5);
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "kept");
+    g_settings = ServerSettings();
+    LoadSettings();
+    EXPECT_EQ(g_settings.htmlOutput, 0);
+    EXPECT_STREQ(g_settings.htmlPath, "");
+
+    // A raw query reports type and size.
+    sandbox.Plant("HTML", REG_SZ, "a", 2);
+    uint32_t type = 0, size = sizeof buffer;
+    EXPECT_EQ(QuerySetting("", "HTML", &type, buffer, &size), 1);
+    EXPECT_EQ(type, kSettingString);
+    EXPECT_EQ(size, 2u);
+    size = 1;
+    EXPECT_EQ(QuerySetting("", "HTML", &type, buffer, &size), 0);  // larger than the buffer
+}
+
+#else
+
+TEST_F(SettingsStore, ReadsCreateNothingAndTheFirstWriteCreatesFoldersAndFile) {
+    LoadSettings();
+    EXPECT_FALSE(std::filesystem::exists(sandbox.Root() + "/Zandrel"));
+    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(sandbox.ReadIni(), "MaxScale=2\n");
+    struct stat st{};
+    ASSERT_EQ(stat(sandbox.Folder().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
+    ASSERT_EQ(WriteSettingDword("", kSettingResolution, 0xFFFFFFFF), 1);  // signed decimal
+    EXPECT_EQ(sandbox.ReadIni(), std::string("MaxScale=2\nHTML=") + kPath + "\nResolution=-1\n");
+    // Only the file itself is left: the temporary file was renamed over it.
+    int entries = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(sandbox.Folder())) {
+        EXPECT_EQ(entry.path().filename(), "settings.ini");
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST_F(SettingsStore, ConfigFolderFallsBackToHomeDotConfig) {
+    const std::string home = sandbox.Root() + "/home";
+    setenv("HOME", home.c_str(), 1);
+    for (const char *xdg : {"", "relative/path"}) {
+        setenv("XDG_CONFIG_HOME", xdg, 1);
+        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 1) << "XDG_CONFIG_HOME=" << xdg;
+    }
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
+    EXPECT_TRUE(std::filesystem::exists(home + "/.config/Zandrel/Pellick/settings.ini"));
+}
+
+TEST_F(SettingsStore, WritesKeepOtherLinesReplaceInPlaceAndDropRepeats) {
+    sandbox.WriteIni("# saved by hand\r\nOther=x\nmaxscale=1\nResolution=3\nMaxScale=0\nLast=y");
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);  // names ignore case; first line wins
+    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=3\nLast=y");
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, "a.htm"), 1);
+    EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=3\nLast=y\nHTML=a.htm\n");
+    ASSERT_EQ(WriteSettingDword("", kSettingResolution, 0), 1);
+    ASSERT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=0\nLast=y\n");
+}
+
+TEST_F(SettingsStore, GarbledLinesGiveTheDefault) {
+    struct Case {
+        const char *file;
+        int32_t maxScale;  // default 3, range 0..3
+    };
+    const Case cases[] = {
+        {"MaxScale=2\n", 2},
+        {"MaxScale=2", 2},
+        {"  MaxScale = 2 \r\n", 2},
+        {"MaxScale=-0\n", 0},
+        {"MaxScale=2x\n", 3},
+        {"MaxScale=\n", 3},
+        {"MaxScale= \n", 3},
+        {"MaxScale=+2\n", 3},
+        {"MaxScale=0x2\n", 3},
+        {"MaxScale=2.0\n", 3},
+        {"MaxScale=99999999999999999999\n", 3},
+        {"MaxScale=4294967298\n", 3},  // not cut to 32 bits
+        {"MaxScale\n", 3},
+        {"=2\n", 3},
+        {"Max Scale=2\n", 3},
+        {"\x01\xff\xfe=\x80\n\nMaxScale=1", 1},
+    };
+    for (const Case &c : cases) {
+        sandbox.WriteIni(c.file);
+        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), c.maxScale) << "file: " << c.file;
+    }
+    sandbox.WriteIni(std::string("MaxScale=1\0junk\n", 16));
+    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+    char path[260] = "kept";
+    sandbox.WriteIni(std::string("HTML=a\0b\n", 9));
+    EXPECT_EQ(ReadSettingString("", kSettingHtml, path, sizeof path), 1);  // a text ends at a NUL
+    EXPECT_STREQ(path, "a");
+}
+
+TEST_F(SettingsStore, UnusableFoldersAndFilesReadAsDefaultsAndFailWrites) {
+    auto expectUnusable = [](const char *what) {
+        g_settings = ServerSettings();
+        LoadSettings();
+        EXPECT_EQ(g_settings.maxScale, 3) << what;
+        EXPECT_EQ(g_settings.resolution, 4) << what;
+        EXPECT_EQ(g_settings.htmlOutput, 0) << what;
+        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 0) << what;
+        EXPECT_EQ(WriteSettingString("", kSettingHtml, "x.htm"), 0) << what;
+    };
+    // A regular file where a folder belongs.
+    const std::string blocker = sandbox.Root() + "/file";
+    std::ofstream(blocker) << "x";
+    setenv("XDG_CONFIG_HOME", blocker.c_str(), 1);
+    expectUnusable("config folder is a file");
+    setenv("XDG_CONFIG_HOME", sandbox.Root().c_str(), 1);
+
+    // A folder where the file belongs.
+    std::filesystem::create_directories(sandbox.File());
+    expectUnusable("settings.ini is a folder");
+    std::filesystem::remove(sandbox.File());
+
+    // A file too large to be settings is neither read nor replaced.
+    sandbox.WriteIni("MaxScale=1\n" + std::string(2 << 20, '#'));
+    expectUnusable("settings.ini is 2 MiB");
+    EXPECT_EQ(std::filesystem::file_size(sandbox.File()), 11u + (2u << 20));
+    std::filesystem::remove(sandbox.File());
+
+    // A read-only folder (root may write anyway, so only checked for others).
+    if (geteuid() != 0) {
+        sandbox.WriteIni("MaxScale=1\n");
+        chmod(sandbox.Folder().c_str(), 0500);
+        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 0);
+        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
+        chmod(sandbox.Folder().c_str(), 0700);
+    }
+}
+
+TEST_F(SettingsStore, OnlyTextsWithoutLineBreaksAndFourByteNumbersAreStored) {
+    sandbox.WriteIni("MaxScale=1\n");
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, "a\nMaxScale=0"), 0);
+    EXPECT_EQ(WriteSettingString("", kSettingHtml, "a\rb"), 0);
+    const uint8_t two[2] = {1, 0};
+    EXPECT_EQ(WriteSetting("", kSettingMaxScale, kSettingBinary, two, 2), 0);
+    EXPECT_EQ(WriteSetting("", "Bad=Name", kSettingString, "x", 2), 0);
+    EXPECT_EQ(WriteSetting("", "", kSettingString, "x", 2), 0);
+    EXPECT_EQ(sandbox.ReadIni(), "MaxScale=1\n");
+    const uint8_t four[4] = {2, 0, 0, 0};
+    EXPECT_EQ(WriteSetting("", kSettingMaxScale, kSettingBinary, four, 4), 1);
+    EXPECT_EQ(sandbox.ReadIni(), "MaxScale=2\n");
+    uint32_t type = 0, size = 2;
+    char data[8];
+    EXPECT_EQ(QuerySetting("", kSettingMaxScale, &type, data, &size), 1);
+    EXPECT_EQ(type, kSettingString);
+    EXPECT_EQ(size, 2u);
+    EXPECT_STREQ(data, "2");
+    size = 1;
+    EXPECT_EQ(QuerySetting("", kSettingMaxScale, &type, data, &size), 0);
+}
+
+#endif
+
+}  // namespace
