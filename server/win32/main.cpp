@@ -1,0 +1,155 @@
+// pellicksrv for Windows: start-up, the "Render Status" window and its message loop, and the shutdown sequence.
+#include "client_table.h"
+#include "net.h"
+#include "options_dialog.h"
+#include "report.h"
+#include "resources/resource.h"
+#include "settings.h"
+#include "status_record.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdint>
+
+namespace {
+
+// Every socket notification arrives as this message: word parameter the
+// socket, low 16 bits of the long parameter the event code.
+constexpr UINT WM_STATUS_SOCKET = WM_USER + 1;
+
+// Process-wide state; touched by the window thread only.
+struct ServerState {
+    int running = 1;
+    HINSTANCE instance = nullptr;
+    uint32_t messageLength = 0;
+    NetSocket listener = kNoNetSocket;
+    int netStarted = 0;
+    HWND window = nullptr;
+    ClientTable table{};
+};
+ServerState g_server;
+
+// The listening port: STATUS_PORT, or PELLICK_TEST_PORT (decimal 1..65535)
+// so tests can run beside a live server. For tests only.
+uint16_t ListenPort() {
+    char text[16];
+    DWORD length = GetEnvironmentVariableA("PELLICK_TEST_PORT", text, sizeof text);
+    if (length == 0 || length >= sizeof text) return STATUS_PORT;
+    uint32_t port = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return STATUS_PORT;
+        port = port * 10 + static_cast<uint32_t>(text[i] - '0');
+        if (port > 65535) return STATUS_PORT;
+    }
+    return port ? static_cast<uint16_t>(port) : STATUS_PORT;
+}
+
+// RefreshStatus, then the nine value fields of the window when there is one.
+void ShowStatus() {
+    StatusFields fields;
+    RefreshStatus(g_server.table, fields);
+    if (!g_server.window) return;
+    for (int i = 0; i < kFieldCount; ++i) {
+        fields.text[i][sizeof fields.text[i] - 1] = '\0';
+        SetDlgItemTextA(g_server.window, kFieldFirstId + i, fields.text[i]);
+    }
+}
+
+void WatchClient(void * /*context*/, NetSocket s) {
+    WSAAsyncSelect(static_cast<SOCKET>(s), g_server.window, WM_STATUS_SOCKET, FD_READ | FD_CLOSE);
+}
+
+void RefreshFromCore(void * /*context*/) { ShowStatus(); }
+
+const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore};
+
+void SetIcons(HWND window) {
+    HANDLE small = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 16, 16, 0);
+    HANDLE large = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 32, 32, 0);
+    if (small) SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+    if (large) SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
+}
+
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        SetIcons(window);
+        break;
+    case WM_CLOSE:
+        // The loop ends after this message; the shutdown sequence destroys the window.
+        g_server.running = 0;
+        break;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_OPTIONS) {
+            RunOptionsDialog(g_server.instance, window);
+            ShowStatus();
+        }
+        break;
+    case WM_STATUS_SOCKET:
+        ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), WSAGETSELECTEVENT(lParam));
+        // Handled: in a dialog this number is also DM_SETDEFID, which the
+        // default handling would otherwise apply with the socket as a control id.
+        return TRUE;
+    default:
+        break;
+    }
+    return FALSE;
+}
+
+// Start-up in its fixed order; 0 as soon as a step fails.
+int StartUp(HINSTANCE instance) {
+    g_server.instance = instance;
+    g_server.messageLength = MessageLength(kFieldTable);
+    if (g_server.messageLength != kMessageLength) return 0;
+    if (!NetStartup()) return 0;
+    g_server.netStarted = 1;
+    // Exclusive: with plain address reuse a second server could bind the
+    // same port and take connections away from the first.
+    g_server.listener = NetListen(ListenPort(), SOMAXCONN, true);
+    if (g_server.listener == kNoNetSocket) return 0;
+    LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
+    g_server.window =
+        CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
+    if (!g_server.window) return 0;
+    ShowStatus();
+    return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;
+}
+
+void RunMessageLoop() {
+    MSG message{};
+    while (g_server.running) {
+        BOOL got = GetMessageA(&message, nullptr, 0, 0);
+        if (got == 0) break;  // quit
+        if (got == -1) continue;  // nothing was fetched
+        if (IsDialogMessageA(g_server.window, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// Releases whatever start-up acquired, in reverse order; copes with any subset.
+void ShutDown() {
+    ReleaseClients(g_server.table);
+    ShowStatus();  // "No render in progress", in the HTML file when output is on
+    if (g_server.window) {
+        DestroyWindow(g_server.window);
+        g_server.window = nullptr;
+    }
+    if (g_server.listener != kNoNetSocket) {
+        NetClose(g_server.listener);
+        g_server.listener = kNoNetSocket;
+    }
+    if (g_server.netStarted) {
+        NetCleanup();
+        g_server.netStarted = 0;
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/, int /*show*/) {
+    if (StartUp(instance)) RunMessageLoop();
+    ShutDown();
+    return 0;
+}
