@@ -4,7 +4,9 @@
 #include "client_table.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 // Window value fields 1000..1008, in that order.
 inline constexpr int kFieldFirstId = 1000;
@@ -14,6 +16,70 @@ struct StatusFields {
     char text[kFieldCount][260];
 };
 
+// One hour in ticks.
+inline constexpr int64_t kTicksPerHour = 36000000000;
+
+// Estimates from progress and throughput at one instant. A figure that
+// cannot be computed (no total yet, no CPU with a pass time) is empty.
+struct Estimates {
+    std::optional<double> percent;       // passesDone x 100 / totalPasses
+    std::optional<int64_t> timePerPass;  // 1 / throughput: ticks per pass of all CPUs together
+    int64_t elapsed = 0;                 // now - start
+    uint64_t remainingPasses = 0;        // never below 0, also when the total was underestimated
+    std::optional<int64_t> remaining;    // remainingPasses / throughput, ticks
+    std::optional<uint64_t> endTime;     // now + remaining
+};
+
+// One row of the per-CPU table, in table order.
+struct CpuRow {
+    const StatusRecord *record;  // the table's record: valid until the table changes
+    uint32_t job;                // 1-based job number, 0 for a connection without data
+    int64_t averagePassTime;     // elapsedTime / passesDone, or elapsedTime before the first pass
+    uint64_t passEnd;            // passStartTime + lastPassTime: end of the latest counted pass
+};
+
+// A run of CPUs with equal job identity.
+struct JobStats {
+    uint64_t passesDone = 0;      // sum over members
+    uint32_t totalPasses = 0;     // largest member estimate (each CPU estimates the whole job)
+    uint32_t passesPerFrame = 0;  // largest over members
+    uint64_t startTime = ~0ULL;   // earliest member start
+    double throughput = 0.0;      // passes per tick: sum of 1 / recentPassTime over timed members
+    uint32_t cpuCount = 0;
+    uint32_t timedCpus = 0;       // members with a positive recentPassTime
+    std::optional<double> framesPerHour;
+    Estimates estimates;
+};
+
+struct OverallStats {
+    uint32_t activeCpus = 0;  // records with data
+    uint64_t doneSum = 0;
+    uint64_t totalSum = 0;
+    double throughputSum = 0.0;  // passes per tick
+    uint64_t earliestStart = ~0ULL;
+    std::optional<double> passesPerHour;
+    Estimates estimates;
+};
+
+// Everything the report shows, as numbers; renderers turn it into text.
+struct ReportData {
+    uint64_t now = 0;         // the instant the estimates are made at
+    uint64_t lastUpdate = 0;  // latest pass end over CPUs with data, or now
+    std::vector<CpuRow> rows;
+    std::vector<JobStats> jobs;
+    OverallStats overall;
+};
+
+// Groups the table into jobs and computes sums and estimates at now
+// (file-time ticks). Reads the table only.
+void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data);
+// The HTML fragment: the "Last Update" line, the per-CPU table, one table
+// per job and, with two or more jobs, the overall table.
+void RenderReportHtml(const ReportData &data, std::string &html);
+// The nine window texts: overall figures, or zeros and empty texts when no
+// CPU has reported.
+void RenderStatusFields(const ReportData &data, StatusFields &fields);
+
 // Builds the fields and the HTML fragment for the table at instant now
 // (file-time ticks; injected so tests are exact). html gets the exact bytes
 // of the fragment whether or not output is on.
@@ -21,5 +87,5 @@ void BuildReport(const ClientTable &table, uint64_t now, StatusFields &fields, s
 
 // Builds the report at the current time, writes the HTML file atomically
 // when output is on (settings.h), and returns the fields for the platform
-// to show.
+// to show. A file that cannot be written is skipped until the next refresh.
 void RefreshStatus(const ClientTable &table, StatusFields &fields);
