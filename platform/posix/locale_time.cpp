@@ -4,7 +4,10 @@
 #include "clock.h"
 
 #include <locale.h>
+#include <stdlib.h>
 #include <time.h>
+
+#include <string>
 
 namespace {
 
@@ -18,6 +21,19 @@ locale_t UserTimeLocale() {
     return locale;
 }
 
+// Follows changes of TZ, the currently active zone; tzset() re-reads the
+// zone file on every call, so it runs only when TZ changed.
+void FollowTimeZone() {
+    static bool known = false, hadZone = false;
+    static std::string lastZone;
+    const char *zone = getenv("TZ");
+    if (known && (zone ? hadZone && lastZone == zone : !hadZone)) return;
+    tzset();
+    known = true;
+    hadZone = zone != nullptr;
+    lastZone = zone ? zone : "";
+}
+
 }  // namespace
 
 int LocalDateTimeText(const uint64_t *instant, char *text, size_t capacity) {
@@ -27,7 +43,7 @@ int LocalDateTimeText(const uint64_t *instant, char *text, size_t capacity) {
     // ticks / 10^7 is below 2^41, so the difference fits time_t.
     const time_t seconds =
         static_cast<time_t>(static_cast<int64_t>(ticks / kTicksPerSecond) - static_cast<int64_t>(kUnixEpochSeconds));
-    tzset();  // follow changes of TZ: the currently active zone
+    FollowTimeZone();
     tm local{};
     if (!localtime_r(&seconds, &local)) return 0;
     const locale_t locale = UserTimeLocale();
