@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Writes instant (file-time ticks, UTC), or the present moment when instant
+// Window thread only. Writes instant (file-time ticks, UTC), or the present moment when instant
 // is nullptr, as the local short date, one space and the local time, in the
 // user's default locale formats and the currently active time zone.
 // Returns 1 on success; 0 leaves an empty text (when capacity > 0).
