@@ -2,7 +2,9 @@
 #include "dynlib.h"
 
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
+#include <unistd.h>
 
 namespace {
 thread_local char lastError[512];
@@ -33,4 +35,15 @@ void DynUnload(DynLib *lib) {
 
 void DynLastError(char *buffer, size_t size) {
     if (size) std::snprintf(buffer, size, "%s", lastError);
+}
+
+int DynProgramFolder(char *buffer, size_t size) {
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return 0;
+    path[n] = '\0';
+    char *slash = std::strrchr(path, '/');
+    if (!slash) return 0;
+    slash[1] = '\0';
+    return static_cast<size_t>(slash + 1 - path) < size && std::snprintf(buffer, size, "%s", path) > 0;
 }

@@ -34,3 +34,15 @@ void DynLastError(char *buffer, size_t size) {
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) text[--n] = '\0';
     std::snprintf(buffer, size, "error %lu%s%s", static_cast<unsigned long>(lastError), n ? ": " : "", text);
 }
+
+int DynProgramFolder(char *buffer, size_t size) {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return 0;
+    char *cut = nullptr;
+    for (char *p = path; *p; ++p)
+        if (*p == '\\' || *p == '/') cut = p;
+    if (!cut) return 0;
+    cut[1] = '\0';
+    return static_cast<size_t>(cut + 1 - path) < size && std::snprintf(buffer, size, "%s", path) > 0;
+}

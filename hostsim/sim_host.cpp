@@ -1,0 +1,273 @@
+// The host simulator's engine: global lookup, scene record, scripted panel, scene state files and the render loops.
+#include "sim_host.h"
+
+#include "dynlib.h"
+#include "host_api.h"
+#include "status_record.h"
+
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The host's answers; its global lookup takes no context, so they are module state.
+struct HostState_ {
+    uint32_t systemId;
+    HostSceneInfo scene;
+    std::string sceneName, sceneFile;
+    PanelAnswer panel;
+    std::string typed;
+    std::string shown;  // what the plug-in put into the panel's field
+    bool panelOpened;
+} host;
+
+struct SimControl {
+    HostControl table;
+} control;
+int panelToken;
+
+void ControlGet(HostControl *, uint32_t, HostValue *v) {
+    if (!v || !v->text || v->size <= 0) return;
+    const size_t room = static_cast<size_t>(v->size);
+    const size_t n = host.typed.size() < room ? host.typed.size() : room - 1;
+    std::memcpy(v->text, host.typed.data(), n);
+    v->text[n] = '\0';
+}
+
+void ControlSet(HostControl *, uint32_t, HostValue *v) {
+    if (!v || !v->text || v->size <= 0) return;
+    host.shown.assign(v->text, strnlen(v->text, static_cast<size_t>(v->size)));
+}
+
+void *PanelCreate(const char *, void *) { return &panelToken; }
+void PanelDestroy(void *) {}
+int32_t PanelOpen(void *, int32_t) {
+    host.panelOpened = true;
+    return host.panel == PanelAnswer::Confirm ? 1 : 0;
+}
+HostControl *PanelAddControl(void *, const char *, const int32_t *, const char *) {
+    control.table = HostControl{nullptr, ControlGet, ControlSet};
+    return &control.table;
+}
+HostPanelServices panelServices = {PanelCreate, PanelDestroy, PanelOpen, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   PanelAddControl};
+
+void *HostGlobal(const char *name, int32_t) {
+    if (!name) return nullptr;
+    if (std::strcmp(name, "System ID") == 0) return reinterpret_cast<void *>(static_cast<uintptr_t>(host.systemId));
+    if (std::strcmp(name, "VK Scene Info 2") == 0) return &host.scene;
+    if (std::strcmp(name, "VKPanelServices") == 0) return &panelServices;
+    return nullptr;
+}
+
+// The scene state as a byte block: load hands the plug-in what the file held.
+struct StateBlock {
+    uint8_t bytes[kTextSize];
+    bool load;
+};
+int32_t StateTransfer(void *data, void *buffer, int32_t size) {
+    auto *block = static_cast<StateBlock *>(data);
+    if (!block || !buffer || size <= 0) return 0;
+    const size_t n = static_cast<size_t>(size) < kTextSize ? static_cast<size_t>(size) : kTextSize;
+    if (block->load)
+        std::memcpy(buffer, block->bytes, n);
+    else
+        std::memcpy(block->bytes, buffer, n);
+    return static_cast<int32_t>(n);
+}
+
+bool ReadStateFile(const std::string &path, uint8_t (&bytes)[kTextSize], std::FILE *err) {
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) {
+        std::fprintf(err, "hostsim: cannot open state file %s\n", path.c_str());
+        return false;
+    }
+    size_t n = std::fread(bytes, 1, kTextSize, f);
+    int extra = std::fgetc(f);
+    std::fclose(f);
+    if (n != kTextSize || extra != EOF) {
+        std::fprintf(err, "hostsim: state file %s is not a %zu-byte scene state\n", path.c_str(), kTextSize);
+        return false;
+    }
+    return true;
+}
+
+bool WriteStateFile(const std::string &path, const uint8_t (&bytes)[kTextSize], std::FILE *err) {
+    std::FILE *f = std::fopen(path.c_str(), "wb");
+    bool ok = f && std::fwrite(bytes, 1, kTextSize, f) == kTextSize;
+    if (f && std::fclose(f) != 0) ok = false;
+    if (!ok) std::fprintf(err, "hostsim: cannot write state file %s\n", path.c_str());
+    return ok;
+}
+
+const HostServerRecord *FindServer(const HostModuleDescriptor *d, const char *className) {
+    for (const HostServerRecord *r = d->servers; r && r->className; ++r)
+        if (std::strcmp(r->className, className) == 0 && r->serverName && r->activate) return r;
+    return nullptr;
+}
+
+class Renderer {
+public:
+    Renderer(const SimOptions &o, HostPixelFilter &f)
+        : o_(o), f_(f), rng_(o.seed ? o.seed : static_cast<uint32_t>(o.node * 7919u + static_cast<uint32_t>(
+                                                   std::chrono::steady_clock::now().time_since_epoch().count()))) {}
+
+    // Renders this host's frames; returns the passes done.
+    uint64_t Frames(void *instance) {
+        const int32_t first = o_.ownFrames ? o_.renderFirst : o_.firstFrame;
+        const int32_t last = o_.ownFrames ? o_.renderLast : o_.lastFrame;
+        const int64_t step = o_.frameStep > 0 ? o_.frameStep : 1;
+        uint64_t passes = 0;
+        for (int64_t frame = first; frame <= last; frame += step) {
+            for (uint32_t p = 0; p < o_.passes; ++p) {
+                f_.newFrame(instance, static_cast<int32_t>(frame), static_cast<double>(frame));
+                Sleep(PassTime());  // the pass renders; its pixels are handed over at its end
+                for (uint32_t e = 0; e < o_.evaluates; ++e) f_.evaluate(instance, &pixel_);
+                ++passes;
+            }
+        }
+        return passes;
+    }
+
+    static void Sleep(uint32_t ms) {
+        if (ms) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+
+private:
+    uint32_t PassTime() {
+        if (!o_.jitterPercent || !o_.passMs) return o_.passMs;
+        const double spread = o_.passMs * (o_.jitterPercent > 100 ? 100 : o_.jitterPercent) / 100.0;
+        std::uniform_real_distribution<double> d(-spread, spread);
+        const double ms = o_.passMs + d(rng_);
+        return ms < 0 ? 0 : static_cast<uint32_t>(ms + 0.5);
+    }
+
+    const SimOptions &o_;
+    HostPixelFilter &f_;
+    std::mt19937 rng_;
+    uint8_t pixel_[16] = {};
+};
+
+// The run stays open after its last frame, e.g. while a test looks at the server.
+void Hold(const SimOptions &o) {
+    if (o.holdFile.empty()) {
+        Renderer::Sleep(o.holdMs);
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (std::FILE *f = std::fopen(o.holdFile.c_str(), "rb")) {
+            std::fclose(f);
+            return;
+        }
+        if (o.holdMs && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(o.holdMs)) return;
+        Renderer::Sleep(20);
+    }
+}
+
+}  // namespace
+
+int RunHostSim(const SimOptions &o, std::FILE *out, std::FILE *err) {
+    host = HostState_{};
+    host.systemId = o.systemId ? o.systemId
+                    : o.renderNode ? (HOST_SYSTEM_RENDER_NODE | (o.node & HOST_SYSTEM_NODE_MASK))
+                                   : 0x10000001u;
+    host.sceneName = o.sceneName;
+    host.sceneFile = o.sceneFile;
+    host.scene.name = host.sceneName.c_str();
+    host.scene.filename = host.sceneFile.c_str();
+    host.scene.firstFrame = o.firstFrame;
+    host.scene.lastFrame = o.lastFrame;
+    host.scene.frameStep = o.frameStep;
+    host.scene.v40 = o.sceneReal40;
+    host.scene.v56 = o.sceneReal56;
+    host.panel = o.panel;
+    host.typed = o.typedServer;
+
+    DynLib *lib = DynLoad(o.plugin.c_str());
+    if (!lib) {
+        char why[512];
+        DynLastError(why, sizeof why);
+        std::fprintf(err, "hostsim: cannot load %s: %s\n", o.plugin.c_str(), why);
+        return kSimLoadFailed;
+    }
+    auto *d = static_cast<HostModuleDescriptor *>(DynSymbol(lib, "_mod_descrip"));
+    if (!d || d->sysSync != HOST_SYS_SYNC || d->sysVersion != HOST_SYS_VERSION || d->machine != HOST_MACHINE ||
+        !d->startup || !d->servers) {
+        std::fprintf(err, "hostsim: %s has no valid _mod_descrip\n", o.plugin.c_str());
+        DynUnload(lib);
+        return kSimBadModule;
+    }
+    if (d->startup() == 0) {
+        std::fprintf(err, "hostsim: the module's start-up failed\n");
+        DynUnload(lib);
+        return kSimBadModule;
+    }
+    const HostServerRecord *handler = FindServer(d, "PixelFilterHandler");
+    const HostServerRecord *panel = FindServer(d, "PixelFilterInterface");
+    HostPixelFilter filter{};
+    int32_t activated = handler ? handler->activate(HOST_ACTIVATE_VERSION, HostGlobal, &filter, nullptr) : -1;
+    int rc = 0;
+    if (activated != 0 || !filter.create || !filter.destroy || !filter.renderStart || !filter.renderEnd ||
+        !filter.newFrame || !filter.evaluate || !filter.load || !filter.save || !filter.describe) {
+        std::fprintf(err, "hostsim: the PixelFilterHandler class did not activate (%d)\n", activated);
+        rc = kSimBadModule;
+    }
+
+    if (rc == 0 && !o.loadState.empty()) {
+        StateBlock block{{}, true};
+        if (!ReadStateFile(o.loadState, block.bytes, err)) {
+            rc = kSimStateFailed;
+        } else {
+            HostState state{1, &block, StateTransfer};
+            filter.load(nullptr, &state);
+        }
+    }
+    if (rc == 0 && panel) {
+        const int32_t answer = panel->activate(HOST_ACTIVATE_VERSION, HostGlobal, nullptr, nullptr);
+        if (!o.quiet)
+            std::fprintf(out, "panel \"Stats Server\": showed \"%s\", %s (%d)\n", host.shown.c_str(),
+                         !host.panelOpened ? "not opened" : o.panel == PanelAnswer::Confirm ? "confirmed" : "cancelled",
+                         answer);
+    }
+    if (rc == 0 && !o.saveState.empty()) {
+        StateBlock block{{}, false};
+        HostState state{1, &block, StateTransfer};
+        filter.save(nullptr, &state);
+        if (!WriteStateFile(o.saveState, block.bytes, err)) rc = kSimStateFailed;
+    }
+
+    if (rc == 0) {
+        if (!o.quiet) std::fprintf(out, "%s\n", filter.describe(nullptr));
+        Renderer renderer(o, filter);
+        const char *mode = o.renderNode ? "render node" : "interactive";
+        if (o.renderNode) {
+            void *instance = filter.create(nullptr, nullptr, nullptr);
+            uint64_t passes = renderer.Frames(instance);
+            Hold(o);
+            filter.destroy(instance);
+            if (!o.quiet)
+                std::fprintf(out, "%s, System ID 0x%08X: %llu passes\n", mode, host.systemId,
+                             static_cast<unsigned long long>(passes));
+        } else {
+            for (int r = 1; r <= o.renders; ++r) {
+                void *instance = filter.create(nullptr, nullptr, nullptr);
+                filter.renderStart(instance, 0);
+                uint64_t passes = renderer.Frames(instance);
+                Hold(o);
+                filter.renderEnd(instance);
+                filter.destroy(instance);
+                if (!o.quiet)
+                    std::fprintf(out, "%s render %d of %d: %llu passes\n", mode, r, o.renders,
+                                 static_cast<unsigned long long>(passes));
+            }
+        }
+    }
+    std::fflush(out);
+    if (d->shutdown) d->shutdown();
+    DynUnload(lib);
+    return rc;
+}
