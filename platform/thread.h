@@ -6,7 +6,7 @@
 
 // A lock kept in caller-owned storage (a critical section on Windows, a mutex on POSIX).
 struct ThreadLock {
-    alignas(16) unsigned char storage[64];
+    alignas(8) unsigned char storage[64];
 };
 void LockInit(ThreadLock *lock);
 void LockDelete(ThreadLock *lock);

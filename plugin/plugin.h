@@ -38,15 +38,15 @@ extern StatusRecord g_status;
 
 // Objects of one monitoring run (monitor.cpp); the sender thread uses them while it runs.
 struct MonitorRun {
-    std::atomic<bool> open;  // between a start and its stop
     ThreadLock statusLock;   // guards sendBuffer and the signalling of dataReady
-    alignas(8) uint8_t sendBuffer[kSendBufferSize];
+    uint8_t sendBuffer[kSendBufferSize];
     ThreadEvent *stopEvent;  // manual reset
     ThreadEvent *dataReady;  // auto reset
     CloseWatch *closeEvent;
     ThreadHandle *thread;
-    uint16_t port;       // STATUS_PORT unless a test overrides it
-    uint32_t quietMs;    // kQuietTimeoutMs unless a test shortens it
+    uint32_t quietMs;        // kQuietTimeoutMs unless a test shortens it
+    uint16_t port;           // STATUS_PORT unless a test overrides it
+    std::atomic<bool> open;  // between a start and its stop
 };
 extern MonitorRun g_run;
 

@@ -34,7 +34,7 @@ int ConnectToServer() {
 
 uint32_t SenderThread(void *) {
     StatusRecord &r = g_status;
-    alignas(8) uint8_t message[kSendBufferSize];
+    uint8_t message[kSendBufferSize];
     uint32_t length = g_activation.messageLength ? g_activation.messageLength : kMessageLength;
     if (length > kSendBufferSize) length = kSendBufferSize;
     ThreadEvent *const events[2] = {g_run.dataReady, g_run.stopEvent};
