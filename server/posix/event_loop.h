@@ -1,0 +1,35 @@
+// The Linux server's one-thread event loop: epoll over the listener, the client connections and the stop signals.
+#pragma once
+
+#include "net.h"
+
+#include <cstdint>
+
+struct EventLoop {
+    int epollFd = -1;
+    int signalFd = -1;                 // SIGINT, SIGTERM, SIGHUP: ask the loop to end
+    NetSocket listener = kNoNetSocket;
+    uint64_t acceptsPausedUntil = 0;   // monotonic ns; 0 when accept notifications are on
+};
+
+// Socket readiness, numbered like the Windows notifications (client_table.h).
+using SocketHandler = void (*)(void *context, NetSocket s, int eventCode);
+
+// Blocks the stop signals for the process, so they are only seen by the loop.
+// Call first thing, before any other thread could exist.
+void BlockStopSignals();
+
+// Creates the epoll instance and the signal descriptor. 1 on success.
+int EventLoopOpen(EventLoop &loop);
+// Asks for accept notifications on the (non-blocking) listening socket. 1 on success.
+int EventLoopWatchListener(EventLoop &loop, NetSocket listener);
+// Makes a new connection non-blocking and asks for its read and close
+// notifications. 1 on success.
+int EventLoopWatchClient(EventLoop &loop, NetSocket s);
+// Stops accept notifications for a while (after an accept failed, e.g. no
+// descriptors left), so a connection that cannot be taken does not spin the loop.
+void EventLoopPauseAccepts(EventLoop &loop, uint32_t milliseconds);
+// Hands every readiness to handler until a stop signal arrives (returns 1)
+// or waiting fails (returns 0).
+int EventLoopRun(EventLoop &loop, SocketHandler handler, void *context);
+void EventLoopClose(EventLoop &loop);

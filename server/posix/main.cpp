@@ -1,0 +1,158 @@
+// pellicksrv on Linux: listens for status messages and shows the render status in the terminal until stopped.
+#include "client_table.h"
+#include "event_loop.h"
+#include "files.h"
+#include "report.h"
+#include "settings.h"
+#include "terminal_view.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/socket.h>
+#include <vector>
+
+namespace {
+
+struct Options {
+    bool print = false;
+    std::string statsFile;
+};
+
+// Process-wide server state, touched by the one loop thread only.
+struct Server {
+    ClientTable table{};
+    ServerHost host{};
+    EventLoop loop;
+    TerminalView view;
+    bool viewOpen = false;
+    StatusFields fields{};
+    std::vector<NetSocket> unwatched;  // accepted, but the loop could not watch them
+    std::string statsFile;
+};
+
+// Wait this long before taking connections again after an accept failed.
+constexpr uint32_t kAcceptPauseMs = 100;
+
+void Refresh(void *context) {
+    auto &srv = *static_cast<Server *>(context);
+    RefreshStatus(srv.table, srv.fields);
+    if (srv.viewOpen) TerminalViewShow(srv.view, srv.fields);
+}
+
+void Watch(void *context, NetSocket s) {
+    auto &srv = *static_cast<Server *>(context);
+    if (!EventLoopWatchClient(srv.loop, s)) srv.unwatched.push_back(s);
+}
+
+void WriteStats(const Server &srv, const char *state) {
+    if (srv.statsFile.empty()) return;
+    std::string text = std::string("state=") + state + "\nconnections=" + std::to_string(srv.table.nextSeq) +
+                       "\nclients=" + std::to_string(srv.table.count) +
+                       "\nmessagesAccepted=" + std::to_string(srv.table.messagesAccepted) +
+                       "\nmessagesRejected=" + std::to_string(srv.table.messagesRejected) + "\n";
+    WriteFileAtomic(srv.statsFile.c_str(), text.data(), text.size());
+}
+
+void OnSocket(void *context, NetSocket s, int eventCode) {
+    auto &srv = *static_cast<Server *>(context);
+    uint64_t accepted = srv.table.nextSeq;
+    ServerSocketEvent(srv.table, srv.host, s, eventCode);
+    if (eventCode == kSocketAccept && srv.table.nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    // A connection nobody would ever hear from again is dropped at once.
+    while (!srv.unwatched.empty()) {
+        NetSocket dropped = srv.unwatched.back();
+        srv.unwatched.pop_back();
+        RemoveClient(srv.table, srv.host, dropped);
+    }
+    WriteStats(srv, "running");
+}
+
+// STATUS_PORT, or for tests the port in PELLICK_TEST_PORT. 0 when that is not a port number.
+uint16_t ListenPort() {
+    const char *text = std::getenv("PELLICK_TEST_PORT");
+    if (!text || !*text) return STATUS_PORT;
+    unsigned value = 0;
+    const char *end = text + std::strlen(text);
+    auto [p, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc() || p != end || value == 0 || value > 65535) return 0;
+    return static_cast<uint16_t>(value);
+}
+
+void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
+
+// Start-up, loop and shutdown, in the order of the Windows program. Returns the exit code.
+int RunServer(const Options &options) {
+    Server srv;
+    srv.host = {&srv, Watch, Refresh};
+    srv.statsFile = options.statsFile;
+    int status = 1;
+    NetSocket listener = kNoNetSocket;
+
+    const bool netStarted = MessageLength(kFieldTable) == kMessageLength && NetStartup() == 1;
+    const uint16_t port = ListenPort();
+    if (!netStarted) {
+        Fail("cannot start the network layer");
+    } else if (port == 0) {
+        Fail("PELLICK_TEST_PORT is not a port number (1 to 65535)");
+    } else {
+        errno = 0;
+        listener = NetListen(port, SOMAXCONN, false);
+        if (listener == kNoNetSocket) {
+            int error = errno;
+            Fail("cannot listen on TCP port " + std::to_string(port) + ": " +
+                 (error == EADDRINUSE ? std::string("the port is already in use")
+                                      : std::string(error ? std::strerror(error) : "unknown error")));
+        }
+    }
+    if (listener != kNoNetSocket) {
+        LoadSettings();
+        TerminalViewOpen(srv.view, options.print);
+        srv.viewOpen = true;
+        if (!EventLoopOpen(srv.loop)) {
+            Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
+        } else {
+            Refresh(&srv);
+            if (!EventLoopWatchListener(srv.loop, listener)) {
+                Fail(std::string("cannot watch the listening socket: ") + std::strerror(errno));
+            } else if (EventLoopRun(srv.loop, OnSocket, &srv)) {
+                status = 0;
+            } else {
+                Fail(std::string("waiting for events failed: ") + std::strerror(errno));
+            }
+        }
+    }
+
+    // Shutdown, also after a failed start.
+    ReleaseClients(srv.table);
+    Refresh(&srv);  // no clients: the window fields empty, "No render in progress" in the HTML file
+    if (srv.viewOpen) TerminalViewClose(srv.view);
+    srv.viewOpen = false;
+    EventLoopClose(srv.loop);
+    if (listener != kNoNetSocket) NetClose(listener);
+    if (netStarted) NetCleanup();
+    WriteStats(srv, "stopped");
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    BlockStopSignals();
+
+    CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"
+                 "status in the terminal; ends on Ctrl+C (SIGINT), SIGTERM or SIGHUP."};
+    Options options;
+    app.add_flag("--print", options.print,
+                 "Print the status after every change even when standard output is not a terminal");
+    app.add_option("--stats-file", options.statsFile,
+                   "Keep connection and message counters in this file, rewritten after every event and at exit");
+    CLI11_PARSE(app, argc, argv);
+
+    return RunServer(options);
+}
