@@ -11,8 +11,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -372,6 +375,33 @@ TEST_F(PluginAbi, OnlyTheFirstEvaluateOfAPassCounts) {
     }
     EXPECT_EQ(ones, 1);
     EXPECT_EQ(twos, 1);
+}
+
+TEST_F(PluginAbi, PixelsEvaluatedOnSeveralThreadsCountEachPassOnce) {
+    StartRender();
+    constexpr int kThreads = 4, kPasses = 1000;
+    std::atomic<int> pass{0}, done{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.emplace_back([&] {
+            for (int seen = 1; seen <= kPasses; ++seen) {
+                while (pass.load() < seen) std::this_thread::yield();
+                for (int i = 0; i < 200; ++i) plugin.Evaluate();
+                done.fetch_add(1);
+            }
+        });
+    }
+    for (int p = 1; p <= kPasses; ++p) {
+        plugin.NewFrame(p);
+        pass.store(p);  // all threads race for the pass's first evaluate
+        while (done.load() < p * kThreads) std::this_thread::yield();
+    }
+    for (std::thread &w : workers) w.join();
+    plugin.RenderEnd();  // the last publish still goes out before the sender ends
+    ASSERT_TRUE(PollUntil([&] { auto cs = server->Connections(); return !cs.empty() && cs[0].closedByPeer; }, 10000));
+    const StatusRecord last = server->Messages().back().record;
+    EXPECT_EQ(last.currentFrame, kPasses);
+    EXPECT_EQ(last.passesDone, static_cast<uint32_t>(kPasses)) << "a pass was counted more than once";
 }
 
 TEST_F(PluginAbi, SceneRealsAreCutAtTwentyCharacters) {
