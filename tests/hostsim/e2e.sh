@@ -149,20 +149,28 @@ contains "$html" "$(job_table 'Job 1 Stats' 3 24)"
 contains "$html" "$(job_table 'Job 2 Stats' 3 27)"
 contains "$html" '<tr><td colspan=2>Overall Stats</td></tr><tr><td>CPUs</td><td>6</td></tr>'
 
-# The window's fields: Active CPUs, Passes Rendered, Total Passes, Percent Complete.
-if [ "$platform" = wine ]; then
-  win "$probe" fields | tr -d '\r' >"$run/fields" || fail "cannot read the Render Status window"
-  for want in "1000=6" "1001=51" "1002=51" "1003=100.000000%"; do
-    grep -qxF "$want" "$run/fields" || fail "window field: want $want, have $(grep "^${want%%=*}=" "$run/fields")"
+# The window's fields: Active CPUs, Passes Rendered, Total Passes, Percent Complete. They are
+# set right after the HTML file is written, so they are polled too.
+want_fields=("6" "51" "51" "100.000000%")
+labels=("Active CPUs" "Passes Rendered" "Total Passes" "Percent Complete")
+read_fields() {  # one value per line, in the order of labels
+  if [ "$platform" = wine ]; then
+    win "$probe" fields 2>/dev/null | tr -d '\r' | sed -n 's/^100[0-3]=//p'
+  else
+    awk '/^Render Status$/ { block = "" } { block = block $0 "\n" } END { printf "%s", block }' "$run/server.out" |
+      sed -n -E 's/^(Active CPUs|Passes Rendered|Total Passes|Percent Complete): +//p'
+  fi
+}
+fields_match() { [ "$(read_fields)" = "$(printf '%s\n' "${want_fields[@]}")" ]; }
+if ! wait_for 20 fields_match; then
+  mapfile -t have < <(read_fields)
+  for i in "${!labels[@]}"; do
+    [ "${have[$i]:-}" = "${want_fields[$i]}" ] || fail "${labels[$i]}: want ${want_fields[$i]}, have '${have[$i]:-}'"
   done
-else
-  last_block=$(awk '/^Render Status$/ { block = "" } { block = block $0 "\n" } END { printf "%s", block }' "$run/server.out")
-  for want in "Active CPUs: 6" "Passes Rendered: 51" "Total Passes: 51" "Percent Complete: 100.000000%"; do
-    label=${want%: *} value=${want##*: }
-    grep -qE "^$label: +$(printf '%s' "$value" | sed 's/[.%]/\\&/g')\$" <<<"$last_block" ||
-      fail "terminal field: want '$want', have '$(grep "^$label:" <<<"$last_block")'"
-  done
-  grep -qx "clients=6" "$run/stats" || fail "stats: want clients=6, have $(grep clients= "$run/stats")"
+fi
+if [ "$platform" = linux ]; then
+  six_clients() { grep -qx "clients=6" "$run/stats"; }
+  wait_for 20 six_clients || fail "stats: want clients=6, have $(grep clients= "$run/stats")"
 fi
 
 # The nodes end their runs; the server loses every client.
@@ -182,13 +190,13 @@ else
   kill -TERM "$server_pid"
   wait "$server_pid"; status=$?; server_pid=""
   [ $status -eq 0 ] || fail "pellicksrv ended with status $status"
-  stat() { sed -n "s/^$1=//p" "$run/stats"; }
-  [ "$(stat state)" = stopped ] || fail "stats: state is $(stat state)"
-  [ "$(stat connections)" = 6 ] || fail "stats: want 6 connections, have $(stat connections)"
-  [ "$(stat clients)" = 0 ] || fail "stats: want 0 clients, have $(stat clients)"
-  [ "$(stat messagesRejected)" = 0 ] || fail "stats: $(stat messagesRejected) messages rejected"
+  stat_value() { sed -n "s/^$1=//p" "$run/stats"; }
+  [ "$(stat_value state)" = stopped ] || fail "stats: state is $(stat_value state)"
+  [ "$(stat_value connections)" = 6 ] || fail "stats: want 6 connections, have $(stat_value connections)"
+  [ "$(stat_value clients)" = 0 ] || fail "stats: want 0 clients, have $(stat_value clients)"
+  [ "$(stat_value messagesRejected)" = 0 ] || fail "stats: $(stat_value messagesRejected) messages rejected"
   # One message at each start and one per pass (51), unless the sender merged some.
-  accepted=$(stat messagesAccepted)
+  accepted=$(stat_value messagesAccepted)
   { [ "${accepted:-0}" -ge 12 ] && [ "${accepted:-0}" -le 57 ]; } || fail "stats: $accepted messages accepted, want 12 to 57"
   echo "messages accepted: $accepted of 57 sent at most"
 fi
