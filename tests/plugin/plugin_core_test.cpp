@@ -243,10 +243,10 @@ TEST_F(Sender, LatestStateReachesAServerThatAppearsLater) {
     server.reset();
     plugin.RenderStart();
     // One refused attempt per publish; wait for each so the sender is idle afterwards.
-    ASSERT_TRUE(PollUntil([&] { return Connects() == 1; }, 10000));
+    ASSERT_TRUE(PollUntil([&] { return Connects() >= 1; }, 10000));
     for (int32_t pass = 1; pass <= 3; ++pass) {
         plugin.Pass(pass);
-        ASSERT_TRUE(PollUntil([&] { return Connects() == pass + 1; }, 10000)) << "pass " << pass;
+        ASSERT_TRUE(PollUntil([&] { return Connects() >= pass + 1; }, 10000)) << "pass " << pass;
     }
     EXPECT_EQ(hooks->lastTimeout, kConnectTimeoutMs);
     server = std::make_unique<MessageCollector>(port);
