@@ -248,7 +248,10 @@ TEST_F(Sender, LatestStateReachesAServerThatAppearsLater) {
         plugin.Pass(pass);
         ASSERT_TRUE(PollUntil([&] { return Connects() >= pass + 1; }, 10000)) << "pass " << pass;
     }
-    EXPECT_EQ(hooks->lastTimeout, kConnectTimeoutMs);
+    {
+        std::lock_guard<std::mutex> lock(hooks->mutex);  // the sender may be retrying meanwhile
+        EXPECT_EQ(hooks->lastTimeout, kConnectTimeoutMs);
+    }
     server = std::make_unique<MessageCollector>(port);
     ASSERT_TRUE(server->Listening());
     // Only the quiet time-out can bring the next attempt now.
