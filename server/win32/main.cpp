@@ -65,10 +65,10 @@ void RefreshFromCore(void * /*context*/) { ShowStatus(); }
 const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore};
 
 void SetIcons(HWND window) {
-    HANDLE small = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 16, 16, 0);
-    HANDLE large = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 32, 32, 0);
-    if (small) SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
-    if (large) SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
+    HANDLE smallIcon = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 16, 16, 0);
+    HANDLE largeIcon = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 32, 32, 0);
+    if (smallIcon) SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(smallIcon));
+    if (largeIcon) SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(largeIcon));
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

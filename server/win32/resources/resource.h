@@ -1,5 +1,6 @@
 // Resource and control ids of pellicksrv's dialogs and icon, shared by the .rc file and the code.
-#pragma once
+#ifndef PELLICKSRV_RESOURCE_H
+#define PELLICKSRV_RESOURCE_H
 
 #define IDD_RENDER_STATUS 100
 #define IDI_PELLICK 101
@@ -24,3 +25,5 @@
 #define IDC_MAX_SCALE 1013
 #define IDC_PRECISION 1014
 #define IDC_SAMPLE 1015
+
+#endif
