@@ -172,9 +172,11 @@ HWND FindProcessWindow(DWORD pid, const char *title, HWND owner = nullptr) {
     return q.found;
 }
 
+// Asks the control itself: GetWindowText of another process's window
+// returns only the caption the system keeps, which an edit control does not.
 std::string Text(HWND window) {
     wchar_t text[1024] = {};
-    GetWindowTextW(window, text, 1024);
+    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
     return Narrow(text);
 }
 
@@ -642,8 +644,12 @@ void ChooseFileByTyping(const Server &server, HWND dialog, const std::string &fi
     HWND name = nullptr;
     ASSERT_TRUE(WaitFor([&] { return (name = ChooserNameField(chooser)) != nullptr; }))
         << "no file-name field in the chooser";
+    // Typed until it reads back, in case the chooser was still filling its fields.
     std::wstring wide = Widen(file);
-    SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+    ASSERT_TRUE(WaitFor([&] {
+        SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+        return Text(name) == file;
+    })) << "the file-name field shows " << Text(name);
     Click(chooser, IDOK);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(chooser); })) << "the chooser did not take " << file;
 }
