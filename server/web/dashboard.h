@@ -1,0 +1,52 @@
+// The live web dashboard inside pellicksrv: an HTTP server on its own threads that shows snapshots the core thread publishes.
+#pragma once
+
+#include "client_table.h"
+#include "report.h"
+
+#include <cstdint>
+#include <string>
+
+// The Linux default port of the dashboard; Windows serves it only when the
+// settings store names a port.
+inline constexpr uint16_t kDashboardPort = 10432;
+// Settings store value naming the port; 0 turns the dashboard off.
+inline constexpr const char *kSettingHttpPort = "HttpPort";
+
+struct DashboardConfig {
+    uint16_t port = kDashboardPort;  // 0: any free port (tests)
+    // The server's file calls take code page 1252 (Windows): a path typed on
+    // the page is converted to it. Otherwise paths stay UTF-8.
+    bool ansiPaths = false;
+    // Asks the core thread to call DashboardRunPending soon. Called from HTTP
+    // threads; must be safe from any thread (an eventfd write, PostMessage).
+    void (*wake)(void *context) = nullptr;
+    void *wakeContext = nullptr;
+};
+
+struct Dashboard;
+
+// The port to serve on: PELLICK_TEST_HTTP_PORT when set (tests only; 0 means
+// any free port), otherwise the settings store's HttpPort (defaultPort when
+// missing). -1 when the dashboard is off: HttpPort 0, a bad value, or tests
+// that moved the status port (PELLICK_TEST_PORT) without naming a dashboard
+// port, so a test server never takes the product's port.
+int DashboardPortSetting(uint16_t defaultPort);
+
+// Binds the port on every IPv4 address and starts serving. nullptr when the
+// port cannot be bound or the threads cannot start; error then says why.
+Dashboard *DashboardStart(const DashboardConfig &config, std::string &error);
+// The port actually bound (the chosen one when config.port was 0).
+uint16_t DashboardPort(const Dashboard &dashboard);
+
+// Core thread, in place of RefreshStatus while the dashboard runs: the same
+// fields and HTML file, then a new snapshot for the HTTP threads.
+void DashboardRefresh(Dashboard &dashboard, const ClientTable &table, StatusFields &fields);
+// Core thread, after a wake: applies the option changes the page sent (as
+// the options dialog would), then refreshes through host so the window or
+// terminal and the page show the new form at once.
+void DashboardRunPending(Dashboard &dashboard, const ServerHost &host);
+
+// Stops serving, fails changes still waiting for the core, joins the HTTP
+// threads and frees the dashboard. Accepts nullptr.
+void DashboardStop(Dashboard *dashboard);

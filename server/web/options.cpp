@@ -1,0 +1,181 @@
+// Parsing, checking and applying option changes sent by the dashboard's panel.
+#include "options.h"
+
+#include "settings.h"
+#include "settings_store.h"
+#include "wire_text.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool ReadRange(const nlohmann::json &value, const char *name, int32_t low, int32_t high, std::optional<int32_t> &out,
+               std::string &error) {
+    if (!value.is_number_integer() || value.get<int64_t>() < low || value.get<int64_t>() > high) {
+        error = std::string(name) + " must be a whole number from " + std::to_string(low) + " to " +
+                std::to_string(high);
+        return false;
+    }
+    out = static_cast<int32_t>(value.get<int64_t>());
+    return true;
+}
+
+// Host part of a Host header or of an origin's authority: "[::1]:8080" -> "::1", "a:1" -> "a".
+std::string_view HostName(std::string_view authority) {
+    if (!authority.empty() && authority.front() == '[') {
+        const size_t close = authority.find(']');
+        if (close == std::string_view::npos) return {};
+        const std::string_view rest = authority.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') return {};
+        return authority.substr(1, close - 1);
+    }
+    return authority.substr(0, authority.find(':'));
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+bool IsLoopbackHost(std::string_view name) {
+    return EqualsNoCase(name, "localhost") || IsLoopbackAddress(name);
+}
+
+bool IsDottedQuad(std::string_view s) {
+    int parts = 0;
+    while (true) {
+        size_t digits = 0;
+        int value = 0;
+        while (digits < s.size() && s[digits] >= '0' && s[digits] <= '9') {
+            value = value * 10 + (s[digits] - '0');
+            if (++digits > 3) return false;
+        }
+        if (digits == 0 || value > 255) return false;
+        ++parts;
+        s.remove_prefix(digits);
+        if (s.empty()) return parts == 4;
+        if (s.front() != '.' || parts == 4) return false;
+        s.remove_prefix(1);
+    }
+}
+
+}  // namespace
+
+bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &change, std::string &error) {
+    change = OptionsChange();
+    const nlohmann::json doc = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) {
+        error = "the body must be a JSON object";
+        return false;
+    }
+    std::optional<bool> save;
+    for (const auto &[key, value] : doc.items()) {
+        if (key == "maxScale") {
+            if (!ReadRange(value, "maxScale", kMinMaxScale, kMaxMaxScale, change.maxScale, error)) return false;
+        } else if (key == "resolution") {
+            if (!ReadRange(value, "resolution", kMinResolution, kMaxResolution, change.resolution, error)) {
+                return false;
+            }
+        } else if (key == "save") {
+            if (!value.is_boolean()) {
+                error = "save must be true or false";
+                return false;
+            }
+            save = value.get<bool>();
+        } else if (key == "htmlPath") {
+            if (!value.is_string()) {
+                error = "htmlPath must be a text";
+                return false;
+            }
+            const std::string &text = value.get_ref<const std::string &>();
+            std::string path;
+            if (ansiPaths) {
+                if (!Utf8ToCp1252(text, path)) {
+                    error = "htmlPath holds a character the server's code page (1252) cannot write";
+                    return false;
+                }
+            } else {
+                path = text;
+            }
+            for (const char c : path) {
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    error = "htmlPath must not hold control characters";
+                    return false;
+                }
+            }
+            if (path.empty()) {
+                error = "htmlPath is empty";
+                return false;
+            }
+            if (path.size() >= sizeof g_settings.htmlPath) {
+                error = "htmlPath is longer than " + std::to_string(sizeof g_settings.htmlPath - 1) + " bytes";
+                return false;
+            }
+            change.htmlPath = std::move(path);
+        } else {
+            error = "unknown option \"" + WireText(key) + "\"";
+            return false;
+        }
+    }
+    if (save == true && !change.htmlPath) {
+        error = "save needs an htmlPath";
+        return false;
+    }
+    if (save == false && change.htmlPath) {
+        error = "htmlPath and save: false contradict each other";
+        return false;
+    }
+    change.stopOutput = save == false;
+    return true;
+}
+
+int ApplyOptionsChange(const OptionsChange &change) {
+    int ok = 1;
+    if (change.maxScale) {
+        g_settings.maxScale = *change.maxScale;
+        ok &= WriteSettingDword("", kSettingMaxScale, static_cast<uint32_t>(*change.maxScale));
+    }
+    if (change.resolution) {
+        g_settings.resolution = *change.resolution;
+        ok &= WriteSettingDword("", kSettingResolution, static_cast<uint32_t>(*change.resolution));
+    }
+    if (change.htmlPath) {
+        const size_t n = std::min(change.htmlPath->size(), sizeof g_settings.htmlPath - 1);
+        std::memcpy(g_settings.htmlPath, change.htmlPath->data(), n);
+        g_settings.htmlPath[n] = '\0';
+        g_settings.htmlOutput = 1;
+        ok &= WriteSettingString("", kSettingHtml, g_settings.htmlPath);
+    } else if (change.stopOutput) {
+        g_settings.htmlOutput = 0;
+        g_settings.htmlPath[0] = '\0';
+    }
+    return ok;
+}
+
+bool IsLoopbackAddress(std::string_view address) {
+    if (address == "::1" || EqualsNoCase(address, "0:0:0:0:0:0:0:1")) return true;
+    for (std::string_view mapped : {"::ffff:", "::FFFF:"}) {
+        if (address.substr(0, mapped.size()) == mapped) {
+            address.remove_prefix(mapped.size());
+            break;
+        }
+    }
+    return IsDottedQuad(address) && address.substr(0, 4) == "127.";
+}
+
+bool ChangeAllowed(std::string_view remoteAddress, std::string_view host, std::string_view origin) {
+    if (!IsLoopbackAddress(remoteAddress)) return false;
+    const std::string_view hostName = HostName(host);
+    if (hostName.empty() || !IsLoopbackHost(hostName)) return false;
+    if (origin.empty()) return true;  // not sent by a browser page, or a same-origin GET-like request
+    constexpr std::string_view kScheme = "http://";
+    if (origin.substr(0, kScheme.size()) != kScheme) return false;
+    return EqualsNoCase(origin.substr(kScheme.size()), host);
+}

@@ -1,0 +1,22 @@
+// The dashboard's data: the snapshot as JSON (GET /status.json, the live event stream) and as Prometheus text (GET /metrics).
+#pragma once
+
+#include "snapshot.h"
+
+#include <string>
+
+// The snapshot as one line of JSON (no line breaks, so it fits one event of
+// a server-sent event stream). Every text is UTF-8; <, > and & are written as
+// \u escapes, so the text stays inert even inside an HTML page.
+std::string StatusJson(const WebSnapshot &snapshot);
+
+// {"error": message}, for answers that refuse a request.
+std::string ErrorJson(const std::string &message);
+// The answer to an accepted option change: whether the settings store took
+// it, and the settings now in force (when known).
+std::string ChangeResultJson(bool persisted, const WebSettings *settings);
+
+// Prometheus text exposition format, version 0.0.4.
+std::string MetricsText(const WebSnapshot &snapshot);
+// Label value escaping of that format: backslash, double quote and line feed.
+std::string MetricsLabelValue(std::string_view text);

@@ -1,0 +1,388 @@
+// Tests of the dashboard's HTTP server over real loopback connections, with a stand-in core thread that owns table and settings.
+#include "dashboard.h"
+#include "files.h"
+#include "settings.h"
+#include "settings_store.h"
+#include "web_fixture.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using namespace webtest;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+// The one thread that touches the table and the settings, as the front ends' loops do.
+class CoreLoop {
+public:
+    CoreLoop() : thread_([this] { Loop(); }) {}
+    ~CoreLoop() {
+        Post([this] { quit_ = true; });
+        thread_.join();
+    }
+    // Runs task on the core thread and waits for it.
+    void Run(std::function<void()> task) {
+        std::promise<void> done;
+        Post([&] {
+            task();
+            done.set_value();
+        });
+        done.get_future().wait();
+    }
+    void Post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            tasks_.push_back(std::move(task));
+        }
+        ready_.notify_one();
+    }
+
+private:
+    void Loop() {
+        while (!quit_) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [&] { return !tasks_.empty(); });
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+            }
+            task();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> tasks_;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+class WebDashboard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        htmlPath = ::testing::TempDir() + "pellick-dashboard-" + std::to_string(reinterpret_cast<uintptr_t>(this)) +
+                   ".htm";
+        core.Run([&] {
+            g_settings.htmlOutput = 1;
+            std::snprintf(g_settings.htmlPath, sizeof g_settings.htmlPath, "%s", htmlPath.c_str());
+        });
+        Start(true);
+    }
+    void TearDown() override {
+        DashboardStop(dashboard);
+        std::remove(htmlPath.c_str());
+    }
+
+    // answerWakes: the core takes changes; otherwise wakes are only counted.
+    void Start(bool answerWakes) {
+        DashboardConfig config;
+        config.port = 0;
+        config.wake = answerWakes ? &WebDashboard::Wake : &WebDashboard::CountWake;
+        config.wakeContext = this;
+        std::string error;
+        dashboard = DashboardStart(config, error);
+        ASSERT_NE(dashboard, nullptr) << error;
+        port = DashboardPort(*dashboard);
+        ASSERT_NE(port, 0);
+    }
+    static void Wake(void *context) {
+        auto *self = static_cast<WebDashboard *>(context);
+        self->core.Post([self] { DashboardRunPending(*self->dashboard, self->host); });
+    }
+    static void CountWake(void *context) { static_cast<WebDashboard *>(context)->unheardWakes += 1; }
+    static void RefreshHost(void *context) {
+        auto *self = static_cast<WebDashboard *>(context);
+        DashboardRefresh(*self->dashboard, self->table.Get(), self->fields);
+    }
+    // Changes the table on the core thread, then refreshes as the front ends do.
+    void Update(std::function<void(TestTable &)> change) {
+        core.Run([&] {
+            change(table);
+            RefreshHost(this);
+        });
+    }
+    httplib::Client Client() {
+        httplib::Client cli("127.0.0.1", port);
+        cli.set_read_timeout(20, 0);
+        return cli;
+    }
+    json Status() {
+        auto cli = Client();
+        auto res = cli.Get("/status.json");
+        if (!res || res->status != 200) {
+            ADD_FAILURE() << "GET /status.json failed";
+            return json();
+        }
+        return json::parse(res->body);
+    }
+    httplib::Result PostOptions(const std::string &body, httplib::Headers headers = {},
+                                const char *type = "application/json") {
+        auto cli = Client();
+        return cli.Post("/options", headers, body, type);
+    }
+
+    SettingsGuard settings{3, 4};
+    WriterGuard writer{FixedDateTime};
+    CoreLoop core;
+    TestTable table;
+    StatusFields fields{};
+    ServerHost host{this, nullptr, &WebDashboard::RefreshHost};
+    Dashboard *dashboard = nullptr;
+    uint16_t port = 0;
+    std::atomic<int> unheardWakes{0};
+    std::string htmlPath;
+};
+
+TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
+    auto cli = Client();
+    auto early = cli.Get("/status.json");
+    ASSERT_TRUE(early);
+    EXPECT_EQ(early->status, 503) << "no snapshot before the first refresh";
+
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+
+    auto page = cli.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html;charset=utf-8");
+    EXPECT_NE(page->body.find("<title>Render Status</title>"), std::string::npos);
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    for (const char *asset : {"/dashboard.js", "/dashboard.css", "/favicon.svg"}) {
+        auto res = cli.Get(asset);
+        ASSERT_TRUE(res) << asset;
+        EXPECT_EQ(res->status, 200) << asset;
+        EXPECT_FALSE(res->body.empty()) << asset;
+        EXPECT_NE(page->body.find(std::string("\"") + asset + "\""), std::string::npos) << "the page uses " << asset;
+    }
+    EXPECT_EQ(cli.Get("/no-such-file")->status, 404);
+
+    const json status = Status();
+    EXPECT_EQ(status["fields"][0]["text"], "2");
+    EXPECT_EQ(status["fields"][1]["text"], "40");
+    EXPECT_EQ(status["jobs"][0]["sceneName"], "Castle");
+    EXPECT_GE(status["generation"].get<uint64_t>(), 1u);
+
+    auto fragment = cli.Get("/fragment.html");
+    ASSERT_TRUE(fragment);
+    EXPECT_EQ(fragment->status, 200);
+    EXPECT_EQ(fragment->body, ReadFile(htmlPath)) << "the same bytes as the HTML file";
+    EXPECT_NE(fragment->body.find("Job Stats"), std::string::npos);
+
+    auto metrics = cli.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(metrics->body.find("\npellick_active_cpus 2\n"), std::string::npos) << metrics->body;
+    EXPECT_NE(metrics->body.find("pellick_connections_open 2\n"), std::string::npos) << metrics->body;
+}
+
+TEST_F(WebDashboard, EventStreamSendsEveryNewSnapshot) {
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<json> events;
+    std::string buffer;
+    std::atomic<bool> enough{false};
+    std::thread reader([&] {
+        auto cli = Client();
+        cli.Get("/events", [&](const char *data, size_t size) {
+            std::lock_guard<std::mutex> lock(m);
+            buffer.append(data, size);
+            for (size_t end; (end = buffer.find("\n\n")) != std::string::npos; buffer.erase(0, end + 2)) {
+                const std::string event = buffer.substr(0, end);
+                const size_t at = event.find("data: ");
+                if (at != std::string::npos) events.push_back(json::parse(event.substr(at + 6)));
+            }
+            cv.notify_all();
+            return !enough.load();
+        });
+    });
+    const auto waitFor = [&](size_t count) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, 20s, [&] { return events.size() >= count; });
+    };
+    ASSERT_TRUE(waitFor(1)) << "the current snapshot comes at once";
+    EXPECT_EQ(events[0]["fields"][1]["text"], "40");
+
+    Update([](TestTable &t) { t.entries[0].record.passesDone = 31; });
+    ASSERT_TRUE(waitFor(2));
+    EXPECT_EQ(events[1]["fields"][1]["text"], "41");
+    EXPECT_GT(events[1]["generation"].get<uint64_t>(), events[0]["generation"].get<uint64_t>());
+
+    enough = true;
+    Update([](TestTable &t) { t.entries[0].record.passesDone = 32; });  // one more event ends the reader
+    reader.join();
+}
+
+TEST_F(WebDashboard, LoopbackChangesApplyOnTheCoreThreadAndPersist) {
+    StoreSandbox store;
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+    EXPECT_EQ(Status()["fields"][7]["text"], "20:00.0000");
+
+    auto res = PostOptions(R"({"maxScale":0,"resolution":1})");
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    const json answer = json::parse(res->body);
+    EXPECT_EQ(answer["persisted"], true);
+    EXPECT_EQ(answer["settings"]["maxScale"], 0);
+    EXPECT_EQ(answer["settings"]["resolution"], 1);
+    EXPECT_EQ(answer["settings"]["sample"], "278627.1");
+
+    // Answered after the refresh: the data already shows the new form.
+    const json status = Status();
+    EXPECT_EQ(status["fields"][7]["text"], "1200.0");
+    EXPECT_EQ(status["settings"]["maxScale"], 0);
+    core.Run([] {
+        EXPECT_EQ(g_settings.maxScale, 0);
+        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 9, 0, 3), 0);
+        EXPECT_EQ(ReadSettingDword("", kSettingResolution, 9, 0, 4), 1);
+    });
+
+    const std::string other = htmlPath + ".other";
+    res = PostOptions(json({{"htmlPath", other}}).dump(), {{"Origin", "http://127.0.0.1:" + std::to_string(port)}});
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    EXPECT_NE(ReadFile(other).find("Job Stats"), std::string::npos) << "written at once, at the new path";
+    std::remove(other.c_str());
+}
+
+TEST_F(WebDashboard, RefusedChangesChangeNothing) {
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+    struct Case {
+        const char *what;
+        std::string body;
+        httplib::Headers headers;
+        const char *type;
+        int status;
+    };
+    const Case cases[] = {
+        {"a page of another site", R"({"maxScale":0})", {{"Origin", "http://evil.example"}}, "application/json", 403},
+        {"a form post", "maxScale=0", {}, "application/x-www-form-urlencoded", 415},
+        {"plain text", R"({"maxScale":0})", {}, "text/plain", 415},
+        {"not JSON", "{maxScale:0}", {}, "application/json", 400},
+        {"out of range", R"({"maxScale":9})", {}, "application/json", 400},
+    };
+    for (const Case &c : cases) {
+        auto res = PostOptions(c.body, c.headers, c.type);
+        ASSERT_TRUE(res) << c.what;
+        EXPECT_EQ(res->status, c.status) << c.what << ": " << res->body;
+        EXPECT_TRUE(json::parse(res->body, nullptr, false).contains("error")) << c.what << ": " << res->body;
+    }
+    auto big = PostOptions("{\"htmlPath\":\"" + std::string(100000, 'x') + "\"}");
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->status, 413);
+    core.Run([] { EXPECT_EQ(g_settings.maxScale, 3); });
+    EXPECT_EQ(Status()["settings"]["maxScale"], 3);
+}
+
+TEST_F(WebDashboard, StoppingAnswersWaitingChangesAndEndsStreams) {
+    DashboardStop(dashboard);
+    Start(false);  // a core that never comes to take changes
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+
+    std::atomic<bool> streamStarted{false}, streamEnded{false};
+    std::thread stream([&] {
+        auto cli = Client();
+        cli.Get("/events", [&](const char *, size_t) {
+            streamStarted = true;
+            return true;
+        });
+        streamEnded = true;
+    });
+    auto change = std::async(std::launch::async, [&] { return PostOptions(R"({"maxScale":1})"); });
+    // The wake comes right after the change is queued.
+    for (int i = 0; i < 2000 && !(unheardWakes > 0 && streamStarted); ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(unheardWakes > 0 && streamStarted);
+    DashboardStop(dashboard);
+    dashboard = nullptr;
+    auto res = change.get();
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 503) << res->body;
+    stream.join();
+    EXPECT_TRUE(streamEnded);
+    core.Run([] { EXPECT_EQ(g_settings.maxScale, 3); });
+}
+
+TEST_F(WebDashboard, LiveStreamsAreLimitedAndTheRestPoll) {
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+    std::atomic<bool> stop{false};
+    std::atomic<int> open{0};
+    std::vector<std::thread> streams;
+    for (int i = 0; i < 6; ++i) {
+        streams.emplace_back([&] {
+            auto cli = Client();
+            bool counted = false;
+            cli.Get("/events", [&](const char *, size_t) {
+                if (!counted) open += 1;
+                counted = true;
+                return !stop.load();
+            });
+        });
+    }
+    for (int i = 0; i < 2000 && open < 6; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(open, 6);
+    auto cli = Client();
+    auto refused = cli.Get("/events");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_EQ(cli.Get("/status.json")->status, 200) << "polling still works";
+
+    stop = true;
+    Update([](TestTable &t) { t.entries[0].record.passesDone = 31; });  // an event lets each stream end
+    for (auto &t : streams) t.join();
+}
+
+TEST(WebDashboardStart, ABusyPortIsAClearFailure) {
+    DashboardConfig config;
+    config.port = 0;
+    config.wake = [](void *) {};
+    std::string error;
+    Dashboard *first = DashboardStart(config, error);
+    ASSERT_NE(first, nullptr) << error;
+    config.port = DashboardPort(*first);
+    EXPECT_EQ(DashboardStart(config, error), nullptr);
+    EXPECT_NE(error.find(std::to_string(config.port)), std::string::npos) << error;
+    DashboardStop(first);
+}
+
+TEST(WebDashboardPort, TestVariablesThenTheStoredSetting) {
+    StoreSandbox store;
+    struct Case {
+        const char *httpPort;    // PELLICK_TEST_HTTP_PORT, nullptr: unset
+        const char *statusPort;  // PELLICK_TEST_PORT
+        int stored;              // HttpPort in the store, -1: missing
+        int expected;
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, -1, 10432}, {nullptr, nullptr, 8080, 8080}, {nullptr, nullptr, 0, -1},
+        {"0", nullptr, -1, 0},         {"9100", "5000", 0, 9100},     {"70000", nullptr, -1, -1},
+        {"12ab", nullptr, -1, -1},     {nullptr, "5000", 8080, -1},
+    };
+    for (const Case &c : cases) {
+        SetEnv("PELLICK_TEST_HTTP_PORT", c.httpPort);
+        SetEnv("PELLICK_TEST_PORT", c.statusPort);
+        if (c.stored >= 0) {
+            WriteSettingDword("", kSettingHttpPort, static_cast<uint32_t>(c.stored));
+        } else {
+            WriteSetting("", kSettingHttpPort, kSettingDword, nullptr, 0);
+        }
+        EXPECT_EQ(DashboardPortSetting(kDashboardPort), c.expected)
+            << (c.httpPort ? c.httpPort : "-") << " " << (c.statusPort ? c.statusPort : "-") << " " << c.stored;
+    }
+    SetEnv("PELLICK_TEST_HTTP_PORT", nullptr);
+    SetEnv("PELLICK_TEST_PORT", nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// Test helpers for the dashboard: the golden report scenarios as client tables, a fixed date-time writer, snapshot building.
+#pragma once
+
+#include "format.h"
+#include "report.h"
+#include "settings_guard.h"
+#include "snapshot.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <filesystem>
+#include <stdlib.h>
+#endif
+
+namespace webtest {
+
+constexpr uint64_t kSecond = 10000000;
+constexpr int64_t kTickSecond = 10000000;
+// 8 December 2026 05:07:19 UTC: "now" of the golden report scenarios.
+constexpr uint64_t kNow = 134411800390000000ULL;
+constexpr int64_t kNowUnix = 1796706439;
+
+// UTC as "M/D/YYYY H:MM:SS AM", as the golden report tests write instants.
+inline int FixedDateTime(const uint64_t *instant, char *text, size_t capacity) {
+    if (!instant) return 0;
+    const int64_t seconds = static_cast<int64_t>(*instant / kSecond) - 11644473600LL;
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days -= 1;
+    }
+    const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2);
+    const int64_t hour = rest / 3600, hour12 = hour % 12 == 0 ? 12 : hour % 12;
+    const int n = std::snprintf(text, capacity, "%d/%d/%d %d:%02d:%02d %s", static_cast<int>(month),
+                                static_cast<int>(day), static_cast<int>(year), static_cast<int>(hour12),
+                                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60), hour < 12 ? "AM" : "PM");
+    return n > 0 && static_cast<size_t>(n) < capacity;
+}
+
+struct WriterGuard {
+    DateTimeWriter saved = g_dateTimeWriter;
+    explicit WriterGuard(DateTimeWriter w) { g_dateTimeWriter = w; }
+    ~WriterGuard() { g_dateTimeWriter = saved; }
+};
+
+// A client table built straight from records, in the order given.
+struct TestTable {
+    std::vector<ClientEntry> entries;
+    ClientTable table{};
+
+    TestTable() { entries.reserve(64); }
+    StatusRecord &Add() {
+        entries.emplace_back();
+        std::memset(&entries.back(), 0, sizeof(ClientEntry));
+        StatusRecord &r = entries.back().record;
+        r.socket = static_cast<int64_t>(entries.size()) + 100;
+        return r;
+    }
+    // A CPU of the golden scenes' "Castle", with data.
+    StatusRecord &AddCpu(int32_t cpuIndex, uint64_t sceneFileSize = 1000) {
+        StatusRecord &r = Add();
+        std::memcpy(r.signature, RecordSignature, sizeof r.signature);
+        r.hasData = 1;
+        r.cpuIndex = cpuIndex;
+        std::strcpy(r.sceneName, "Castle");
+        std::strcpy(r.sceneFile, "C:\\scenes\\castle.lws");
+        r.sceneFirstFrame = 1;
+        r.sceneLastFrame = 25;
+        r.sceneFrameStep = 1;
+        r.sceneFileTime = kNow - 86400 * kSecond;
+        r.sceneFileSize = sceneFileSize;
+        r.firstRenderedFrame = -1;
+        return r;
+    }
+    const ClientTable &Get() {
+        table.count = static_cast<uint32_t>(entries.size());
+        table.entries = entries.data();
+        return table;
+    }
+};
+
+// Progress of one CPU, as the golden report tests set it: passes done of
+// total, recent and last pass in seconds, started `started` seconds before
+// now, its last pass ending `ago` seconds before now.
+inline void Progress(StatusRecord &r, uint32_t done, uint32_t total, int64_t recentSeconds, int64_t lastSeconds,
+                     int64_t started, int64_t ago) {
+    r.passesDone = done;
+    r.totalPasses = total;
+    r.passesPerFrame = 4;
+    r.passesPerFrameFixed = 1;
+    r.recentPassTime = recentSeconds * kTickSecond;
+    r.lastPassTime = lastSeconds * kTickSecond;
+    r.startTime = kNow - static_cast<uint64_t>(started) * kSecond;
+    r.elapsedTime = (started - ago) * kTickSecond;
+    r.passStartTime = r.startTime + static_cast<uint64_t>(r.elapsedTime - r.lastPassTime);
+    r.firstRenderedFrame = 1;
+    r.currentFrame = static_cast<int32_t>(done / 4 + 1);
+}
+
+// The golden one-job scenario: 30 and 10 of 100 passes, 60 s and 30 s per
+// pass; with secondSize 1001 the CPUs differ in file size: two jobs.
+inline void OneJobTwoCpus(TestTable &t, uint64_t secondSize = 1000) {
+    Progress(t.AddCpu(0), 30, 100, 60, 58, 1800, 10);
+    Progress(t.AddCpu(1, secondSize), 10, 100, 30, 29, 600, 5);
+}
+
+inline std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+inline std::string Golden(const char *name) { return ReadFile(std::string(PELLICK_GOLDEN_DIR) + "/" + name); }
+
+#ifdef _WIN32
+// HKEY_CURRENT_USER of this process mapped onto a scratch key, so the settings
+// store runs on a real registry without touching the prefix's own settings.
+class StoreSandbox {
+public:
+    StoreSandbox() {
+        static int serial = 0;
+        scratch_ = "Software\\PellickTests\\web-" + std::to_string(GetCurrentProcessId()) + "-" +
+                   std::to_string(++serial);
+        RegCreateKeyExA(HKEY_CURRENT_USER, scratch_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root_, nullptr);
+        RegOverridePredefKey(HKEY_CURRENT_USER, root_);
+    }
+    ~StoreSandbox() {
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        RegCloseKey(root_);
+        RegDeleteTreeA(HKEY_CURRENT_USER, scratch_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\PellickTests");
+    }
+    StoreSandbox(const StoreSandbox &) = delete;
+    StoreSandbox &operator=(const StoreSandbox &) = delete;
+
+private:
+    std::string scratch_;
+    HKEY root_ = nullptr;
+};
+
+inline void SetEnv(const char *name, const char *value) { _putenv_s(name, value ? value : ""); }
+#else
+// XDG_CONFIG_HOME pointed at a fresh folder for the settings file.
+class StoreSandbox {
+public:
+    StoreSandbox() {
+        const char *old = getenv("XDG_CONFIG_HOME");
+        hadOld_ = old != nullptr;
+        if (old) saved_ = old;
+        std::string pattern = (std::filesystem::temp_directory_path() / "pellick-web-XXXXXX").string();
+        dir_ = mkdtemp(pattern.data());
+        setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    }
+    ~StoreSandbox() {
+        if (hadOld_) {
+            setenv("XDG_CONFIG_HOME", saved_.c_str(), 1);
+        } else {
+            unsetenv("XDG_CONFIG_HOME");
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    StoreSandbox(const StoreSandbox &) = delete;
+    StoreSandbox &operator=(const StoreSandbox &) = delete;
+
+private:
+    std::string dir_, saved_;
+    bool hadOld_ = false;
+};
+
+// nullptr unsets the variable.
+inline void SetEnv(const char *name, const char *value) {
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+#endif
+
+// The snapshot a refresh at instant now would publish for the table.
+inline WebSnapshot Snapshot(TestTable &t, JobHistory &history, uint64_t now = kNow) {
+    ReportData data;
+    ComputeReport(t.Get(), now, data);
+    StatusFields fields{};
+    RenderStatusFields(data, fields);
+    std::string html;
+    RenderReportHtml(data, html);
+    WebSnapshot s;
+    BuildSnapshot(t.Get(), data, fields, std::move(html), history, s);
+    return s;
+}
+
+}  // namespace webtest

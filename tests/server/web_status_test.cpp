@@ -1,0 +1,367 @@
+// Tests of the dashboard's data: JSON and metrics of the golden report scenarios, escaping of wire texts, the burn-down history.
+#include "status_json.h"
+#include "web_fixture.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <sstream>
+
+namespace {
+
+using namespace webtest;
+using nlohmann::json;
+
+// Checks each JSON pointer's value; numbers with a floating part are compared to 1e-9.
+void ExpectValues(const json &doc, const std::vector<std::pair<const char *, json>> &expected) {
+    for (const auto &[pointer, want] : expected) {
+        const json::json_pointer at(pointer);
+        if (!doc.contains(at)) {
+            ADD_FAILURE() << pointer << " is missing";
+            continue;
+        }
+        const json &got = doc.at(at);
+        if (want.is_number_float() && got.is_number()) {
+            EXPECT_NEAR(got.get<double>(), want.get<double>(), 1e-9) << pointer;
+        } else {
+            EXPECT_EQ(got, want) << pointer << "\n  got:      " << got.dump() << "\n  expected: " << want.dump();
+        }
+    }
+}
+
+// Metric samples by "name{labels}"; fails on a line that is not a sample or a comment.
+std::map<std::string, double> ParseMetrics(const std::string &text) {
+    std::map<std::string, double> samples;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t space = line.rfind(' ');
+        if (space == std::string::npos) {
+            ADD_FAILURE() << "not a sample: " << line;
+            continue;
+        }
+        samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
+    }
+    return samples;
+}
+
+class WebStatus : public ::testing::Test {
+protected:
+    WriterGuard writer{FixedDateTime};
+    SettingsGuard settings{3, 4};
+    JobHistory history;
+};
+
+TEST_F(WebStatus, OneJobScenarioAsJson) {
+    TestTable t;
+    OneJobTwoCpus(t);
+    WebSnapshot s = Snapshot(t, history);
+    s.generation = 7;
+    EXPECT_EQ(s.fragment, Golden("one_job.html")) << "the same scenario as the golden HTML";
+
+    const json doc = json::parse(StatusJson(s));
+    ExpectValues(doc, {
+        {"/schema", 1},
+        {"/generation", 7},
+        {"/now", "2026-12-08T05:07:19Z"},
+        {"/nowUnix", kNowUnix},
+        {"/lastUpdate", "2026-12-08T05:07:14Z"},
+        {"/fields/0", {{"id", 1000}, {"label", "Active CPUs"}, {"text", "2"}}},
+        {"/fields/1/text", "40"},
+        {"/fields/2/text", "100"},
+        {"/fields/3/text", "40.000000%"},
+        {"/fields/4/text", "12/8/2026 4:37:19 AM"},
+        {"/fields/5/text", "30:00.0000"},
+        {"/fields/6/label", "Recent Time/Pass"},
+        {"/fields/6/text", "20.0000"},
+        {"/fields/7/text", "20:00.0000"},
+        {"/fields/8", {{"id", 1008}, {"label", "Est Complete at"}, {"text", "12/8/2026 5:27:19 AM"}}},
+        {"/overall/activeCpus", 2},
+        {"/overall/passesDone", 40},
+        {"/overall/totalPasses", 100},
+        {"/overall/percent", 40.0},
+        {"/overall/passesPerHour", 180.0},
+        {"/overall/secondsPerPass", 20.0},
+        {"/overall/startTime", "2026-12-08T04:37:19Z"},
+        {"/overall/elapsedSeconds", 1800.0},
+        {"/overall/remainingPasses", 60},
+        {"/overall/remainingSeconds", 1200.0},
+        {"/overall/completion", "2026-12-08T05:27:19Z"},
+        {"/jobs/0/job", 1},
+        {"/jobs/0/sceneName", "Castle"},
+        {"/jobs/0/sceneFile", "C:\\scenes\\castle.lws"},
+        {"/jobs/0/sceneFileTime", "2026-12-07T05:07:19Z"},
+        {"/jobs/0/sceneFileSize", 1000},
+        {"/jobs/0/frames", {{"first", 1}, {"last", 25}, {"step", 1}}},
+        {"/jobs/0/cpus", 2},
+        {"/jobs/0/passesPerFrame", 4},
+        {"/jobs/0/passesDone", 40},
+        {"/jobs/0/totalPasses", 100},
+        {"/jobs/0/percent", 40.0},
+        {"/jobs/0/passesPerHour", 180.0},
+        {"/jobs/0/framesPerHour", 45.0},
+        {"/jobs/0/remainingSeconds", 1200.0},
+        {"/jobs/0/completion", "2026-12-08T05:27:19Z"},
+        {"/jobs/0/texts",
+         {{"secondsPerPass", "20.0000"},
+          {"framesPerHour", "45.0000"},
+          {"passesPerHour", "180.0000"},
+          {"startTime", "12/8/2026 4:37:19 AM"},
+          {"elapsed", "30:00.0000"},
+          {"remaining", "20:00.0000"},
+          {"completion", "12/8/2026 5:27:19 AM"}}},
+        {"/jobs/0/history", json::array({json::array({kNowUnix, 60})})},
+        {"/cpus/0/cpu", 1},
+        {"/cpus/0/job", 1},
+        {"/cpus/0/frame", 8},
+        {"/cpus/0/passes", 30},
+        {"/cpus/0/averageSeconds", 59.6666666},  // elapsed / passes in whole ticks
+        {"/cpus/0/recentSeconds", 60.0},
+        {"/cpus/0/lastSeconds", 58.0},
+        {"/cpus/0/lastUpdate", "2026-12-08T05:07:09Z"},
+        {"/cpus/0/texts",
+         {{"average", "59.6666"}, {"recent", "1:00.0000"}, {"last", "58.0000"}, {"at", "12/8/2026 5:07:09 AM"}}},
+        {"/cpus/1/cpu", 2},
+        {"/cpus/1/frame", 3},
+        {"/cpus/1/passes", 10},
+        {"/cpus/1/texts/average", "59.5000"},
+        {"/cpus/1/lastUpdate", "2026-12-08T05:07:14Z"},
+        {"/connections", {{"open", 2}, {"waiting", 0}}},
+        {"/settings/maxScale", 3},
+        {"/settings/resolution", 4},
+        {"/settings/sample", "3 days, 5:23:47.1234"},
+    });
+    EXPECT_EQ(doc["jobs"].size(), 1u);
+    EXPECT_EQ(doc["cpus"].size(), 2u);
+    EXPECT_EQ(doc["jobs"][0]["id"].get<std::string>().size(), 16u);
+}
+
+TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
+    TestTable t;
+    OneJobTwoCpus(t, 1001);
+    t.table.messagesAccepted = 12;
+    t.table.messagesRejected = 3;
+    const WebSnapshot s = Snapshot(t, history);
+    EXPECT_EQ(s.fragment, Golden("two_jobs.html"));
+
+    const json doc = json::parse(StatusJson(s));
+    ExpectValues(doc, {
+        {"/fields/2/text", "200"},
+        {"/fields/3/text", "20.000000%"},
+        {"/fields/7/text", "53:20.0000"},
+        {"/fields/8/text", "12/8/2026 6:00:39 AM"},
+        {"/overall/totalPasses", 200},
+        {"/overall/remainingPasses", 160},
+        {"/overall/remainingSeconds", 3200.0},
+        {"/jobs/0/job", 1},
+        {"/jobs/0/cpus", 1},
+        {"/jobs/0/passesDone", 30},
+        {"/jobs/0/remainingSeconds", 4200.0},
+        {"/jobs/0/texts/remaining", "1:10:00.0000"},
+        {"/jobs/1/job", 2},
+        {"/jobs/1/sceneFileSize", 1001},
+        {"/jobs/1/passesDone", 10},
+        {"/jobs/1/passesPerHour", 120.0},
+        {"/jobs/1/remainingSeconds", 2700.0},
+        {"/cpus/1/job", 2},
+        {"/messages", {{"accepted", 12}, {"rejected", 3}}},
+    });
+    EXPECT_NE(doc["jobs"][0]["id"], doc["jobs"][1]["id"]);
+
+    const std::string text = MetricsText(s);
+    const auto samples = ParseMetrics(text);
+    const std::string job1 = "{job=\"1\",id=\"" + s.jobs[0].id + "\",scene=\"Castle\"}";
+    const std::string job2 = "{job=\"2\",id=\"" + s.jobs[1].id + "\",scene=\"Castle\"}";
+    const std::pair<std::string, double> expected[] = {
+        {"pellick_active_cpus", 2},
+        {"pellick_connections_open", 2},
+        {"pellick_messages_accepted_total", 12},
+        {"pellick_messages_rejected_total", 3},
+        {"pellick_jobs", 2},
+        {"pellick_job_cpus" + job1, 1},
+        {"pellick_job_passes_done" + job1, 30},
+        {"pellick_job_passes_total" + job1, 100},
+        {"pellick_job_remaining_seconds" + job1, 4200},
+        {"pellick_job_throughput_passes_per_hour" + job1, 60},
+        {"pellick_job_passes_done" + job2, 10},
+        {"pellick_job_remaining_seconds" + job2, 2700},
+        {"pellick_job_throughput_passes_per_hour" + job2, 120},
+    };
+    for (const auto &[name, value] : expected) {
+        const auto found = samples.find(name);
+        if (found == samples.end()) {
+            ADD_FAILURE() << name << " is missing from\n" << text;
+        } else {
+            EXPECT_NEAR(found->second, value, 1e-9) << name;
+        }
+    }
+    EXPECT_NE(text.find("# TYPE pellick_messages_accepted_total counter\n"), std::string::npos);
+    EXPECT_NE(text.find("# TYPE pellick_job_passes_done gauge\n"), std::string::npos);
+}
+
+TEST_F(WebStatus, EmptyAndWaitingTablesHaveNoFiguresToGuess) {
+    TestTable empty;
+    const WebSnapshot none = Snapshot(empty, history);
+    EXPECT_EQ(none.fragment, Golden("empty.html"));
+    json doc = json::parse(StatusJson(none));
+    ExpectValues(doc, {
+        {"/fields/0/text", "0"},
+        {"/fields/3/text", ""},
+        {"/fields/8/text", ""},
+        {"/overall/activeCpus", 0},
+        {"/overall/percent", nullptr},
+        {"/overall/startTime", nullptr},
+        {"/overall/elapsedSeconds", nullptr},
+        {"/overall/remainingSeconds", nullptr},
+        {"/overall/completion", nullptr},
+        {"/jobs", json::array()},
+        {"/cpus", json::array()},
+        {"/connections", {{"open", 0}, {"waiting", 0}}},
+    });
+    const auto samples = ParseMetrics(MetricsText(none));
+    EXPECT_EQ(samples.at("pellick_active_cpus"), 0);
+    EXPECT_EQ(samples.count("pellick_job_cpus"), 0u);
+
+    TestTable waiting;
+    waiting.Add();
+    waiting.Add().cpuIndex = 7;
+    const WebSnapshot notYet = Snapshot(waiting, history);
+    EXPECT_EQ(notYet.fragment, Golden("no_data.html"));
+    doc = json::parse(StatusJson(notYet));
+    ExpectValues(doc, {{"/connections", {{"open", 2}, {"waiting", 2}}}, {"/cpus", json::array()}});
+}
+
+TEST_F(WebStatus, UnknownEstimatesAreNullNotGarbage) {
+    TestTable t;
+    StatusRecord &r = t.AddCpu(0);  // just started: no totals, no pass time
+    r.startTime = kNow - 2 * kSecond;
+    r.passStartTime = r.startTime;
+    r.currentFrame = 1;
+    const WebSnapshot s = Snapshot(t, history);
+    EXPECT_EQ(s.fragment, Golden("startup.html"));
+    const json doc = json::parse(StatusJson(s));
+    ExpectValues(doc, {
+        {"/jobs/0/percent", nullptr},
+        {"/jobs/0/passesPerHour", nullptr},
+        {"/jobs/0/framesPerHour", nullptr},
+        {"/jobs/0/secondsPerPass", nullptr},
+        {"/jobs/0/remainingSeconds", nullptr},
+        {"/jobs/0/completion", nullptr},
+        {"/jobs/0/texts/remaining", "-"},
+        {"/jobs/0/history", json::array()},
+        {"/overall/elapsedSeconds", 2.0},
+    });
+    const std::string metrics = MetricsText(s);
+    EXPECT_EQ(metrics.find("pellick_job_remaining_seconds{"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("nan"), std::string::npos);
+    EXPECT_EQ(metrics.find("inf"), std::string::npos);
+}
+
+TEST_F(WebStatus, WireTextsAreDataNeverMarkup) {
+    TestTable t;
+    OneJobTwoCpus(t, 1001);
+    std::strcpy(t.entries[0].record.sceneName, "<script>alert(\"x\")</script> & \\ \n");
+    std::memcpy(t.entries[1].record.sceneName, "Caf\xE9 \x80\x81\0", 8);
+    std::memset(t.entries[1].record.sceneFile, 'A', kTextSize);  // no terminator
+    const WebSnapshot s = Snapshot(t, history);
+
+    const std::string text = StatusJson(s);
+    for (const char *raw : {"<", ">", "&", "\n"}) EXPECT_EQ(text.find(raw), std::string::npos) << raw;
+    const json doc = json::parse(text);
+    ExpectValues(doc, {
+        {"/jobs/0/sceneName", "<script>alert(\"x\")</script> & \\ \n"},
+        {"/jobs/1/sceneName", "Caf\xC3\xA9 \xE2\x82\xAC\xEF\xBF\xBD"},
+        {"/jobs/1/sceneFile", std::string(kTextSize, 'A')},
+    });
+
+    const std::string metrics = MetricsText(s);
+    EXPECT_NE(metrics.find("scene=\"<script>alert(\\\"x\\\")</script> & \\\\ \\n\"}"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("scene=\"Caf\xC3\xA9 \xE2\x82\xAC\xEF\xBF\xBD\"}"), std::string::npos) << metrics;
+    // Every line is a comment or one sample: no label breaks a line.
+    ParseMetrics(metrics);
+}
+
+TEST(IsoUtc, CalendarAndLimits) {
+    const auto at = [](int64_t unix) { return static_cast<uint64_t>(unix + 11644473600LL) * kSecond; };
+    const std::pair<uint64_t, const char *> cases[] = {
+        {0, ""},
+        {kNow, "2026-12-08T05:07:19Z"},
+        {at(0), "1970-01-01T00:00:00Z"},
+        {1, "1601-01-01T00:00:00Z"},
+        {at(951782400), "2000-02-29T00:00:00Z"},
+        {at(1709251199), "2024-02-29T23:59:59Z"},
+        {at(253402300799), "9999-12-31T23:59:59Z"},
+        {at(253402300800), ""},
+        {~0ULL, ""},
+    };
+    for (const auto &[instant, text] : cases) EXPECT_EQ(IsoUtc(instant), text) << instant;
+}
+
+TEST(JobHistory, KeepsTheLastHourAtMostTwoPointsPerStep) {
+    JobHistory h;
+    const std::string job = "job";
+    const auto times = [&](int64_t t, uint64_t r) {
+        std::vector<int64_t> out;
+        for (const HistoryPoint &p : h.Record(job, t, r)) out.push_back(p.unixSeconds);
+        return out;
+    };
+    EXPECT_EQ(times(1000, 90), (std::vector<int64_t>{1000}));
+    EXPECT_EQ(times(1003, 89), (std::vector<int64_t>{1000, 1003}));
+    EXPECT_EQ(times(1006, 88), (std::vector<int64_t>{1000, 1006})) << "the newest replaces a provisional point";
+    EXPECT_EQ(times(1012, 87), (std::vector<int64_t>{1000, 1006, 1012}));
+    EXPECT_EQ(h.Record(job, 1012, 86).back().remainingPasses, 86u);
+
+    // A message a second for two hours: bounded, and nothing older than an hour.
+    for (int64_t t = 2000; t < 2000 + 7200; ++t) h.Record(job, t, static_cast<uint64_t>(9200 - t));
+    const auto &points = h.Record(job, 9200, 0);
+    EXPECT_LE(points.size(), 2 * JobHistory::kWindowSeconds / JobHistory::kStepSeconds + 2);
+    EXPECT_GE(points.front().unixSeconds, 9200 - JobHistory::kWindowSeconds);
+    EXPECT_EQ(points.back().unixSeconds, 9200);
+    for (size_t i = 2; i < points.size(); ++i) {
+        EXPECT_GE(points[i].unixSeconds - points[i - 2].unixSeconds, JobHistory::kStepSeconds) << i;
+    }
+
+    // A clock set back starts the line again.
+    EXPECT_EQ(h.Record(job, 5000, 7).size(), 1u);
+}
+
+TEST(JobHistory, ForgetsJobsAndStaysBounded) {
+    JobHistory h;
+    h.Record("old", 100, 5);
+    h.Record("new", 3000, 5);
+    h.Expire(3700);
+    EXPECT_EQ(h.JobCount(), 2u);
+    h.Expire(3701);
+    EXPECT_EQ(h.JobCount(), 1u) << "a job unseen for an hour is forgotten";
+
+    for (size_t i = 0; i < JobHistory::kMaxJobs + 10; ++i) {
+        h.Record("job" + std::to_string(i), 4000 + static_cast<int64_t>(i), 1);
+    }
+    EXPECT_EQ(h.JobCount(), JobHistory::kMaxJobs);
+    EXPECT_EQ(h.Record("job" + std::to_string(JobHistory::kMaxJobs + 9), 5100, 1).size(), 2u)
+        << "the newest jobs were kept";
+    EXPECT_EQ(h.Record("new", 5100, 1).size(), 1u) << "the least recently seen job made room";
+}
+
+TEST_F(WebStatus, HistoryFollowsTheJobAcrossRefreshes) {
+    TestTable t;
+    OneJobTwoCpus(t);
+    Snapshot(t, history, kNow - 120 * kSecond);
+    t.entries[0].record.passesDone = 35;
+    const WebSnapshot s = Snapshot(t, history);
+    ASSERT_EQ(s.jobs.size(), 1u);
+    ASSERT_EQ(s.jobs[0].history.size(), 2u);
+    EXPECT_EQ(s.jobs[0].history[0].unixSeconds, kNowUnix - 120);
+    EXPECT_EQ(s.jobs[0].history[0].remainingPasses, 60u);
+    EXPECT_EQ(s.jobs[0].history[1].remainingPasses, 55u);
+
+    // A CPU of another scene is another job with a line of its own.
+    t.entries[1].record.sceneName[0] = 'X';
+    const WebSnapshot two = Snapshot(t, history, kNow + 10 * kSecond);
+    ASSERT_EQ(two.jobs.size(), 2u);
+    EXPECT_EQ(two.jobs[0].history.size(), 3u);
+    EXPECT_EQ(two.jobs[1].history.size(), 1u);
+}
+
+}  // namespace

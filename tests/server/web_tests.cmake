@@ -1,0 +1,24 @@
+# Tests of the live web dashboard (server/web): included by tests/server/CMakeLists.txt.
+if(TARGET pellick_web)
+  set(WEB_TEST_LIBS pellick_web_core nlohmann_json::nlohmann_json)
+  pellick_add_test(web_text_test SOURCES web_text_test.cpp LIBS ${WEB_TEST_LIBS})
+  pellick_add_test(web_status_test SOURCES web_status_test.cpp LIBS ${WEB_TEST_LIBS})
+  pellick_add_test(web_options_test SOURCES web_options_test.cpp LIBS ${WEB_TEST_LIBS})
+  pellick_add_test(web_dashboard_test SOURCES web_dashboard_test.cpp LIBS pellick_web ${WEB_TEST_LIBS} pellick_httplib)
+  # The golden report fragments: the JSON and metrics tests use the same scenarios.
+  foreach(t web_status_test web_options_test web_dashboard_test)
+    target_compile_definitions(${t} PRIVATE PELLICK_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
+  endforeach()
+
+  # The page in headless Chromium against a real pellicksrv: Linux preset only (no sanitizers).
+  if(NOT WIN32 AND TARGET pellicksrv AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize"
+     AND EXISTS ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs)
+    add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
+    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform)
+    add_test(NAME web_browser_test
+             COMMAND node ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs
+                     --server $<TARGET_FILE:pellicksrv> --sender $<TARGET_FILE:status_sender>
+                     --out ${CMAKE_BINARY_DIR})
+    set_tests_properties(web_browser_test PROPERTIES TIMEOUT 300 LABELS "browser")
+  endif()
+endif()
