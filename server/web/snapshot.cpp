@@ -151,6 +151,7 @@ void BuildSnapshot(const ClientTable &table, const ReportData &data, const Statu
                    std::string fragment, JobHistory &history, WebSnapshot &out) {
     out.now = data.now;
     out.lastUpdate = data.lastUpdate;
+    out.lastUpdateText = DateTime(data.lastUpdate);
     for (int i = 0; i < kFieldCount; ++i) out.fields[static_cast<size_t>(i)] = Text(fields.text[i]);
     out.overall = data.overall;
     out.connections = table.count;

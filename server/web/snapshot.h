@@ -83,6 +83,7 @@ struct WebSnapshot {
     uint64_t generation = 0;  // grows with every snapshot published
     uint64_t now = 0;         // file-time instant the report was made at
     uint64_t lastUpdate = 0;
+    std::string lastUpdateText;  // as the fragment's "Last Update" line shows it
     std::array<std::string, kFieldCount> fields;  // the nine window texts, UTF-8
     OverallStats overall;
     std::vector<WebJob> jobs;

@@ -84,6 +84,7 @@ std::string StatusJson(const WebSnapshot &s) {
     root["now"] = Instant(s.now);
     root["nowUnix"] = UnixSeconds(s.now);
     root["lastUpdate"] = Instant(s.lastUpdate);
+    root["lastUpdateText"] = s.lastUpdateText;
 
     Json fields = Json::array();
     for (int i = 0; i < kFieldCount; ++i) {

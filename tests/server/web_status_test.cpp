@@ -67,6 +67,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/now", "2026-12-08T05:07:19Z"},
         {"/nowUnix", kNowUnix},
         {"/lastUpdate", "2026-12-08T05:07:14Z"},
+        {"/lastUpdateText", "12/8/2026 5:07:14 AM"},
         {"/fields/0", {{"id", 1000}, {"label", "Active CPUs"}, {"text", "2"}}},
         {"/fields/1/text", "40"},
         {"/fields/2/text", "100"},

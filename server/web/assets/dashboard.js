@@ -17,6 +17,12 @@
     if (node.textContent !== value) node.textContent = value;
   }
 
+  // For values a narrow card may cut: the whole text on hover.
+  function setFact(node, text) {
+    setText(node, text);
+    if (node.title !== node.textContent) node.title = node.textContent;
+  }
+
   function setLive(state, text) {
     const live = $('live');
     live.dataset.state = state;
@@ -40,7 +46,7 @@
       const node = $('f' + field.id);
       if (node) setText(node, field.text);
     }
-    setText($('updated'), s.lastUpdate ? 'Last update: ' + new Date(s.lastUpdate).toLocaleString() : '');
+    setText($('updated'), 'Last update: ' + s.lastUpdateText);
     $('no-render').hidden = s.overall.activeCpus > 0;
     drawJobs(s);
     drawCpus(s);
@@ -91,15 +97,16 @@
     q('bar').setAttribute('aria-valuenow', String(Math.floor(pct)));
     setText(q('percent'), percentText(job.percent));
     const f = job.frames;
-    setText(q('frames'), f.first + '\u2013' + f.last + (f.step > 1 ? ' step ' + f.step : ''));
-    setText(q('cpu-count'), job.cpus);
-    setText(q('passes'), job.passesDone + ' of ' + job.totalPasses);
-    setText(q('throughput'), job.texts.passesPerHour === '-' ? '-'
-      : job.texts.passesPerHour + ' passes/hour (' + job.texts.secondsPerPass + ' per pass)');
-    setText(q('remaining'), job.texts.remaining);
-    setText(q('completion'), job.texts.completion);
-    setText(q('started'), job.texts.startTime);
-    setText(q('elapsed'), job.texts.elapsed);
+    setFact(q('frames'), f.first + '\u2013' + f.last + (f.step > 1 ? ' step ' + f.step : ''));
+    setFact(q('cpu-count'), job.cpus);
+    setFact(q('passes'), job.passesDone + ' of ' + job.totalPasses);
+    setFact(q('passes-per-hour'), job.texts.passesPerHour);
+    setFact(q('frames-per-hour'), job.texts.framesPerHour);
+    setFact(q('time-per-pass'), job.texts.secondsPerPass);
+    setFact(q('remaining'), job.texts.remaining);
+    setFact(q('completion'), job.texts.completion);
+    setFact(q('started'), job.texts.startTime);
+    setFact(q('elapsed'), job.texts.elapsed);
     drawBurndown(q('burndown'), job.history, nowUnix);
   }
 
@@ -141,6 +148,8 @@
     el('path', { class: 'area', d: line + ' L' + lastX.toFixed(1) + ' ' + (H - bottom) + ' L' +
       x(points[0][0]).toFixed(1) + ' ' + (H - bottom) + ' Z' });
     el('path', { class: 'line', d: line });
+    const [lastT, lastR] = points[points.length - 1];
+    el('circle', { class: 'dot', cx: x(lastT).toFixed(1), cy: y(lastR).toFixed(1), r: 3 });
   }
 
   // ---- CPUs: rows are reused and only changed cells are written, so a thousand CPUs stay cheap.

@@ -1,0 +1,259 @@
+// Browser test of the pellicksrv dashboard: a real server fed by status_sender, the page in Debian's headless Chromium.
+//
+// usage: node dashboard.test.mjs --server <pellicksrv> --sender <status_sender> --out <folder for screenshots>
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import readline from 'node:readline';
+import { chromium } from 'playwright-core';
+
+const args = Object.fromEntries(
+  process.argv.slice(2).reduce((pairs, a, i, all) => (a.startsWith('--') ? [...pairs, [a.slice(2), all[i + 1]]] : pairs), []));
+for (const need of ['server', 'sender', 'out']) {
+  if (!args[need]) {
+    console.error('usage: node dashboard.test.mjs --server <pellicksrv> --sender <status_sender> --out <folder>');
+    process.exit(2);
+  }
+}
+
+const LIVE_LIMIT_MS = 1000;  // a new message shows on the page within this
+const WAIT_MS = 20000;       // generous bound for everything else
+const work = fs.mkdtempSync(path.join(os.tmpdir(), 'pellick-web-'));
+const configDir = path.join(work, 'config');
+const settingsFile = path.join(configDir, 'Zandrel', 'Pellick', 'settings.ini');
+fs.mkdirSync(path.dirname(settingsFile), { recursive: true });
+fs.writeFileSync(settingsFile, `HTML=${path.join(work, 'status.htm')}\n`);
+
+let failures = 0, passes = 0;
+function check(ok, what, detail = '') {
+  if (ok) {
+    passes++;
+    console.log(`ok   ${what}`);
+  } else {
+    failures++;
+    console.log(`FAIL ${what}${detail ? ': ' + detail : ''}`);
+  }
+}
+
+function freePort() {
+  return new Promise((resolve, reject) => {
+    const s = net.createServer();
+    s.once('error', reject);
+    s.listen(0, '127.0.0.1', () => {
+      const { port } = s.address();
+      s.close(() => resolve(port));
+    });
+  });
+}
+
+// pellicksrv with the sandbox's settings; resolves once it printed the dashboard's address.
+async function startServer(statusPort, httpPort) {
+  const child = spawn(args.server, [], {
+    env: { ...process.env, XDG_CONFIG_HOME: configDir, PELLICK_TEST_PORT: String(statusPort),
+           PELLICK_TEST_HTTP_PORT: String(httpPort) },
+    stdio: ['ignore', 'ignore', 'pipe'],
+  });
+  let stderr = '';
+  const address = await new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error('no dashboard address in: ' + stderr)), WAIT_MS);
+    child.stderr.on('data', (d) => {
+      stderr += d;
+      const m = /http:\/\/localhost:(\d+)\//.exec(stderr);
+      if (m) {
+        clearTimeout(timer);
+        resolve(m[0]);
+      }
+    });
+    child.once('exit', (code) => reject(new Error(`pellicksrv ended (${code}): ${stderr}`)));
+  });
+  return { child, address, url: address.replace('localhost', '127.0.0.1') };
+}
+
+async function stopServer(server) {
+  if (server.child.exitCode !== null) return server.child.exitCode;
+  server.child.kill('SIGTERM');
+  const [code] = await once(server.child, 'exit');
+  return code;
+}
+
+// status_sender driven line by line; send() resolves once the lines are on the wire.
+function startSender(statusPort) {
+  const child = spawn(args.sender, [String(statusPort)], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const lines = readline.createInterface({ input: child.stdout });
+  const waiting = [];
+  lines.on('line', (line) => { if (line === 'ok' && waiting.length) waiting.shift()(); });
+  return {
+    child,
+    send(...commands) {
+      return new Promise((resolve, reject) => {
+        const timer = setTimeout(() => reject(new Error('status_sender did not answer')), WAIT_MS);
+        waiting.push(() => { clearTimeout(timer); resolve(); });
+        child.stdin.write(commands.join('\n') + '\nsync\n');
+      });
+    },
+    async stop() {
+      child.stdin.end();
+      if (child.exitCode === null) await once(child, 'exit');
+    },
+  };
+}
+
+const enc = encodeURIComponent;
+const SCRIPT_NAME = '<script>alert(1)</script>';
+const farm = [
+  `send cpu=0 scene=Castle file=/scenes/castle.scn done=30 total=100 recent=60 last=58 started=1800 ago=10`,
+  `send cpu=1 scene=Castle file=/scenes/castle.scn done=10 total=100 recent=30 last=29 started=600 ago=5`,
+  `send cpu=2 scene=${enc(SCRIPT_NAME)} file=/scenes/x.scn done=5 total=50 recent=20 started=300`,
+];
+
+const text = (page, id) => page.$eval('#' + id, (e) => e.textContent);
+const exactly = (t) => '^' + t.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') + '$';
+// Milliseconds until the element's text matches the pattern (a RegExp source), or Infinity.
+async function timeUntil(page, id, pattern, since = Date.now()) {
+  try {
+    await page.waitForFunction(([id, source]) => new RegExp(source).test(document.getElementById(id).textContent),
+      [id, pattern], { timeout: WAIT_MS, polling: 'raf' });
+    return Date.now() - since;
+  } catch {
+    return Infinity;
+  }
+}
+
+let server, sender, context, browser;
+try {
+  const statusPort = await freePort();
+  server = await startServer(statusPort, 0);
+  console.log(`pellicksrv dashboard at ${server.address}`);
+  sender = startSender(statusPort);
+  await sender.send(...farm);
+
+  const profile = fs.mkdtempSync(path.join(work, 'chromium-'));
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+           '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    viewport: { width: 1280, height: 900 },
+  });
+  const page = context.pages()[0] || await context.newPage();
+  const problems = [];
+  page.on('dialog', (d) => { problems.push('dialog: ' + d.message()); d.dismiss(); });
+  page.on('pageerror', (e) => problems.push('page error: ' + e.message));
+  // Network errors while the server restarts are expected; anything else the console reports is not.
+  page.on('console', (m) => {
+    if (m.type() === 'error' && !/^Failed to load resource/.test(m.text())) problems.push('console: ' + m.text());
+  });
+
+  await page.goto(server.url, { waitUntil: 'load' });
+  check(await page.title() === 'Render Status', 'the page is "Render Status"');
+  check(await timeUntil(page, 'f1000', exactly('3')) < Infinity, 'Active CPUs shows the three CPUs');
+
+  // The nine fields, labelled as the window labels them.
+  const labels = await page.$$eval('#fields dt', (dts) => dts.map((d) => d.textContent));
+  check(JSON.stringify(labels) === JSON.stringify(['Active CPUs:', 'Passes Rendered:', 'Total Passes:',
+    'Percent Complete:', 'Start Time:', 'Elapsed Time:', 'Recent Time/Pass:', 'Est Remaining:', 'Est Complete at:']),
+    'the nine field labels', labels.join('|'));
+  const values = await page.$$eval('#fields dd', (dds) => dds.map((d) => d.textContent));
+  check(values.length === 9 && values.every((v) => v !== ''), 'all nine fields have values', values.join('|'));
+  check(values[1] === '45' && values[2] === '150', 'passes rendered and total', values.slice(0, 3).join('|'));
+  check(/^30:0\d\.\d{4}$/.test(values[5]), 'elapsed time in the default form', values[5]);
+
+  // Job cards, the <script> name shown as text and never run.
+  const scenes = await page.$$eval('#jobs .job .scene', (hs) => hs.map((h) => h.textContent));
+  check(scenes.includes('Castle') && scenes.includes(SCRIPT_NAME), 'one card per job, names as text', scenes.join('|'));
+  check(await page.$$eval('#jobs script', (s) => s.length) === 0, 'no script element came from a name');
+  const castle = await page.$$eval('#jobs .job', (cards) => {
+    const c = cards.find((x) => x.querySelector('.scene').textContent === 'Castle');
+    return c && { percent: c.querySelector('.percent').textContent, width: c.querySelector('.fill').style.width,
+      cpus: c.querySelector('.cpu-count').textContent, lines: c.querySelectorAll('.burndown path.line').length };
+  });
+  check(castle && castle.percent === '40.0%' && castle.width === '40%' && castle.cpus === '2',
+    'the Castle card: percent, bar and CPUs', JSON.stringify(castle));
+  check(castle && castle.lines === 1, 'the Castle card draws its burn-down line');
+  check(await page.$$eval('#cpus tbody tr', (r) => r.length) === 3, 'the per-CPU table has the three CPUs');
+  fs.mkdirSync(args.out, { recursive: true });
+  await page.screenshot({ path: path.join(args.out, 'dashboard.png'), fullPage: true });
+
+  // Live: each new message reaches the open page without a reload.
+  await page.evaluate(() => { window.notReloaded = true; });
+  const delays = [];
+  for (let i = 0; i < 3; i++) {
+    const done = 31 + i, shown = String(46 + i);
+    const since = Date.now();
+    await sender.send(`send cpu=0 done=${done} started=1800 ago=1`);
+    delays.push(await timeUntil(page, 'f1001', exactly(shown), since));
+  }
+  check(Math.min(...delays) <= LIVE_LIMIT_MS && delays.every((d) => d < Infinity),
+    `a new message shows within ${LIVE_LIMIT_MS} ms (${delays.join(', ')} ms)`);
+  check(await page.evaluate(() => window.notReloaded === true), 'the page was not reloaded');
+  check(await text(page, 'live') === 'live', 'the page follows the event stream', await text(page, 'live'));
+
+  // Options: the duration form changes on the page at once and is saved.
+  let since = Date.now();
+  await page.selectOption('#max-scale', '0');
+  const secondsMs = await timeUntil(page, 'f1005', '^\\d+\\.\\d{4}$', since);
+  check(secondsMs <= WAIT_MS, 'Max Scale "Seconds" shows the elapsed time in seconds', `${await text(page, 'f1005')} after ${secondsMs} ms`);
+  since = Date.now();
+  await page.selectOption('#resolution', '0');
+  check(await timeUntil(page, 'f1005', '^\\d+$', since) <= WAIT_MS, 'Precision "(None)" drops the decimals',
+    await text(page, 'f1005'));
+  check(await timeUntil(page, 'sample', exactly('278627')) < Infinity, 'the sample follows', await text(page, 'sample'));
+  check(await text(page, 'options-status') === 'Applied and saved.', 'the panel reports the save',
+    await text(page, 'options-status'));
+  const ini = fs.readFileSync(settingsFile, 'utf8');
+  check(/^MaxScale=0$/m.test(ini) && /^Resolution=0$/m.test(ini), 'the settings file holds the choices', ini);
+  await page.screenshot({ path: path.join(args.out, 'dashboard-options.png'), fullPage: true });
+
+  // Restart on the same ports: the open page reconnects by itself and the form stays.
+  const httpPort = Number(new URL(server.url).port);
+  check(await stopServer(server) === 0, 'pellicksrv stops cleanly');
+  await sender.stop();
+  server = await startServer(statusPort, httpPort);
+  sender = startSender(statusPort);
+  await sender.send(...farm);
+  check(await timeUntil(page, 'f1000', exactly('3')) < Infinity, 'the open page reconnects after a restart');
+  check(/^\d+$/.test(await text(page, 'f1005')), 'the saved form survives the restart', await text(page, 'f1005'));
+  check(await page.$eval('#max-scale', (s) => s.value) === '0', 'the panel shows the saved Max Scale');
+
+  // A second page that cannot have the event stream polls instead.
+  const polling = await context.newPage();
+  await polling.route('**/events', (route) => route.fulfill({ status: 503, body: 'no stream' }));
+  await polling.goto(server.url, { waitUntil: 'load' });
+  check(await timeUntil(polling, 'live', exactly('polling')) < Infinity, 'without the event stream the page polls');
+  since = Date.now();
+  await sender.send(`send cpu=1 done=20 started=600 ago=1`);
+  const pollMs = await timeUntil(polling, 'f1001', exactly('55'), since);
+  check(pollMs < Infinity, 'the polling page updates too', `${pollMs} ms`);
+  await polling.close();
+
+  // A thousand CPUs more: the page keeps up.
+  since = Date.now();
+  await sender.send(`many from=100 count=1000 scene=Farm file=/scenes/farm.scn done=10 total=100000 recent=30 started=900`);
+  const bigMs = await timeUntil(page, 'f1000', exactly('1003'), since);
+  check(bigMs < Infinity, 'a thousand CPUs more are shown', `${bigMs} ms`);
+  check(await page.$$eval('#cpus tbody tr', (r) => r.length) === 1003, 'the table has a row per CPU');
+  const bigDelays = [];
+  for (let i = 0; i < 3; i++) {
+    const start = Date.now();
+    await sender.send(`send cpu=2 done=${6 + i} started=300`);
+    bigDelays.push(await timeUntil(page, 'f1001', exactly(String(10056 + i)), start));
+  }
+  check(Math.min(...bigDelays) <= LIVE_LIMIT_MS && bigDelays.every((d) => d < Infinity),
+    `with 1,003 CPUs a new message still shows within ${LIVE_LIMIT_MS} ms (${bigDelays.join(', ')} ms)`);
+  await page.screenshot({ path: path.join(args.out, 'dashboard-1000-cpus.png') });
+
+  check(problems.length === 0, 'no dialogs or script errors on the page', problems.join('; '));
+} catch (e) {
+  check(false, 'the run completed', e.stack || String(e));
+} finally {
+  if (context) await context.close().catch(() => {});
+  if (browser) await browser.close().catch(() => {});
+  if (sender) await sender.stop().catch(() => {});
+  if (server) await stopServer(server).catch(() => {});
+  fs.rmSync(work, { recursive: true, force: true });
+}
+console.log(`${passes} passed, ${failures} failed`);
+process.exit(failures ? 1 : 0);
