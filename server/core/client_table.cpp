@@ -4,6 +4,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <unordered_map>
+
+struct ClientIndex {
+    std::unordered_map<NetSocket, uint32_t> position;
+};
 
 namespace {
 
@@ -14,14 +20,42 @@ constexpr size_t kReadChunk = 16 * 1024;
 // A peer that has closed is drained at most this far before it is dropped.
 constexpr int kMaxDrainReads = 64;
 
-void Refresh(const ServerHost &host) {
-    if (host.refresh) host.refresh(host.context);
+// Where a refresh used to run after every message: the batch's end runs it.
+void MarkRefresh(ClientTable &table) { table.refreshNeeded = 1; }
+
+// Notes that the entry at position i holds its connection. Without memory
+// for the index the table goes on without it (lookups then scan).
+void NoteAt(ClientTable &table, uint32_t i) {
+    try {
+        if (!table.index) table.index = new ClientIndex;
+        table.index->position[table.entries[i].record.socket] = i;
+    } catch (const std::bad_alloc &) {
+        delete table.index;
+        table.index = nullptr;
+    }
+}
+
+void NoteRange(ClientTable &table, uint32_t from, uint32_t to) {
+    for (uint32_t k = from; k <= to && k < table.count; ++k) NoteAt(table, k);
+}
+
+void Forget(ClientTable &table, NetSocket s) {
+    if (table.index) table.index->position.erase(s);
 }
 
 // Position of the entry whose connection is s, or count when there is none.
-uint32_t FindClient(const ClientTable &table, NetSocket s) {
+// The index answers in one step; entries moved behind its back (tests, a
+// full sort) are found by a scan and noted again.
+uint32_t FindClient(ClientTable &table, NetSocket s) {
+    if (table.index) {
+        auto it = table.index->position.find(s);
+        if (it != table.index->position.end() && it->second < table.count &&
+            table.entries[it->second].record.socket == s)
+            return it->second;
+    }
     uint32_t i = 0;
     while (i < table.count && table.entries[i].record.socket != s) ++i;
+    if (i < table.count) NoteAt(table, i);
     return i;
 }
 
@@ -56,7 +90,10 @@ uint32_t PlaceEntry(ClientTable &table, uint32_t i) {
         to = next - 1;
         std::memmove(e + i, e + i + 1, (to - i) * sizeof(ClientEntry));
     }
-    if (to != i) e[to] = moving;
+    if (to != i) {
+        e[to] = moving;
+        NoteRange(table, std::min(i, to), std::max(i, to));
+    }
     return to;
 }
 
@@ -101,9 +138,45 @@ long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t i) {
     if (n < 0) return n;
     if (TakeBytes(table, table.entries[i], buffer, static_cast<size_t>(n))) {
         PlaceEntry(table, i);
-        Refresh(host);
+        MarkRefresh(table);
     }
     return n;
+}
+
+// Removes the client at position i if its connection has failed. 1 when removed.
+int DropIfFailed(ClientTable &table, const ServerHost &host, uint32_t i) {
+    int error = 0;
+    NetSocket s = table.entries[i].record.socket;
+    if (NetPendingError(s, &error) && error == 0) return 0;
+    RemoveClient(table, host, s);
+    return 1;
+}
+
+// Two records of the same CPU of the same job (the CPU, cheaper, compared first).
+bool SameCpuOfSameJob(const ClientEntry &a, const ClientEntry &b) {
+    return a.record.hasData && b.record.hasData && a.record.cpuIndex == b.record.cpuIndex && CompareClients(a, b) == 0;
+}
+
+// The prune after one event, for the one connection it concerned: a failed
+// connection goes; a record that just took its place beside a record of the
+// same CPU of the same job drops the older of the two. Nothing else in a
+// table without duplicates can have changed, so this equals a whole scan.
+void PruneClient(ClientTable &table, const ServerHost &host, NetSocket s) {
+    for (;;) {
+        uint32_t i = FindClient(table, s);
+        if (i == table.count || DropIfFailed(table, host, i)) return;
+        const ClientEntry &entry = table.entries[i];
+        if (!entry.record.hasData) return;
+        const ClientEntry *twin = nullptr;
+        if (i > 0 && SameCpuOfSameJob(table.entries[i - 1], entry))
+            twin = &table.entries[i - 1];
+        else if (i + 1 < table.count && SameCpuOfSameJob(entry, table.entries[i + 1]))
+            twin = &table.entries[i + 1];
+        if (!twin) return;
+        bool selfOlder = entry.acceptSeq < twin->acceptSeq;
+        RemoveClient(table, host, selfOlder ? s : twin->record.socket);
+        if (selfOlder) return;
+    }
 }
 
 }  // namespace
@@ -133,6 +206,7 @@ void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener
     entry.record.socket = s;
     entry.acceptSeq = table.nextSeq++;
     ++table.count;
+    NoteAt(table, table.count - 1);
     if (host.watchClient) host.watchClient(host.context, s);
 }
 
@@ -142,24 +216,24 @@ void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s) {
     ReceiveOnce(table, host, i);
 }
 
-void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s) {
+void RemoveClient(ClientTable &table, [[maybe_unused]] const ServerHost &host, NetSocket s) {
     uint32_t i = FindClient(table, s);
     if (i == table.count) return;
     NetClose(s);
+    Forget(table, s);
     --table.count;
     if (i < table.count) {
         table.entries[i] = table.entries[table.count];
+        NoteAt(table, i);
         PlaceEntry(table, i);
     }
-    Refresh(host);
+    MarkRefresh(table);
 }
 
 void PruneClients(ClientTable &table, const ServerHost &host) {
     for (uint32_t k = 0; k < table.count;) {
         const ClientEntry &entry = table.entries[k];
-        int error = 0;
-        if (!NetPendingError(entry.record.socket, &error) || error != 0) {
-            RemoveClient(table, host, entry.record.socket);
+        if (DropIfFailed(table, host, k)) {
             k = 0;
             continue;
         }
@@ -167,7 +241,7 @@ void PruneClients(ClientTable &table, const ServerHost &host) {
         // the same job are neighbours. The newer one is the live one.
         if (k + 1 < table.count) {
             const ClientEntry &next = table.entries[k + 1];
-            if (entry.record.hasData && next.record.hasData && CompareClients(entry, next) == 0) {
+            if (SameCpuOfSameJob(entry, next)) {
                 RemoveClient(table, host, entry.acceptSeq < next.acceptSeq ? entry.record.socket : next.record.socket);
                 k = 0;
                 continue;
@@ -181,10 +255,14 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
     switch (eventCode) {
     case kSocketRead:
         ReadClient(table, host, s);
+        PruneClient(table, host, s);
         break;
-    case kSocketAccept:
+    case kSocketAccept: {
+        uint64_t before = table.nextSeq;
         AcceptClient(table, host, s);
+        if (table.nextSeq != before) PruneClient(table, host, table.entries[table.count - 1].record.socket);
         break;
+    }
     case kSocketClose: {
         // Messages that arrived just before the peer closed still count.
         for (int reads = 0; reads < kMaxDrainReads; ++reads) {
@@ -195,14 +273,38 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
         break;
     }
     default:
+        PruneClients(table, host);
         break;
     }
-    PruneClients(table, host);
+}
+
+int FinishSocketEvents(ClientTable &table, const ServerHost &host) {
+    for (uint32_t budget = std::min(kErrorChecksPerBatch, table.count); budget > 0 && table.count > 0; --budget) {
+        if (table.errorCursor >= table.count) table.errorCursor = 0;
+        if (!DropIfFailed(table, host, table.errorCursor)) ++table.errorCursor;
+    }
+    // Sorted, so duplicates are neighbours; a removal can only bring an
+    // earlier pair together.
+    for (uint32_t k = 0; k + 1 < table.count;) {
+        const ClientEntry &a = table.entries[k], &b = table.entries[k + 1];
+        if (SameCpuOfSameJob(a, b)) {
+            RemoveClient(table, host, a.acceptSeq < b.acceptSeq ? a.record.socket : b.record.socket);
+            k = k > 0 ? k - 1 : 0;
+            continue;
+        }
+        ++k;
+    }
+    if (!table.refreshNeeded) return 0;
+    table.refreshNeeded = 0;
+    if (host.refresh) host.refresh(host.context);
+    return 1;
 }
 
 void ReleaseClients(ClientTable &table) {
     for (uint32_t i = 0; i < table.count; ++i) NetClose(table.entries[i].record.socket);
     std::free(table.entries);
+    delete table.index;
+    table.index = nullptr;
     table.entries = nullptr;
     table.count = 0;
     table.capacity = 0;

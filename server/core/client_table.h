@@ -14,6 +14,10 @@ struct ClientEntry {
     uint8_t pending[kMessageLength];  // reassembly of a message that arrives in pieces
 };
 
+// Where each connection's entry sits, so a notification finds its client
+// without a scan; a hint only, checked against the entry on every use.
+struct ClientIndex;
+
 struct ClientTable {
     uint32_t count;
     uint32_t capacity;
@@ -21,6 +25,11 @@ struct ClientTable {
     uint64_t nextSeq;
     uint64_t messagesAccepted;  // whole messages with a valid signature
     uint64_t messagesRejected;  // whole messages with a wrong signature
+    // Set where the report must be redone (a stored message, a removal);
+    // FinishSocketEvents runs the one refresh a batch of events asked for.
+    uint32_t refreshNeeded;
+    ClientIndex *index;  // built as clients are looked up, released by ReleaseClients
+    uint32_t errorCursor;  // where the next end of a batch goes on checking for failed connections
 };
 
 // The platform side of the server: what the core asks of the window or event loop.
@@ -29,6 +38,7 @@ struct ServerHost {
     // Ask for read and close notifications on a newly accepted connection.
     void (*watchClient)(void *context, NetSocket s);
     // Show the report (RefreshStatus for this platform's window or terminal).
+    // Called by FinishSocketEvents, once per batch of events that changed the table.
     void (*refresh)(void *context);
 };
 
@@ -38,22 +48,35 @@ inline constexpr int kSocketAccept = 8;
 inline constexpr int kSocketClose = 32;
 
 // The one entry of socket readiness into the core: dispatches on the code
-// (read, accept, close) and then prunes, for every code. A close first reads
-// what the peer sent before closing, so its last messages still count.
+// (read, accept, close) and then prunes what the event could have changed
+// (the connection's pending error, a duplicate beside its record); any other
+// code prunes the whole table. A close first reads what the peer sent before
+// closing, so its last messages still count. The report is not redone here:
+// the event only marks it needed.
 void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode);
+// Ends a batch of socket events (the platform calls it once the events ready
+// so far are handled): prunes, then refreshes once if any event of the batch
+// asked for it. The report then shows what a refresh after every single
+// message would have ended with. 1 when it refreshed.
+// The prune drops duplicates anywhere in the table, and failed connections
+// among the next kErrorChecksPerBatch in turn: a failed connection is also
+// reported by its own notification, so this is a safety net, and querying
+// every one of thousands of connections would cost more than the batch.
+int FinishSocketEvents(ClientTable &table, const ServerHost &host);
+inline constexpr uint32_t kErrorChecksPerBatch = 512;
 
 // Accepts one pending connection and appends its record (no data yet).
 void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
 // One receive from a non-blocking connection. Bytes are gathered per client
 // until a whole message is in; each whole message with a valid signature
-// replaces the record, then the record is re-placed in order and the report
-// refreshed once. A receive of 0 (peer closed) removes the client.
+// replaces the record, then the record is re-placed in order and a refresh
+// marked needed. A receive of 0 (peer closed) removes the client.
 void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s);
 // Closes the connection, moves the last record into its place, keeps the
-// order and refreshes. Unknown sockets are ignored.
+// order and marks a refresh needed. Unknown sockets are ignored.
 void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s);
 // Drops connections with a pending socket error, and of two connections
-// reporting the same CPU of the same job the older one.
+// reporting the same CPU of the same job the older one. Scans the whole table.
 void PruneClients(ClientTable &table, const ServerHost &host);
 void SortClients(ClientTable &table);
 // Records with data first, then by job identity, then by cpuIndex: <0, 0, >0.

@@ -1,18 +1,30 @@
-// The epoll event loop of the Linux server: one readiness at a time, like a window message queue.
+// The epoll event loop of the Linux server: batches of readiness, each handed out in turn like window messages, then one end-of-batch call.
 #include "event_loop.h"
 
 #include "client_table.h"
 #include "clock.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <new>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
 
+// Ready events fetched per wake-up.
+constexpr int kMaxEvents = 256;
+
 int Fd(NetSocket s) { return static_cast<int>(s); }
+
+// An event's data: the descriptor, and in the high half the tag of a client
+// registration (0 for the listener and the signal descriptor).
+uint64_t EventData(int fd, uint32_t tag) { return (uint64_t{tag} << 32) | static_cast<uint32_t>(fd); }
+int EventFd(uint64_t data) { return static_cast<int>(static_cast<uint32_t>(data)); }
+uint32_t EventTag(uint64_t data) { return static_cast<uint32_t>(data >> 32); }
 
 sigset_t StopSignals() {
     sigset_t set;
@@ -26,20 +38,22 @@ sigset_t StopSignals() {
 int SetListenerEvents(EventLoop &loop, uint32_t events) {
     epoll_event ev{};
     ev.events = events;
-    ev.data.fd = Fd(loop.listener);
+    ev.data.u64 = EventData(Fd(loop.listener), 0);
     return epoll_ctl(loop.epollFd, EPOLL_CTL_MOD, Fd(loop.listener), &ev) == 0;
 }
 
-// Milliseconds to wait for the next readiness: until accepts resume, or for ever.
-int WaitTimeout(EventLoop &loop) {
-    if (!loop.acceptsPausedUntil) return -1;
+// Milliseconds to wait for the next readiness: until accepts resume, until
+// the end-of-batch call asked to run again (wantMs, -1 for never), or for ever.
+int WaitTimeout(EventLoop &loop, int wantMs) {
+    if (!loop.acceptsPausedUntil) return wantMs;
     uint64_t now = MonotonicNanos();
     if (now >= loop.acceptsPausedUntil) {
         loop.acceptsPausedUntil = 0;
         SetListenerEvents(loop, EPOLLIN);
-        return -1;
+        return wantMs;
     }
-    return static_cast<int>((loop.acceptsPausedUntil - now) / 1000000 + 1);
+    int pauseMs = static_cast<int>((loop.acceptsPausedUntil - now) / 1000000 + 1);
+    return wantMs < 0 ? pauseMs : std::min(wantMs, pauseMs);
 }
 
 }  // namespace
@@ -58,7 +72,7 @@ int EventLoopOpen(EventLoop &loop) {
     if (loop.signalFd < 0) return 0;
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = loop.signalFd;
+    ev.data.u64 = EventData(loop.signalFd, 0);
     return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, loop.signalFd, &ev) == 0;
 }
 
@@ -66,19 +80,27 @@ int EventLoopWatchListener(EventLoop &loop, NetSocket listener) {
     if (!NetSetNonBlocking(listener)) return 0;
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = Fd(listener);
+    ev.data.u64 = EventData(Fd(listener), 0);
     if (epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, Fd(listener), &ev) != 0) return 0;
     loop.listener = listener;
     return 1;
 }
 
 int EventLoopWatchClient(EventLoop &loop, NetSocket s) {
-    if (!NetSetNonBlocking(s)) return 0;
+    if (s < 0 || s > INT32_MAX || !NetSetNonBlocking(s)) return 0;
+    const size_t fd = static_cast<size_t>(s);
+    try {
+        if (loop.tags.size() <= fd) loop.tags.resize(std::max(fd + 1, loop.tags.size() * 2));
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+    if (++loop.lastTag == 0) loop.lastTag = 1;  // 0 stands for the listener and the signals
+    loop.tags[fd] = loop.lastTag;
     // Level-triggered: a client with bytes left is reported again. The
     // registration goes away by itself when the core closes the descriptor.
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.fd = Fd(s);
+    ev.data.u64 = EventData(Fd(s), loop.lastTag);
     return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, Fd(s), &ev) == 0;
 }
 
@@ -87,29 +109,36 @@ void EventLoopPauseAccepts(EventLoop &loop, uint32_t milliseconds) {
     loop.acceptsPausedUntil = MonotonicNanos() + uint64_t{milliseconds} * 1000000 + 1;
 }
 
-int EventLoopRun(EventLoop &loop, SocketHandler handler, void *context) {
+int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
+    epoll_event events[kMaxEvents];
+    int wantMs = -1;
     for (;;) {
-        // One event per wait: a handler may close a descriptor whose number the
-        // next accept reuses, so a batch could carry a stale event for it.
-        epoll_event ev{};
-        int n = epoll_wait(loop.epollFd, &ev, 1, WaitTimeout(loop));
+        int n = epoll_wait(loop.epollFd, events, kMaxEvents, WaitTimeout(loop, wantMs));
         if (n < 0) {
             if (errno == EINTR) continue;
             return 0;
         }
-        if (n == 0) continue;
-        if (ev.data.fd == loop.signalFd) {
-            signalfd_siginfo info;
-            if (read(loop.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return 1;
-            continue;
+        for (int k = 0; k < n; ++k) {
+            const int fd = EventFd(events[k].data.u64);
+            const uint32_t tag = EventTag(events[k].data.u64);
+            if (tag == 0 && fd == loop.signalFd) {
+                signalfd_siginfo info;
+                if (read(loop.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return 1;
+                continue;
+            }
+            if (tag == 0 && loop.listener != kNoNetSocket && fd == Fd(loop.listener)) {
+                handlers.socket(handlers.context, loop.listener, kSocketAccept);
+                continue;
+            }
+            // A handler earlier in this batch may have closed the descriptor
+            // and an accept handed its number to a new connection.
+            if (tag == 0 || static_cast<size_t>(fd) >= loop.tags.size() || loop.tags[static_cast<size_t>(fd)] != tag)
+                continue;
+            // Pending bytes are read first; a hang-up without bytes is a close,
+            // which still reads what is left before the client is dropped.
+            handlers.socket(handlers.context, fd, (events[k].events & EPOLLIN) ? kSocketRead : kSocketClose);
         }
-        if (loop.listener != kNoNetSocket && ev.data.fd == Fd(loop.listener)) {
-            handler(context, loop.listener, kSocketAccept);
-            continue;
-        }
-        // Pending bytes are read first; a hang-up without bytes is a close,
-        // which still reads what is left before the client is dropped.
-        handler(context, ev.data.fd, (ev.events & EPOLLIN) ? kSocketRead : kSocketClose);
+        wantMs = handlers.batchDone ? handlers.batchDone(handlers.context) : -1;
     }
 }
 
@@ -119,4 +148,5 @@ void EventLoopClose(EventLoop &loop) {
     loop.signalFd = loop.epollFd = -1;
     loop.listener = kNoNetSocket;
     loop.acceptsPausedUntil = 0;
+    loop.tags.clear();
 }

@@ -4,16 +4,31 @@
 #include "net.h"
 
 #include <cstdint>
+#include <vector>
 
 struct EventLoop {
     int epollFd = -1;
     int signalFd = -1;                 // SIGINT, SIGTERM, SIGHUP: ask the loop to end
     NetSocket listener = kNoNetSocket;
     uint64_t acceptsPausedUntil = 0;   // monotonic ns; 0 when accept notifications are on
+    // Per descriptor, the tag of its current client registration: an event
+    // fetched before the descriptor was closed and its number handed to a
+    // new connection carries the old tag and is dropped.
+    std::vector<uint32_t> tags;
+    uint32_t lastTag = 0;
 };
 
 // Socket readiness, numbered like the Windows notifications (client_table.h).
 using SocketHandler = void (*)(void *context, NetSocket s, int eventCode);
+
+struct EventLoopHandlers {
+    void *context = nullptr;
+    SocketHandler socket = nullptr;
+    // Runs after the events of each wake-up are handled (and after a wake-up
+    // it asked for). Returns in how many milliseconds it wants to run again
+    // should no event come first, or -1 for only after the next events.
+    int (*batchDone)(void *context) = nullptr;
+};
 
 // Blocks the stop signals for the process, so they are only seen by the loop.
 // Call first thing, before any other thread could exist.
@@ -29,7 +44,14 @@ int EventLoopWatchClient(EventLoop &loop, NetSocket s);
 // Stops accept notifications for a while (after an accept failed, e.g. no
 // descriptors left), so a connection that cannot be taken does not spin the loop.
 void EventLoopPauseAccepts(EventLoop &loop, uint32_t milliseconds);
-// Hands every readiness to handler until a stop signal arrives (returns 1)
-// or waiting fails (returns 0).
-int EventLoopRun(EventLoop &loop, SocketHandler handler, void *context);
+// Fetches the ready events in batches and hands each to handlers.socket, then
+// calls handlers.batchDone; until a stop signal arrives (returns 1) or
+// waiting fails (returns 0).
+int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers);
+inline int EventLoopRun(EventLoop &loop, SocketHandler handler, void *context) {
+    EventLoopHandlers handlers;
+    handlers.context = context;
+    handlers.socket = handler;
+    return EventLoopRun(loop, handlers);
+}
 void EventLoopClose(EventLoop &loop);

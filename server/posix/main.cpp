@@ -1,5 +1,6 @@
 // pellicksrv on Linux: listens for status messages and shows the render status in the terminal until stopped.
 #include "client_table.h"
+#include "clock.h"
 #include "event_loop.h"
 #include "files.h"
 #include "report.h"
@@ -8,12 +9,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <vector>
 
@@ -34,10 +37,18 @@ struct Server {
     StatusFields fields{};
     std::vector<NetSocket> unwatched;  // accepted, but the loop could not watch them
     std::string statsFile;
+    bool eventsPending = false;  // socket events since the last end of a batch
+    uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
 };
 
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
+
+// Ends of batches (the prune of every connection and the refresh) are spaced
+// so they take at most 1 / (1 + kFinishSpacing) of the time, and never more
+// than kMaxFinishGapNs apart while events come in.
+constexpr uint64_t kFinishSpacing = 3;
+constexpr uint64_t kMaxFinishGapNs = 200000000;
 
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
@@ -70,7 +81,32 @@ void OnSocket(void *context, NetSocket s, int eventCode) {
         srv.unwatched.pop_back();
         RemoveClient(srv.table, srv.host, dropped);
     }
+    srv.eventsPending = true;
+}
+
+// After a wake-up's events: the one prune and refresh they call for, and the
+// stats. With thousands of CPUs one refresh takes milliseconds, so a refresh
+// after every wake-up would keep the loop busy; the next one then waits three
+// times as long as this one took, and the events in between join its batch.
+int OnBatchDone(void *context) {
+    auto &srv = *static_cast<Server *>(context);
+    if (!srv.eventsPending) return -1;
+    const uint64_t start = MonotonicNanos();
+    if (start < srv.nextFinish) return static_cast<int>((srv.nextFinish - start + 999999) / 1000000);
+    srv.eventsPending = false;
+    FinishSocketEvents(srv.table, srv.host);
     WriteStats(srv, "running");
+    const uint64_t end = MonotonicNanos();
+    srv.nextFinish = end + std::min((end - start) * kFinishSpacing, kMaxFinishGapNs);
+    return -1;
+}
+
+// A farm of thousands of CPUs needs a descriptor each: take what the hard limit allows.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // STATUS_PORT, or for tests the port in PELLICK_TEST_PORT. 0 when that is not a port number.
@@ -118,9 +154,10 @@ int RunServer(const Options &options) {
             Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
         } else {
             Refresh(&srv);
+            WriteStats(srv, "running");
             if (!EventLoopWatchListener(srv.loop, listener)) {
                 Fail(std::string("cannot watch the listening socket: ") + std::strerror(errno));
-            } else if (EventLoopRun(srv.loop, OnSocket, &srv)) {
+            } else if (EventLoopRun(srv.loop, {&srv, OnSocket, OnBatchDone})) {
                 status = 0;
             } else {
                 Fail(std::string("waiting for events failed: ") + std::strerror(errno));
@@ -144,6 +181,7 @@ int RunServer(const Options &options) {
 
 int main(int argc, char **argv) {
     BlockStopSignals();
+    RaiseDescriptorLimit();
 
     CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"
                  "status in the terminal; ends on Ctrl+C (SIGINT), SIGTERM or SIGHUP."};
@@ -151,7 +189,7 @@ int main(int argc, char **argv) {
     app.add_flag("--print", options.print,
                  "Print the status after every change even when standard output is not a terminal");
     app.add_option("--stats-file", options.statsFile,
-                   "Keep connection and message counters in this file, rewritten after every event and at exit");
+                   "Keep connection and message counters in this file, rewritten after every batch of events and at exit");
     CLI11_PARSE(app, argc, argv);
 
     return RunServer(options);

@@ -17,6 +17,11 @@ namespace {
 // Every socket notification arrives as this message: word parameter the
 // socket, low 16 bits of the long parameter the event code.
 constexpr UINT WM_STATUS_SOCKET = WM_USER + 1;
+// Posted after the first socket notification of a batch: it arrives once the
+// notifications queued before it are handled and ends the batch with one
+// prune and one refresh. From the application range: the dialog class owns
+// WM_USER to WM_USER + 2.
+constexpr UINT WM_STATUS_BATCH_END = WM_APP + 1;
 
 // Process-wide state; touched by the window thread only.
 struct ServerState {
@@ -27,6 +32,7 @@ struct ServerState {
     int netStarted = 0;
     HWND window = nullptr;
     ClientTable table{};
+    bool batchEndPosted = false;
 };
 ServerState g_server;
 
@@ -88,8 +94,16 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_STATUS_SOCKET:
         ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), WSAGETSELECTEVENT(lParam));
+        if (!g_server.batchEndPosted) {
+            g_server.batchEndPosted = PostMessageA(window, WM_STATUS_BATCH_END, 0, 0) != 0;
+            if (!g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);  // queue full: end it here
+        }
         // Handled: in a dialog this number is also DM_SETDEFID, which the
         // default handling would otherwise apply with the socket as a control id.
+        return TRUE;
+    case WM_STATUS_BATCH_END:
+        g_server.batchEndPosted = false;
+        FinishSocketEvents(g_server.table, kHost);
         return TRUE;
     default:
         break;

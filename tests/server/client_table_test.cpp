@@ -1,5 +1,6 @@
 // Tests of the client table, driven by scripted socket events through a fake network call table.
 #include "client_table.h"
+#include "report.h"
 
 #include <gtest/gtest.h>
 
@@ -155,6 +156,8 @@ protected:
         Read(s);
     }
     void PeerCloses(NetSocket s) { net.arrivals[s].push_back({{}, true}); }
+    // The end of a batch of events, where the platform calls the core once: 1 when it refreshed.
+    int Finish() { return FinishSocketEvents(table, host); }
 
     int Find(NetSocket s) const {
         for (uint32_t i = 0; i < table.count; ++i)
@@ -267,6 +270,7 @@ TEST_F(ClientTableTest, ReportsKeepTheTableSorted) {
     for (size_t i = 0; i < std::size(steps); ++i) {
         const Step &st = steps[i];
         Send(s[st.who], Message(st.r));
+        EXPECT_EQ(Finish(), 1) << "step " << i;
         std::vector<NetSocket> want;
         for (int w : st.order) want.push_back(s[w]);
         EXPECT_EQ(Order(), want) << "after step " << i;
@@ -281,6 +285,15 @@ TEST_F(ClientTableTest, ReportsKeepTheTableSorted) {
     std::reverse(table.entries, table.entries + table.count);
     SortClients(table);
     EXPECT_EQ(Order(), sorted);
+
+    // Entries moved behind the table's back are still found by their connection.
+    std::reverse(table.entries, table.entries + table.count);
+    for (int who : {0, 4, 2}) {
+        Send(s[who], Message({40 + who, "m", 1, 7}));
+        EXPECT_EQ(Rec(s[who]).cpuIndex, 40 + who) << "socket " << who;
+        EXPECT_EQ(Rec(s[who]).passesDone, 7u);
+    }
+    EXPECT_EQ(table.messagesAccepted, std::size(steps) + 3);
 }
 
 TEST_F(ClientTableTest, StoredRecordIsTheMessageWithItsOwnSocket) {
@@ -301,34 +314,40 @@ TEST_F(ClientTableTest, RemovalMovesTheLastRecordIntoTheHole) {
     Send(d0, Message({0}));
     Send(d1, Message({1}));
     ASSERT_EQ(Order(), (std::vector<NetSocket>{d0, d1, n0, n1, n2}));
+    Finish();
     int before = log.refreshes;
 
     // The last record (no data) fills the hole, then goes behind the records with data.
     RemoveClient(table, host, d0);
     EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n2, n0, n1}));
     EXPECT_TRUE(Closed(d0));
+    EXPECT_EQ(Finish(), 1);
     EXPECT_EQ(log.refreshes, before + 1);
 
     // Among records without data the moved one simply takes the place.
     RemoveClient(table, host, n2);
     EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n1, n0}));
+    EXPECT_EQ(Finish(), 1);
 
     // Removing the last record leaves the others and still refreshes.
     RemoveClient(table, host, n0);
     EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n1}));
+    EXPECT_EQ(Finish(), 1);
     EXPECT_EQ(log.refreshes, before + 3);
 
     // An unknown socket: nothing closed, no refresh.
     RemoveClient(table, host, 424242);
     EXPECT_EQ(table.count, 2u);
+    EXPECT_EQ(Finish(), 0);
     EXPECT_EQ(log.refreshes, before + 3);
     EXPECT_EQ(net.closed.size(), 3u);
 
-    // Emptying the table refreshes too.
+    // Emptying the table refreshes too: two removals in one batch, one refresh.
     RemoveClient(table, host, n1);
     RemoveClient(table, host, d1);
     EXPECT_EQ(table.count, 0u);
-    EXPECT_EQ(log.refreshes, before + 5);
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_EQ(log.refreshes, before + 4);
 }
 
 TEST_F(ClientTableTest, WrongSignatureChangesNothingEvenForARecordWithData) {
@@ -338,8 +357,11 @@ TEST_F(ClientTableTest, WrongSignatureChangesNothingEvenForARecordWithData) {
     int refreshes = log.refreshes;
     std::vector<NetSocket> order = Order();
 
+    Finish();
+    refreshes = log.refreshes;
     Send(a, BadSignature({0, "a", 5, 99}));
     Send(b, BadSignature({0, "a"}));
+    Finish();
     EXPECT_EQ(Encode(Rec(a)), kept);
     EXPECT_EQ(Rec(a).hasData, 1u);
     EXPECT_EQ(Rec(b).hasData, 0u);
@@ -354,6 +376,7 @@ TEST_F(ClientTableTest, MessageArrivingOneByteAtATimeCountsOnlyWhenWhole) {
     Bytes m = Message({4, "slow", 1, 3});
     for (size_t i = 0; i < m.size(); ++i) {
         Send(a, Bytes{m[i]});
+        Finish();
         if (i + 1 < m.size()) {
             ASSERT_EQ(Rec(a).hasData, 0u) << "after byte " << i;
             ASSERT_EQ(log.refreshes, 0) << "after byte " << i;
@@ -371,6 +394,7 @@ TEST_F(ClientTableTest, SeveralMessagesInOneReadAndAPartialOneKeepAlignment) {
           third = Message({2, "job", 1, 4});
     Bytes stream = Join({first, bad, second, Bytes(third.begin(), third.begin() + 100)});
     Send(a, stream);
+    Finish();
     EXPECT_EQ(table.messagesAccepted, 2u);
     EXPECT_EQ(table.messagesRejected, 1u);
     EXPECT_EQ(Rec(a).passesDone, 3u);
@@ -430,12 +454,14 @@ TEST_F(ClientTableTest, PeerCloseRemovesTheClient) {
     // Close notification (how Windows reports it): what arrived before the close still counts.
     Arrive(b, Join({Message({1, "shot", 1000, 7}), Message({1, "shot", 1000, 8})}));
     PeerCloses(b);
+    Finish();
     int refreshes = log.refreshes;
     ServerSocketEvent(table, host, b, kSocketClose);
     EXPECT_EQ(table.count, 0u);
     EXPECT_TRUE(Closed(b));
     EXPECT_EQ(table.messagesAccepted, 3u);
-    EXPECT_GE(log.refreshes, refreshes + 2) << "the message and the removal both refresh";
+    EXPECT_EQ(Finish(), 1) << "the messages and the removal ask for a refresh";
+    EXPECT_EQ(log.refreshes, refreshes + 1);
 
     // Events for sockets no longer in the table do nothing.
     int recvs = net.recvCalls;
@@ -452,6 +478,7 @@ TEST_F(ClientTableTest, ReceiveErrorLeavesTheClient) {
     EXPECT_EQ(Find(a), 0);
     Read(a);  // would block
     EXPECT_EQ(Find(a), 0);
+    EXPECT_EQ(Finish(), 0);
     EXPECT_EQ(log.refreshes, 0);
 }
 
@@ -488,6 +515,67 @@ TEST_F(ClientTableTest, PruneDropsTheOlderOfTwoConnectionsForTheSameCpuOfTheSame
         ReleaseClients(table);
         net.closed.clear();
     }
+}
+
+// What a refresh saw: the report built from the table at a fixed instant.
+struct ReportLog {
+    const ClientTable *table = nullptr;
+    int refreshes = 0;
+    std::string html;
+};
+void BuildAtRefresh(void *context) {
+    auto &log = *static_cast<ReportLog *>(context);
+    ++log.refreshes;
+    StatusFields fields;
+    BuildReport(*log.table, 133000000000000000ULL, fields, log.html);
+}
+
+// A batch of events refreshes once, and shows what a refresh after every event would end with.
+TEST_F(ClientTableTest, BatchRefreshesOnceAndEndsWhereRefreshPerEventWould) {
+    struct Run {
+        int refreshes;
+        std::string html;
+        std::vector<int32_t> cpus;  // table order
+    };
+    auto play = [&](bool finishEveryEvent) {
+        ReportLog report;
+        report.table = &table;
+        host = {&report, nullptr, BuildAtRefresh};
+        auto event = [&](auto &&step) {
+            step();
+            if (finishEveryEvent) Finish();
+        };
+        NetSocket s[5];
+        for (NetSocket &x : s) event([&] { x = Connect(); });
+        Bytes torn = Message({4, "b", 9, 6});
+        event([&] { Send(s[0], Message({2, "b", 9, 5})); });
+        event([&] { Send(s[1], Message({0, "a", 9, 3})); });
+        event([&] { Send(s[2], Join({Message({1, "b", 9, 4}), Bytes(torn.begin(), torn.begin() + 300)})); });
+        event([&] { Send(s[3], BadSignature({7, "a"})); });
+        event([&] { Send(s[4], Message({2, "b", 9, 1})); });  // a reconnected CPU 2: the older connection goes
+        event([&] { Send(s[1], Message({0, "a", 9, 8})); });
+        event([&] {
+            PeerCloses(s[3]);
+            ServerSocketEvent(table, host, s[3], kSocketClose);
+        });
+        event([&] { Send(s[2], Bytes(torn.begin() + 300, torn.end())); });
+        Finish();
+        Run run{report.refreshes, report.html, {}};
+        for (uint32_t i = 0; i < table.count; ++i) run.cpus.push_back(table.entries[i].record.cpuIndex);
+        EXPECT_TRUE(Closed(s[0]));
+        ReleaseClients(table);
+        table = ClientTable{};
+        net.closed.clear();  // the next run may get the same socket numbers
+        return run;
+    };
+    Run each = play(true);
+    Run batch = play(false);
+    EXPECT_EQ(batch.refreshes, 1);
+    EXPECT_EQ(each.refreshes, 7) << "every stored message and every removal asks for one";
+    EXPECT_EQ(batch.cpus, (std::vector<int32_t>{0, 2, 4}));
+    EXPECT_EQ(batch.cpus, each.cpus);
+    EXPECT_EQ(batch.html, each.html);
+    EXPECT_NE(batch.html.find("<td>5</td><td>2</td>"), std::string::npos) << batch.html;
 }
 
 TEST_F(ClientTableTest, ReconnectedCpuReplacesItsOldConnection) {
@@ -538,12 +626,29 @@ TEST_F(ClientTableTest, PruneDropsConnectionsWithAPendingSocketError) {
     net.pendingAccepts.push_back(fd);
     AcceptClient(table, host, kListener);  // no prune yet
     ASSERT_EQ(table.count, 2u);
-    ServerSocketEvent(table, host, live, kSocketRead);  // nothing to read; the prune runs
+    ServerSocketEvent(table, host, live, kSocketRead);  // nothing to read
+    Finish();  // the batch's end scans every connection
     EXPECT_EQ(Order(), (std::vector<NetSocket>{live}));
     EXPECT_TRUE(Closed(fd));
 }
 #endif
 
+
+// A batch's end checks a slice of the connections for failures, in turn, so a large table costs the same per batch.
+TEST_F(ClientTableTest, BatchEndsCheckFailedConnectionsInTurn) {
+    const uint32_t n = kErrorChecksPerBatch + 20;
+    for (uint32_t i = 0; i < n; ++i) Connect();
+    ASSERT_EQ(table.count, n);
+    NetSocket failed = table.entries[n - 1].record.socket;
+    kDefaultNetCalls.close(failed);  // behind the table's back: its error query now fails
+
+    Finish();
+    EXPECT_EQ(table.count, n) << "the first batch end checks the first slice only";
+    Finish();
+    EXPECT_EQ(table.count, n - 1) << "the second one reaches the rest";
+    EXPECT_EQ(Find(failed), -1);
+    EXPECT_TRUE(Closed(failed));
+}
 // Random scripted events against a simple model of what the table must hold.
 TEST_F(ClientTableTest, RandomEventsMatchAModel) {
     struct Sent {
