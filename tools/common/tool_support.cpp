@@ -1,0 +1,90 @@
+// Helpers shared by the load tools: the status port, the descriptor limit, stats files and process CPU time.
+#include "tool_support.h"
+
+#include "status_record.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+std::optional<uint64_t> Number(const std::string &text) {
+    uint64_t value = 0;
+    const char *end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || p != end || text.empty()) return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+uint16_t DefaultStatusPort() {
+    const char *text = std::getenv("PELLICK_TEST_PORT");
+    if (!text || !*text) return STATUS_PORT;
+    auto value = Number(text);
+    return value && *value >= 1 && *value <= 65535 ? static_cast<uint16_t>(*value) : 0;
+}
+
+uint64_t RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur;
+}
+
+std::map<std::string, std::string> ReadStatsFile(const std::string &path) {
+    std::map<std::string, std::string> values;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+std::optional<uint64_t> StatsCounter(const std::string &path, const std::string &key) {
+    auto values = ReadStatsFile(path);
+    auto it = values.find(key);
+    if (it == values.end()) return std::nullopt;
+    return Number(it->second);
+}
+
+std::optional<double> ProcessCpuSeconds(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces: fields are counted after its closing parenthesis.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {  // field 3 is the state
+        if (index == 14) utime = std::strtoull(field.c_str(), nullptr, 10);
+        if (index == 15) {
+            stime = std::strtoull(field.c_str(), nullptr, 10);
+            long ticks = sysconf(_SC_CLK_TCK);
+            return ticks > 0 ? std::optional<double>(static_cast<double>(utime + stime) / static_cast<double>(ticks))
+                             : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> ProcessResidentKiB(long pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10);
+    }
+    return std::nullopt;
+}

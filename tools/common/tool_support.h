@@ -1,0 +1,23 @@
+// Helpers shared by the load tools: the status port, the descriptor limit, stats files and process CPU time.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+// STATUS_PORT, or the test-only port in PELLICK_TEST_PORT; 0 when that is not a port number.
+uint16_t DefaultStatusPort();
+
+// Raises the soft limit on open descriptors to the hard limit; returns the soft limit now in force.
+uint64_t RaiseDescriptorLimit();
+
+// A key=value file as pellicksrv's --stats-file writes it; empty when unreadable.
+std::map<std::string, std::string> ReadStatsFile(const std::string &path);
+// One unsigned counter of such a file.
+std::optional<uint64_t> StatsCounter(const std::string &path, const std::string &key);
+
+// CPU time (user + system) used so far by process pid, in seconds; nothing when unreadable.
+std::optional<double> ProcessCpuSeconds(long pid);
+// Resident memory of process pid in KiB; nothing when unreadable.
+std::optional<uint64_t> ProcessResidentKiB(long pid);

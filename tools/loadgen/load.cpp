@@ -1,0 +1,474 @@
+// The load generator's engine: opens the connections, sends on a schedule or flat out, and measures counts, CPU use and latency.
+#include "load.h"
+
+#include "clock.h"
+#include "net.h"
+#include "tool_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <random>
+#include <sstream>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1000000000ULL;
+// How often the HTML report is looked at for changes.
+constexpr uint64_t kHtmlPollNs = 2000000;
+// Flat out, each connection repeats its message from a block of this many
+// bytes at most, so one send call can hand over many messages.
+constexpr size_t kMaxBlockBytes = 16 * 1024;
+constexpr size_t kBlockMemory = 64u << 20;  // for all blocks together
+constexpr int kConnectTimeoutMs = 10000;
+
+struct Conn {
+    NetSocket s = kNoNetSocket;
+    bool open = false;
+    bool wantWrite = false;     // registered for writability
+    uint64_t handed = 0;        // bytes handed to the kernel
+    uint64_t limit = 0;         // bytes to send at most (0: no limit)
+    std::string pending;        // scheduled bytes the kernel has not taken yet
+    size_t blockOffset = 0;     // flat out: where in the block the next byte is
+    bool queued = false;        // flat out: in the ready queue
+    std::deque<std::pair<uint32_t, uint64_t>> unseen;  // (passes, send time) of measured messages
+};
+
+struct Engine {
+    const LoadConfig &cfg;
+    LoadReport &report;
+    int epollFd = -1;
+    std::vector<Conn> conns;
+    std::vector<uint8_t> blocks;  // flat out: one block per connection
+    size_t blockBytes = 0;
+    std::mt19937 rng;
+    uint64_t startTime = 0;  // file time the synthetic renders started
+    std::vector<double> latencies;
+    std::deque<uint32_t> ready;  // flat out: connections the kernel may take more from
+    bool sending = true;
+    bool measuring = false;
+    // The HTML report as last seen.
+    ino_t htmlIno = 0;
+    timespec htmlTime{};
+    off_t htmlSize = -1;
+
+    Engine(const LoadConfig &c, LoadReport &r) : cfg(c), report(r), rng(c.seed) {}
+    ~Engine() {
+        for (Conn &c : conns)
+            if (c.open) NetClose(c.s);
+        if (epollFd >= 0) close(epollFd);
+    }
+
+    uint64_t SentMessages() const {
+        uint64_t total = 0;
+        for (const Conn &c : conns) total += c.handed / kMessageLength;
+        return total;
+    }
+
+    void Watch(uint32_t i, bool write) {
+        Conn &c = conns[i];
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP | (write ? EPOLLOUT : 0u);
+        ev.data.u32 = i;
+        epoll_ctl(epollFd, EPOLL_CTL_MOD, static_cast<int>(c.s), &ev);
+        c.wantWrite = write;
+    }
+
+    void Lost(uint32_t i) {
+        Conn &c = conns[i];
+        if (!c.open) return;
+        NetClose(c.s);  // also leaves the epoll set
+        c.open = false;
+        ++report.closedByServer;
+    }
+
+    // Hands bytes to the kernel in one or, with random chunking, several
+    // calls. Returns how many it took; stops at a full buffer or an error.
+    size_t Push(uint32_t i, const uint8_t *data, size_t size) {
+        Conn &c = conns[i];
+        size_t done = 0;
+        while (done < size && c.open) {
+            size_t want = size - done;
+            if (c.limit) want = std::min<uint64_t>(want, c.limit - c.handed);
+            if (want == 0) break;
+            if (cfg.randomChunks) want = 1 + rng() % want;
+            long n = NetSend(c.s, data + done, want);
+            if (n == kNetWouldBlock) break;
+            if (n <= 0) {
+                ++report.sendErrors;
+                Lost(i);
+                break;
+            }
+            done += static_cast<size_t>(n);
+            c.handed += static_cast<uint64_t>(n);
+        }
+        return done;
+    }
+
+    void FlushPending(uint32_t i) {
+        Conn &c = conns[i];
+        size_t n = Push(i, reinterpret_cast<const uint8_t *>(c.pending.data()), c.pending.size());
+        c.pending.erase(0, n);
+        if (c.open && c.pending.empty() == c.wantWrite) Watch(i, !c.pending.empty());
+    }
+
+    // A scheduled message: pass seq of CPU i, sent now.
+    void SendScheduled(uint32_t i, uint32_t seq) {
+        Conn &c = conns[i];
+        if (!c.open) return;
+        const uint64_t fileNow = NowFileTime();
+        const double passSeconds = cfg.rate > 0 ? 1.0 / cfg.rate : 1.0;
+        StatusRecord r = SyntheticRecord(i, i * cfg.jobs / cfg.connections, seq, passSeconds, startTime, fileNow);
+        uint8_t message[kMessageLength];
+        EncodeRecord(r, kFieldTable, message);
+        if (measuring && !cfg.htmlFile.empty()) c.unseen.emplace_back(seq, MonotonicNanos());
+        c.pending.append(reinterpret_cast<const char *>(message), kMessageLength);
+        FlushPending(i);
+    }
+
+    // Flat out: hands over the connection's block a few times. A connection
+    // the kernel still takes more from goes to the back of the ready queue
+    // (writability is edge-triggered), so every connection gets its turn.
+    void SendFlatOut(uint32_t i) {
+        Conn &c = conns[i];
+        if (!sending || !c.open) return;
+        const uint8_t *block = blocks.data() + size_t{i} * blockBytes;
+        for (int burst = 0; burst < 4; ++burst) {
+            size_t want = blockBytes - c.blockOffset;
+            size_t n = Push(i, block + c.blockOffset, want);
+            c.blockOffset = (c.blockOffset + n) % blockBytes;
+            if (n < want || !c.open) return;  // full, failed or at its limit
+        }
+        if (!c.queued) {
+            c.queued = true;
+            ready.push_back(i);
+        }
+    }
+
+    void SendReady() {
+        for (size_t k = ready.size(); k > 0 && !ready.empty(); --k) {
+            uint32_t i = ready.front();
+            ready.pop_front();
+            conns[i].queued = false;
+            SendFlatOut(i);
+        }
+    }
+
+    int Connect(std::string &error) {
+        const uint64_t t0 = MonotonicNanos();
+        startTime = NowFileTime();
+        conns.resize(cfg.connections);
+        const bool flatOut = cfg.rate <= 0;
+        if (flatOut) {
+            size_t copies = std::clamp<size_t>(kBlockMemory / (size_t{cfg.connections} * kMessageLength), 1,
+                                               kMaxBlockBytes / kMessageLength);
+            blockBytes = copies * kMessageLength;
+            blocks.resize(blockBytes * cfg.connections);
+        }
+        for (uint32_t i = 0; i < cfg.connections; ++i) {
+            Conn &c = conns[i];
+            c.s = NetOpenTcp();
+            if (c.s == kNoNetSocket || !NetConnect(c.s, cfg.serverAddr, cfg.port, kConnectTimeoutMs)) {
+                error = "connection " + std::to_string(i + 1) + " of " + std::to_string(cfg.connections) +
+                        " failed: " + std::strerror(errno);
+                if (c.s != kNoNetSocket) NetClose(c.s);
+                c.s = kNoNetSocket;
+                return 0;
+            }
+            c.open = true;
+            if (cfg.randomChunks) {
+                int one = 1;
+                setsockopt(static_cast<int>(c.s), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            }
+            if (cfg.messages) c.limit = uint64_t{cfg.messages} * kMessageLength;
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLRDHUP | (flatOut ? EPOLLOUT | EPOLLET : 0u);
+            ev.data.u32 = i;
+            if (!NetSetNonBlocking(c.s) || epoll_ctl(epollFd, EPOLL_CTL_ADD, static_cast<int>(c.s), &ev) != 0) {
+                error = std::string("cannot watch a connection: ") + std::strerror(errno);
+                return 0;
+            }
+            // Like a plug-in starting to monitor: a first message (no pass yet) right away.
+            if (flatOut) {
+                StatusRecord r = SyntheticRecord(i, i * cfg.jobs / cfg.connections, 1, 1.0, startTime, startTime);
+                uint8_t *block = blocks.data() + size_t{i} * blockBytes;
+                for (size_t at = 0; at < blockBytes; at += kMessageLength) EncodeRecord(r, kFieldTable, std::span<uint8_t>(block + at, kMessageLength));
+                size_t n = Push(i, block, kMessageLength);
+                c.blockOffset = n % blockBytes;
+            } else {
+                SendScheduled(i, 0);
+            }
+            ++report.connected;
+        }
+        report.connectSeconds = static_cast<double>(MonotonicNanos() - t0) / kNsPerSecond;
+        return 1;
+    }
+
+    // Looks at the HTML report; when it changed, every measured message its
+    // CPU's row now covers has appeared.
+    void PollHtml() {
+        struct stat st{};
+        if (stat(cfg.htmlFile.c_str(), &st) != 0) return;
+        if (st.st_ino == htmlIno && st.st_size == htmlSize && st.st_mtim.tv_sec == htmlTime.tv_sec &&
+            st.st_mtim.tv_nsec == htmlTime.tv_nsec)
+            return;
+        htmlIno = st.st_ino;
+        htmlSize = st.st_size;
+        htmlTime = st.st_mtim;
+        std::ifstream in(cfg.htmlFile, std::ios::binary);
+        std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const uint64_t seen = MonotonicNanos();
+        for (const ReportRow &row : ParseReportRows(html)) {
+            if (row.cpu < 1 || row.cpu > conns.size()) continue;
+            auto &unseen = conns[row.cpu - 1].unseen;
+            while (!unseen.empty() && unseen.front().first <= row.passes) {
+                latencies.push_back(static_cast<double>(seen - unseen.front().second) / 1e6);
+                unseen.pop_front();
+            }
+        }
+    }
+
+    uint64_t UnseenCount() const {
+        uint64_t n = 0;
+        for (const Conn &c : conns) n += c.unseen.size();
+        return n;
+    }
+
+    void HandleEvents(int timeoutMs) {
+        epoll_event events[256];
+        int n = epoll_wait(epollFd, events, 256, timeoutMs);
+        for (int k = 0; k < n; ++k) {
+            uint32_t i = events[k].data.u32;
+            if (i >= conns.size() || !conns[i].open) continue;
+            uint32_t ev = events[k].events;
+            if (ev & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+                // The server never sends: readable means it closed or failed the connection.
+                char byte;
+                long got = NetRecv(conns[i].s, &byte, 1);
+                if (got != kNetWouldBlock) {
+                    Lost(i);
+                    continue;
+                }
+            }
+            if (ev & EPOLLOUT) {
+                if (cfg.rate <= 0)
+                    SendFlatOut(i);
+                else if (sending)
+                    FlushPending(i);
+            }
+        }
+    }
+
+    int Run(std::string &error) {
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd < 0) {
+            error = std::string("epoll: ") + std::strerror(errno);
+            return 0;
+        }
+        std::optional<uint64_t> acceptedAtStart;
+        if (!cfg.statsFile.empty()) {
+            // A server just started may not have written it yet.
+            const uint64_t giveUp = MonotonicNanos() + 10 * kNsPerSecond;
+            while (!(acceptedAtStart = StatsCounter(cfg.statsFile, "messagesAccepted")) && MonotonicNanos() < giveUp)
+                usleep(10000);
+            if (!acceptedAtStart) {
+                error = "no messagesAccepted in " + cfg.statsFile;
+                return 0;
+            }
+        }
+        if (!Connect(error)) return 0;
+
+        const uint64_t t0 = MonotonicNanos();
+        const uint64_t windowStart = t0 + static_cast<uint64_t>(cfg.warmup * kNsPerSecond);
+        const uint64_t end = t0 + static_cast<uint64_t>(cfg.duration * kNsPerSecond);
+        const bool flatOut = cfg.rate <= 0;
+        const double interval = flatOut ? 0 : kNsPerSecond / (cfg.rate * cfg.connections);  // ns between sends
+        const uint64_t perConnection = cfg.messages ? cfg.messages - 1 : UINT64_MAX;         // after the first
+        uint64_t next = 0;  // global index of the next scheduled message
+        uint64_t nextPoll = t0;
+        bool windowOpen = false;
+        uint64_t sentAtWindow = 0, acceptedAtWindow = 0;
+        std::optional<double> cpuAtWindow;
+        uint64_t windowBegan = 0;
+
+        auto openWindow = [&](uint64_t now) {
+            windowOpen = measuring = true;
+            windowBegan = now;
+            sentAtWindow = SentMessages();
+            if (!cfg.statsFile.empty())
+                acceptedAtWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
+            if (cfg.serverPid > 0) cpuAtWindow = ProcessCpuSeconds(cfg.serverPid);
+        };
+        if (flatOut)
+            for (uint32_t i = 0; i < conns.size(); ++i) SendFlatOut(i);
+
+        for (;;) {
+            uint64_t now = MonotonicNanos();
+            if (!windowOpen && now >= windowStart) openWindow(now);
+            if (now >= end) break;
+            if (!flatOut) {
+                bool done = true;
+                while (next / conns.size() < perConnection) {
+                    uint64_t due = t0 + static_cast<uint64_t>(static_cast<double>(next) * interval);
+                    if (due > now) {
+                        done = false;
+                        break;
+                    }
+                    SendScheduled(static_cast<uint32_t>(next % conns.size()),
+                                  static_cast<uint32_t>(next / conns.size() + 1));
+                    ++next;
+                }
+                if (done) break;
+            } else if (cfg.messages) {
+                bool done = true;
+                for (const Conn &c : conns) done = done && (!c.open || c.handed >= c.limit);
+                if (done) break;
+            }
+            if (!cfg.htmlFile.empty() && now >= nextPoll) {
+                PollHtml();
+                nextPoll = now + kHtmlPollNs;
+            }
+            uint64_t wake = end;
+            if (!flatOut) wake = std::min(wake, t0 + static_cast<uint64_t>(static_cast<double>(next) * interval));
+            if (!cfg.htmlFile.empty()) wake = std::min(wake, nextPoll);
+            if (!windowOpen) wake = std::min(wake, windowStart);
+            SendReady();
+            now = MonotonicNanos();
+            int timeoutMs = wake > now && ready.empty() ? static_cast<int>((wake - now + 999999) / 1000000) : 0;
+            HandleEvents(timeoutMs);
+        }
+
+        // The measured window ends with the sending; what is still queued goes out below.
+        uint64_t windowEnd = MonotonicNanos();
+        sending = !flatOut;
+        if (!windowOpen) openWindow(windowEnd);
+        measuring = false;
+        report.windowSeconds = static_cast<double>(windowEnd - windowBegan) / kNsPerSecond;
+        report.sent = SentMessages();
+        report.sentInWindow = report.sent - sentAtWindow;
+        if (!cfg.statsFile.empty())
+            report.serverAcceptedInWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0) - acceptedAtWindow;
+        if (cpuAtWindow) {
+            auto cpu = ProcessCpuSeconds(cfg.serverPid);
+            if (cpu && report.windowSeconds > 0)
+                report.serverCpuPercent = (*cpu - *cpuAtWindow) * 100.0 / report.windowSeconds;
+        }
+
+        // Let the server catch up: everything sent accepted, every measured message shown.
+        const uint64_t settleEnd = windowEnd + static_cast<uint64_t>(cfg.settle * kNsPerSecond);
+        for (;;) {
+            bool pending = false;
+            for (uint32_t i = 0; i < conns.size(); ++i) {
+                if (!conns[i].pending.empty() && conns[i].open) pending = true;
+            }
+            bool caughtUp = !pending;
+            if (!cfg.statsFile.empty()) {
+                report.sent = SentMessages();
+                uint64_t accepted = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
+                report.serverAccepted = accepted - *acceptedAtStart;
+                caughtUp = caughtUp && *report.serverAccepted >= report.sent;
+            }
+            if (!cfg.htmlFile.empty()) {
+                PollHtml();
+                caughtUp = caughtUp && UnseenCount() == 0;
+            }
+            if (caughtUp || MonotonicNanos() >= settleEnd) break;
+            HandleEvents(2);
+        }
+        report.sent = SentMessages();
+
+        std::sort(latencies.begin(), latencies.end());
+        report.latencyCount = latencies.size();
+        report.latencyUnseen = UnseenCount();
+        report.latencyP50 = Percentile(latencies, 0.50);
+        report.latencyP99 = Percentile(latencies, 0.99);
+        report.latencyMax = latencies.empty() ? 0 : latencies.back();
+
+        if (cfg.hold > 0) {
+            if (!cfg.readyFile.empty()) std::ofstream(cfg.readyFile) << "holding\n";
+            const uint64_t holdEnd = MonotonicNanos() + static_cast<uint64_t>(cfg.hold * kNsPerSecond);
+            while (MonotonicNanos() < holdEnd) HandleEvents(50);
+        }
+        return 1;
+    }
+};
+
+int64_t Ticks(double seconds) { return static_cast<int64_t>(std::llround(seconds * 1e7)); }
+
+}  // namespace
+
+StatusRecord SyntheticRecord(uint32_t cpu, uint32_t job, uint32_t seq, double passSeconds, uint64_t startTime,
+                             uint64_t now) {
+    StatusRecord r{};
+    std::memcpy(r.signature, RecordSignature, sizeof r.signature);
+    const int64_t pass = std::max<int64_t>(Ticks(passSeconds), 1);
+    r.startTime = startTime;
+    r.passesPerFrame = 2;
+    r.passesPerFrameFixed = 1;
+    r.totalPasses = 2000000;
+    r.passesDone = seq;
+    r.firstRenderedFrame = 1;
+    r.currentFrame = static_cast<int32_t>(1 + seq / 2);
+    r.lastPassTime = seq ? pass : 0;
+    r.recentPassTime = seq ? pass : 0;
+    r.elapsedTime = static_cast<int64_t>(now - startTime);
+    r.passStartTime = now - static_cast<uint64_t>(r.lastPassTime);
+    r.averagePassTime = seq ? r.elapsedTime / seq : 0;
+    r.averageFrameTime = r.averagePassTime * 2;
+    r.cpuIndex = static_cast<int32_t>(cpu);
+    std::snprintf(r.sceneName, sizeof r.sceneName, "loadgen job %u", job + 1);
+    std::snprintf(r.sceneFile, sizeof r.sceneFile, "/farm/scenes/loadgen_job_%u.scn", job + 1);
+    r.sceneFirstFrame = 1;
+    r.sceneLastFrame = 1000000;
+    r.sceneFrameStep = 1;
+    std::snprintf(r.sceneText40, sizeof r.sceneText40, "%#.10f", 1.0);
+    std::snprintf(r.sceneText56, sizeof r.sceneText56, "%#.10f", 0.5);
+    r.sceneFileTime = startTime;
+    r.sceneFileSize = 4096 + job;
+    return r;
+}
+
+std::vector<ReportRow> ParseReportRows(std::string_view html) {
+    std::vector<ReportRow> rows;
+    constexpr std::string_view kRow = "<tr><td>", kCell = "</td><td>";
+    // One unsigned decimal number at p, then the cell separator; false otherwise.
+    auto number = [&](size_t &p, uint64_t &value, bool separator) {
+        size_t start = p;
+        value = 0;
+        while (p < html.size() && html[p] >= '0' && html[p] <= '9' && p - start < 10) value = value * 10 + (html[p++] - '0');
+        if (p == start || value > UINT32_MAX) return false;
+        if (!separator) return true;
+        if (html.substr(p, kCell.size()) != kCell) return false;
+        p += kCell.size();
+        return true;
+    };
+    for (size_t at = html.find(kRow); at != std::string_view::npos; at = html.find(kRow, at + 1)) {
+        size_t p = at + kRow.size();
+        uint64_t cpu, job, frame, passes;
+        if (number(p, cpu, true) && number(p, job, true) && number(p, frame, true) && number(p, passes, false))
+            rows.push_back({static_cast<uint32_t>(cpu), static_cast<uint32_t>(passes)});
+    }
+    return rows;
+}
+
+double Percentile(const std::vector<double> &sorted, double q) {
+    if (sorted.empty()) return 0;
+    size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+int RunLoad(const LoadConfig &config, LoadReport &report, std::string &error) {
+    report = {};
+    Engine engine(config, report);
+    return engine.Run(error);
+}
