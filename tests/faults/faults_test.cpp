@@ -69,9 +69,10 @@ protected:
     void StartServer() {
         ++serverStarts;
         serverOut = work / ("server" + std::to_string(serverStarts) + ".out");
-        server = Child({Programs::Server(), "--print", "--stats-file", (work / "stats").string()},
-                       {{"PELLICK_TEST_PORT", std::to_string(port)}, {"XDG_CONFIG_HOME", (work / "config").string()}},
-                       serverOut);
+        std::vector<std::pair<std::string, std::string>> env = {{"PELLICK_TEST_PORT", std::to_string(port)},
+                                                                {"XDG_CONFIG_HOME", (work / "config").string()}};
+        if (httpPort) env.emplace_back("PELLICK_TEST_HTTP_PORT", std::to_string(httpPort));
+        server = Child({Programs::Server(), "--print", "--stats-file", (work / "stats").string()}, env, serverOut);
         ASSERT_TRUE(server.Started());
         ASSERT_TRUE(PollUntil([&] { return TerminalBlocks(ReadFile(serverOut)) > 0 || !server.Running(); }, kLong));
         ASSERT_TRUE(server.Running()) << "pellicksrv ended at start: " << ReadFile(serverOut);
@@ -115,6 +116,7 @@ protected:
 
     fs::path work, html, serverOut;
     uint16_t port = 0;
+    uint16_t httpPort = 0;  // the web dashboard's port; 0: no dashboard
     int quietMs = 1000;
     int serverStarts = 0;
     Child server;
@@ -467,7 +469,11 @@ TEST_F(Faults, HostileConnectionsLeaveTheOtherCpusExact) {
 // --- 4. The HTML folder vanishes or cannot be written ---
 
 TEST_F(Faults, HtmlFolderRemovedOrUnwritable) {
+    httpPort = FreePort();
     StartServer();
+    // A server built with the web dashboard serves it on the test port; then it must keep updating too.
+    const bool dashboard = PollUntil([&] { return HttpGet(httpPort, "/status.json").has_value(); }, 5s);
+    if (!dashboard) std::printf("this pellicksrv serves no dashboard: checking the terminal view and the file only\n");
     quietMs = 1000;
     for (NodeSpec n : {NodeSpec{1, 1, 60, 100}, NodeSpec{2, 61, 120, 100}}) StartNode(n, 120);
     ASSERT_TRUE(PollUntil([&] { return HtmlCpuRows(Html()).size() == 2; }, kLong));
@@ -478,10 +484,19 @@ TEST_F(Faults, HtmlFolderRemovedOrUnwritable) {
         const auto it = t.find("Passes Rendered");
         return it == t.end() || it->second.empty() ? 0ull : std::stoull(it->second);
     };
-    // While writes fail the server stays up and its view keeps moving.
+    // The dashboard's count of passes rendered.
+    auto passesServed = [&] {
+        const std::optional<std::string> json = HttpGet(httpPort, "/status.json");
+        return json ? JsonNumberAfter(*json, "\"overall\"", "passesDone").value_or(0) : 0;
+    };
+    // While writes fail the server stays up and its view and dashboard keep moving.
     auto keepsUpdating = [&](const char *what) {
         const unsigned long long before = passesShown();
+        const uint64_t served = passesServed();
         EXPECT_TRUE(PollUntil([&] { return passesShown() >= before + 3; }, kLong)) << what << ": the view stopped";
+        if (dashboard) {
+            EXPECT_TRUE(PollUntil([&] { return passesServed() >= served + 3; }, kLong)) << what << ": the dashboard stopped";
+        }
         EXPECT_TRUE(server.Running()) << what << ": the server ended: " << ReadFile(serverOut);
         EXPECT_FALSE(fs::exists(html)) << what;
     };

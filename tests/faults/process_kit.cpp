@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <fstream>
 #include <regex>
 #include <spawn.h>
@@ -195,6 +199,42 @@ std::map<std::string, std::string> ReadStats(const fs::path &path) {
         if (eq != std::string::npos) stats[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return stats;
+}
+
+std::optional<std::string> HttpGet(uint16_t port, const std::string &path) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n";
+        if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+            char chunk[4096];
+            for (ssize_t n; (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    const size_t body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.1 200", 0) != 0 || body == std::string::npos) return std::nullopt;
+    if (answer.find("Transfer-Encoding: chunked") != std::string::npos) return std::nullopt;  // not asked for: no keep-alive
+    return answer.substr(body + 4);
+}
+
+std::optional<uint64_t> JsonNumberAfter(const std::string &json, const std::string &from, const std::string &key) {
+    const size_t start = json.find(from);
+    if (start == std::string::npos) return std::nullopt;
+    const std::string quoted = "\"" + key + "\":";
+    size_t at = json.find(quoted, start);
+    if (at == std::string::npos) return std::nullopt;
+    at += quoted.size();
+    while (at < json.size() && json[at] == ' ') ++at;
+    if (at >= json.size() || json[at] < '0' || json[at] > '9') return std::nullopt;
+    return std::stoull(json.substr(at, 20));
 }
 
 std::string Programs::Server() { return PELLICK_SERVER_PATH; }

@@ -74,6 +74,11 @@ size_t TerminalBlocks(const std::string &output);
 // key=value lines of the server's --stats-file.
 std::map<std::string, std::string> ReadStats(const fs::path &path);
 
+// The body of an HTTP GET from 127.0.0.1:port, or nothing when there is no answer with status 200.
+std::optional<std::string> HttpGet(uint16_t port, const std::string &path);
+// The first unsigned number after "key": that follows from, or nothing.
+std::optional<uint64_t> JsonNumberAfter(const std::string &json, const std::string &from, const std::string &key);
+
 // Where the tests find the programs; set at build time.
 struct Programs {
     static std::string Server();
