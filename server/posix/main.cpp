@@ -1,6 +1,7 @@
 // pellicksrv on Linux: listens for status messages and shows the render status in the terminal until stopped.
 #include "client_table.h"
 #include "clock.h"
+#include "dashboard.h"
 #include "event_loop.h"
 #include "files.h"
 #include "report.h"
@@ -16,8 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -39,7 +43,14 @@ struct Server {
     std::string statsFile;
     bool eventsPending = false;  // socket events since the last end of a batch
     uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
+    Dashboard *web = nullptr;  // the live web dashboard, when it is on
+    int webWakeFd = -1;        // HTTP threads ask the loop to apply option changes
+    uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
 };
+
+// Descriptors clients never take, so the HTML and stats files (and the
+// dashboard) can still be written when connections use up the limit.
+constexpr uint64_t kSpareDescriptors = 16;
 
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
@@ -52,7 +63,11 @@ constexpr uint64_t kMaxFinishGapNs = 200000000;
 
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    RefreshStatus(srv.table, srv.fields);
+    if (srv.web) {
+        DashboardRefresh(*srv.web, srv.table, srv.fields);  // also publishes the page's snapshot
+    } else {
+        RefreshStatus(srv.table, srv.fields);
+    }
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.fields);
 }
 
@@ -70,9 +85,30 @@ void WriteStats(const Server &srv, const char *state) {
     WriteFileAtomic(srv.statsFile.c_str(), text.data(), text.size());
 }
 
+// Whether a new client would leave the spare descriptors alone: descriptors
+// are handed out lowest first, so the number a duplicate gets is the one the
+// next accept would.
+bool DescriptorsLeft(const Server &srv) {
+    int probe = fcntl(static_cast<int>(srv.loop.listener), F_DUPFD_CLOEXEC, 0);
+    if (probe < 0) return false;
+    close(probe);
+    return static_cast<uint64_t>(probe) < srv.clientDescriptors;
+}
+
 void OnSocket(void *context, NetSocket s, int eventCode) {
     auto &srv = *static_cast<Server *>(context);
+    if (srv.web && s == srv.webWakeFd) {
+        eventfd_t count;
+        eventfd_read(srv.webWakeFd, &count);
+        DashboardRunPending(*srv.web, srv.host);
+        return;
+    }
     uint64_t accepted = srv.table.nextSeq;
+    if (eventCode == kSocketAccept && !DescriptorsLeft(srv)) {
+        // Pending connections wait in the backlog until a client leaves.
+        EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+        return;
+    }
     ServerSocketEvent(srv.table, srv.host, s, eventCode);
     if (eventCode == kSocketAccept && srv.table.nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
     // A connection nobody would ever hear from again is dropped at once.
@@ -101,12 +137,17 @@ int OnBatchDone(void *context) {
     return -1;
 }
 
-// A farm of thousands of CPUs needs a descriptor each: take what the hard limit allows.
-void RaiseDescriptorLimit() {
+// A farm of thousands of CPUs needs a descriptor each: take what the hard
+// limit allows. Returns the limit in force.
+uint64_t RaiseDescriptorLimit() {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? UINT32_MAX : static_cast<uint64_t>(limit.rlim_cur);
 }
 
 // STATUS_PORT, or for tests the port in PELLICK_TEST_PORT. 0 when that is not a port number.
@@ -122,9 +163,46 @@ uint16_t ListenPort() {
 
 void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
 
+// Called by the dashboard's HTTP threads.
+void WakeLoop(void *context) { eventfd_write(*static_cast<const int *>(context), 1); }
+
+// The dashboard on its port (settings file HttpPort, 10432 when missing, 0
+// turns it off); a dashboard that cannot start leaves the status server running.
+void StartDashboard(Server &srv) {
+    const int port = DashboardPortSetting(kDashboardPort);
+    if (port < 0) return;
+    srv.webWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (srv.webWakeFd < 0) {
+        Fail(std::string("dashboard off: ") + std::strerror(errno));
+        return;
+    }
+    DashboardConfig config;
+    config.port = static_cast<uint16_t>(port);
+    config.wake = WakeLoop;
+    config.wakeContext = &srv.webWakeFd;
+    std::string error;
+    srv.web = DashboardStart(config, error);
+    if (!srv.web) {
+        Fail("dashboard off: " + error);
+        close(srv.webWakeFd);
+        srv.webWakeFd = -1;
+        return;
+    }
+    std::fprintf(stderr, "pellicksrv: dashboard at http://localhost:%u/\n",
+                 static_cast<unsigned>(DashboardPort(*srv.web)));
+}
+
+void StopDashboard(Server &srv) {
+    DashboardStop(srv.web);
+    srv.web = nullptr;
+    if (srv.webWakeFd >= 0) close(srv.webWakeFd);
+    srv.webWakeFd = -1;
+}
+
 // Start-up, loop and shutdown, in the order of the Windows program. Returns the exit code.
-int RunServer(const Options &options) {
+int RunServer(const Options &options, uint64_t descriptorLimit) {
     Server srv;
+    srv.clientDescriptors = descriptorLimit > kSpareDescriptors ? descriptorLimit - kSpareDescriptors : 0;
     srv.host = {&srv, Watch, Refresh};
     srv.statsFile = options.statsFile;
     int status = 1;
@@ -148,11 +226,16 @@ int RunServer(const Options &options) {
     }
     if (listener != kNoNetSocket) {
         LoadSettings();
+        StartDashboard(srv);
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
         if (!EventLoopOpen(srv.loop)) {
             Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
         } else {
+            if (srv.web && !EventLoopWatchClient(srv.loop, srv.webWakeFd)) {
+                Fail(std::string("dashboard off: cannot watch its wake-up descriptor: ") + std::strerror(errno));
+                StopDashboard(srv);
+            }
             Refresh(&srv);
             WriteStats(srv, "running");
             if (!EventLoopWatchListener(srv.loop, listener)) {
@@ -168,6 +251,7 @@ int RunServer(const Options &options) {
     // Shutdown, also after a failed start.
     ReleaseClients(srv.table);
     Refresh(&srv);  // no clients: the window fields empty, "No render in progress" in the HTML file
+    StopDashboard(srv);
     if (srv.viewOpen) TerminalViewClose(srv.view);
     srv.viewOpen = false;
     EventLoopClose(srv.loop);
@@ -181,10 +265,11 @@ int RunServer(const Options &options) {
 
 int main(int argc, char **argv) {
     BlockStopSignals();
-    RaiseDescriptorLimit();
+    const uint64_t descriptorLimit = RaiseDescriptorLimit();
 
     CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"
-                 "status in the terminal; ends on Ctrl+C (SIGINT), SIGTERM or SIGHUP."};
+                 "status in the terminal; ends on Ctrl+C (SIGINT), SIGTERM or SIGHUP. It serves the live web\n"
+                 "dashboard on TCP port 10432 (HttpPort in the settings file; 0 turns it off)."};
     Options options;
     app.add_flag("--print", options.print,
                  "Print the status after every change even when standard output is not a terminal");
@@ -192,5 +277,5 @@ int main(int argc, char **argv) {
                    "Keep connection and message counters in this file, rewritten after every batch of events and at exit");
     CLI11_PARSE(app, argc, argv);
 
-    return RunServer(options);
+    return RunServer(options, descriptorLimit);
 }

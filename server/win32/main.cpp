@@ -1,5 +1,6 @@
 // pellicksrv for Windows: start-up, the "Render Status" window and its message loop, and the shutdown sequence.
 #include "client_table.h"
+#include "dashboard.h"
 #include "net.h"
 #include "options_dialog.h"
 #include "report.h"
@@ -11,6 +12,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -22,6 +24,8 @@ constexpr UINT WM_STATUS_SOCKET = WM_USER + 1;
 // prune and one refresh. From the application range: the dialog class owns
 // WM_USER to WM_USER + 2.
 constexpr UINT WM_STATUS_BATCH_END = WM_APP + 1;
+// Posted by the web dashboard's HTTP threads when the page sent option changes.
+constexpr UINT WM_DASHBOARD_WAKE = WM_APP + 2;
 
 // Process-wide state; touched by the window thread only.
 struct ServerState {
@@ -33,6 +37,7 @@ struct ServerState {
     HWND window = nullptr;
     ClientTable table{};
     bool batchEndPosted = false;
+    Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
 };
 ServerState g_server;
 
@@ -54,7 +59,11 @@ uint16_t ListenPort() {
 // RefreshStatus, then the nine value fields of the window when there is one.
 void ShowStatus() {
     StatusFields fields;
-    RefreshStatus(g_server.table, fields);
+    if (g_server.web) {
+        DashboardRefresh(*g_server.web, g_server.table, fields);  // also publishes the page's snapshot
+    } else {
+        RefreshStatus(g_server.table, fields);
+    }
     if (!g_server.window) return;
     for (int i = 0; i < kFieldCount; ++i) {
         fields.text[i][sizeof fields.text[i] - 1] = '\0';
@@ -92,6 +101,9 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
             ShowStatus();
         }
         break;
+    case WM_DASHBOARD_WAKE:
+        if (g_server.web) DashboardRunPending(*g_server.web, kHost);
+        return TRUE;
     case WM_STATUS_SOCKET:
         ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), WSAGETSELECTEVENT(lParam));
         if (!g_server.batchEndPosted) {
@@ -111,6 +123,23 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     return FALSE;
 }
 
+// Called by the dashboard's HTTP threads: the window thread applies what the page sent.
+void WakeWindow(void *window) { PostMessageA(static_cast<HWND>(window), WM_DASHBOARD_WAKE, 0, 0); }
+
+// The web dashboard, only when the registry value "HttpPort" names a port. Its
+// failure leaves the status server running without it, reporting nothing.
+void StartDashboard() {
+    const int port = DashboardPortSetting(0);
+    if (port < 0) return;
+    DashboardConfig config;
+    config.port = static_cast<uint16_t>(port);
+    config.ansiPaths = true;  // paths typed on the page go to the ANSI file calls
+    config.wake = WakeWindow;
+    config.wakeContext = g_server.window;
+    std::string error;
+    g_server.web = DashboardStart(config, error);
+}
+
 // Start-up in its fixed order; 0 as soon as a step fails.
 int StartUp(HINSTANCE instance) {
     g_server.instance = instance;
@@ -126,6 +155,7 @@ int StartUp(HINSTANCE instance) {
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
+    StartDashboard();
     ShowStatus();
     return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;
 }
@@ -146,6 +176,8 @@ void RunMessageLoop() {
 void ShutDown() {
     ReleaseClients(g_server.table);
     ShowStatus();  // "No render in progress", in the HTML file when output is on
+    DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
+    g_server.web = nullptr;
     if (g_server.window) {
         DestroyWindow(g_server.window);
         g_server.window = nullptr;

@@ -21,4 +21,12 @@ if(TARGET pellick_web)
                      --out ${CMAKE_BINARY_DIR})
     set_tests_properties(web_browser_test PROPERTIES TIMEOUT 300 LABELS "browser")
   endif()
+
+  # pellicksrv.exe's dashboard under Wine: the window thread takes the page's changes.
+  if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET pellicksrv)
+    add_test(NAME web_dashboard_wine
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/web_dashboard_wine.sh $<TARGET_FILE:pellicksrv>
+                     ${CMAKE_CURRENT_BINARY_DIR}/web-wine-work)
+    set_tests_properties(web_dashboard_wine PROPERTIES TIMEOUT 400 LABELS "gui;web")
+  endif()
 endif()

@@ -41,6 +41,7 @@ struct Conn {
     std::string pending;        // scheduled bytes the kernel has not taken yet
     size_t blockOffset = 0;     // flat out: where in the block the next byte is
     bool queued = false;        // flat out: in the ready queue
+    bool full = false;          // the last send found the kernel's buffer full
     std::deque<std::pair<uint32_t, uint64_t>> unseen;  // (passes, send time) of measured messages
 };
 
@@ -96,6 +97,7 @@ struct Engine {
     // calls. Returns how many it took; stops at a full buffer or an error.
     size_t Push(uint32_t i, const uint8_t *data, size_t size) {
         Conn &c = conns[i];
+        c.full = false;
         size_t done = 0;
         while (done < size && c.open) {
             size_t want = size - done;
@@ -103,7 +105,10 @@ struct Engine {
             if (want == 0) break;
             if (cfg.randomChunks) want = 1 + rng() % want;
             long n = NetSend(c.s, data + done, want);
-            if (n == kNetWouldBlock) break;
+            if (n == kNetWouldBlock) {
+                c.full = true;
+                break;
+            }
             if (n <= 0) {
                 ++report.sendErrors;
                 Lost(i);
@@ -144,10 +149,9 @@ struct Engine {
         if (!sending || !c.open) return;
         const uint8_t *block = blocks.data() + size_t{i} * blockBytes;
         for (int burst = 0; burst < 4; ++burst) {
-            size_t want = blockBytes - c.blockOffset;
-            size_t n = Push(i, block + c.blockOffset, want);
+            size_t n = Push(i, block + c.blockOffset, blockBytes - c.blockOffset);
             c.blockOffset = (c.blockOffset + n) % blockBytes;
-            if (n < want || !c.open) return;  // full, failed or at its limit
+            if (c.full || !c.open || (c.limit && c.handed >= c.limit)) return;
         }
         if (!c.queued) {
             c.queued = true;
@@ -236,6 +240,13 @@ struct Engine {
                 unseen.pop_front();
             }
         }
+    }
+
+    // Flat out with a message count: every open connection has sent its share.
+    bool AllSent() const {
+        for (const Conn &c : conns)
+            if (c.open && c.handed < c.limit) return false;
+        return true;
     }
 
     uint64_t UnseenCount() const {
@@ -329,10 +340,8 @@ struct Engine {
                     ++next;
                 }
                 if (done) break;
-            } else if (cfg.messages) {
-                bool done = true;
-                for (const Conn &c : conns) done = done && (!c.open || c.handed >= c.limit);
-                if (done) break;
+            } else if (cfg.messages && AllSent()) {
+                break;
             }
             if (!cfg.htmlFile.empty() && now >= nextPoll) {
                 PollHtml();
@@ -343,6 +352,7 @@ struct Engine {
             if (!cfg.htmlFile.empty()) wake = std::min(wake, nextPoll);
             if (!windowOpen) wake = std::min(wake, windowStart);
             SendReady();
+            if (flatOut && cfg.messages && AllSent()) continue;
             now = MonotonicNanos();
             int timeoutMs = wake > now && ready.empty() ? static_cast<int>((wake - now + 999999) / 1000000) : 0;
             HandleEvents(timeoutMs);
@@ -394,6 +404,7 @@ struct Engine {
         report.latencyP99 = Percentile(latencies, 0.99);
         report.latencyMax = latencies.empty() ? 0 : latencies.back();
 
+        if (cfg.measured) cfg.measured(cfg, report);
         if (cfg.hold > 0) {
             if (!cfg.readyFile.empty()) std::ofstream(cfg.readyFile) << "holding\n";
             const uint64_t holdEnd = MonotonicNanos() + static_cast<uint64_t>(cfg.hold * kNsPerSecond);

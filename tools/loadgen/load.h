@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+struct LoadReport;
+
 struct LoadConfig {
     uint32_t serverAddr = 0;  // IPv4, network byte order
     uint16_t port = 0;
@@ -26,6 +28,8 @@ struct LoadConfig {
     double settle = 10.0;        // seconds to wait after sending for the server to catch up
     double hold = 0.0;           // seconds to keep the connections open and idle before closing
     std::string readyFile;       // written when the hold begins
+    // Called with the results once they are complete, before the hold.
+    void (*measured)(const LoadConfig &config, const LoadReport &report) = nullptr;
 };
 
 struct LoadReport {

@@ -94,9 +94,10 @@ int main(int argc, char **argv) {
 
     LoadReport report;
     std::string error;
+    cfg.measured = Print;  // before the hold, so the results can be read while the connections stay open
     int ok = RunLoad(cfg, report, error);
-    Print(cfg, report);
     if (!ok) {
+        Print(cfg, report);
         std::fprintf(stderr, "loadgen: %s\n", error.c_str());
         return 1;
     }

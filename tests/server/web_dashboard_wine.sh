@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The Windows pellicksrv.exe's web dashboard under Wine: served when a port is named, option changes
+# reach the window thread and the registry, a typed non-ASCII path becomes the ANSI path of the file.
+#
+# usage: web_dashboard_wine.sh <pellicksrv.exe> <work folder>
+set -u
+[ $# -eq 2 ] || { echo "usage: $0 <pellicksrv.exe> <work folder>" >&2; exit 2; }
+server=$1 work=$2
+rm -rf "$work"
+mkdir -p "$work" || exit 1
+export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+server_pid="" xvfb_pid=""
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_for() {  # seconds command...
+  local end=$((SECONDS + $1)); shift
+  while ! "$@"; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.2
+  done
+}
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+free_port() {
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 40000))
+    port_in_use "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+# The window needs a display: a private Xvfb.
+display=""
+for n in $(seq 231 299); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    kill -0 "$xvfb_pid" 2>/dev/null || break
+    [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
+    sleep 0.1
+  done
+  [ -n "$display" ] && break
+  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+done
+[ -n "$display" ] || { echo "no free X display for Xvfb" >&2; exit 1; }
+export DISPLAY=$display
+wineboot -i >/dev/null 2>&1
+
+status_port=$(free_port) && http_port=$(free_port) || { echo "no free ports" >&2; exit 1; }
+export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
+base=http://127.0.0.1:$http_port
+wine "$server" >"$work/server.out" 2>&1 &
+server_pid=$!
+status_ok() { curl -sf -o "$work/status.json" "$base/status.json"; }
+wait_for 240 status_ok || { fail "the dashboard did not answer on port $http_port: $(kill -0 $server_pid 2>&1 && echo running) $(ss -ltn | grep -c $http_port)"; exit 1; }
+echo "dashboard of pellicksrv.exe on $base"
+
+grep -q '"fields":\[{"id":1000,"label":"Active CPUs","text":"0"}' "$work/status.json" ||
+  fail "status.json: $(head -c 300 "$work/status.json")"
+curl -sf "$base/fragment.html" | grep -q 'No render in progress' || fail "the fragment is not the empty report"
+curl -sf "$base/" | grep -q '<title>Render Status</title>' || fail "the page is not served"
+
+post() {  # body -> prints "status body"
+  curl -s -o "$work/answer" -w '%{http_code}' -H 'Content-Type: application/json' -d "$1" "$base/options"
+  printf ' '
+  cat "$work/answer"
+}
+answer=$(post '{"maxScale":1,"resolution":2}')
+case "$answer" in
+  "200 "*'"persisted":true'*'"maxScale":1'*) ;;
+  *) fail "changing the options: $answer" ;;
+esac
+reg_value() { wine reg query 'HKCU\Software\Zandrel\Pellick' /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
+[ "$(reg_value MaxScale)" = 0x1 ] || fail "MaxScale in the registry: $(reg_value MaxScale)"
+[ "$(reg_value Resolution)" = 0x2 ] || fail "Resolution in the registry: $(reg_value Resolution)"
+curl -sf "$base/status.json" | grep -q '"sample":"4643:47.12"' || fail "the sample does not show the new form"
+
+# A path typed on the page in UTF-8 reaches the ANSI file calls as code page 1252.
+target="$work/R$(printf '\xc3\xa9')sum$(printf '\xc3\xa9').htm"
+native="Z:${target//\//\\\\}"
+answer=$(post "{\"htmlPath\":\"$native\"}")
+case "$answer" in
+  "200 "*) ;;
+  *) fail "choosing the HTML file: $answer" ;;
+esac
+wait_for 20 test -s "$target" || fail "no report written at $target: $(ls "$work")"
+grep -q 'No render in progress' "$target" 2>/dev/null || fail "the report at the typed path is not the report"
+
+kill "$server_pid" 2>/dev/null
+wait "$server_pid" 2>/dev/null
+server_pid=""
+if [ "$failures" -eq 0 ]; then echo "all dashboard checks passed"; fi
+exit $((failures > 0))
