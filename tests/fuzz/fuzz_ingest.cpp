@@ -50,6 +50,7 @@ struct Model {
     bool releasing = false;
     uint64_t now = 0;
     NetSocket lastWatched = kNoNetSocket;
+    bool stale = false;  // a message was stored or a client dropped since the last refresh
     ClientTable *table = nullptr;
 };
 Model *model;
@@ -66,6 +67,7 @@ void Deliver(Conn &c, const uint8_t *bytes, size_t n) {
             c.hasValid = true;
             c.lastValid = c.partial;
             ++model->accepted;
+            model->stale = true;
         } else {
             ++model->rejected;
         }
@@ -127,6 +129,7 @@ void FakeClose(NetSocket s) {
                "socket %lld closed with no reason: its peer is alive, healthy and not superseded",
                static_cast<long long>(s));
     c.open = false;
+    model->stale = true;
 }
 
 NetSocket NoOpen() { return kNoNetSocket; }
@@ -179,7 +182,7 @@ void CheckRecords(const ClientTable &t) {
                static_cast<unsigned long long>(model->rejected));
 }
 
-// After a whole event the prune is done: no broken connection and no CPU of a job twice.
+// After a batch the prune is done: no broken connection and no CPU of a job twice.
 void CheckPruned(const ClientTable &t) {
     for (uint32_t i = 0; i < t.count; ++i) {
         const ClientEntry &e = t.entries[i];
@@ -196,6 +199,7 @@ void Watch(void *, NetSocket s) { model->lastWatched = s; }
 void Refresh(void *) {
     const ClientTable &t = *model->table;
     CheckTable(t, "refresh");
+    model->stale = false;
     StatusFields fields;
     std::memset(&fields, 0x55, sizeof fields);
     std::string html;
@@ -255,11 +259,21 @@ void Queue(NetSocket s, std::span<const uint8_t> bytes) {
     model->conns[s].arrivals.push_back({Arrival::Bytes, std::vector<uint8_t>(bytes.begin(), bytes.end())});
 }
 
-void Event(ClientTable &t, const ServerHost &host, NetSocket s, int code) {
+// Ends a batch: pruned and, when anything changed, refreshed.
+void Finish(ClientTable &t, const ServerHost &host) {
+    FinishSocketEvents(t, host);
+    CheckTable(t, "after a batch");
+    CheckRecords(t);
+    CheckPruned(t);
+    FUZZ_CHECK(!model->stale && t.refreshNeeded == 0, "a batch that changed the table ended without a refresh");
+}
+
+// One event; bit 0x20 of the operation also ends the batch.
+void Event(ClientTable &t, const ServerHost &host, NetSocket s, int code, uint8_t op) {
     ServerSocketEvent(t, host, s, code);
     CheckTable(t, "after an event");
     CheckRecords(t);
-    CheckPruned(t);
+    if (op & 0x20) Finish(t, host);
 }
 
 void Setup() {
@@ -284,6 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     model->pendingAccepts.clear();
     model->accepted = model->rejected = 0;
     model->releasing = false;
+    model->stale = false;
     model->table = &table;
     model->now = in.U64();
     const ServerHost host{nullptr, Watch, Refresh};
@@ -296,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (model->conns[s].open || op >= 250) s = kNoNetSocket;  // a number in use is never handed out twice
             if (s != kNoNetSocket) model->pendingAccepts.push_back(s);
             model->lastWatched = kNoNetSocket;
-            Event(table, host, kListener, kSocketAccept);
+            Event(table, host, kListener, kSocketAccept, op);
             FUZZ_CHECK(model->pendingAccepts.empty(), "a pending connection was not accepted");
             if (s != kNoNetSocket) {
                 FUZZ_CHECK(model->lastWatched == s, "accepted connection %lld not watched", static_cast<long long>(s));
@@ -309,7 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::span<const uint8_t> bytes = in.Take(n);
             if (s == kNoNetSocket) break;
             Queue(s, bytes);
-            Event(table, host, s, kSocketRead);
+            Event(table, host, s, kSocketRead, op);
             break;
         }
         case 2:
@@ -320,10 +335,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (s == kNoNetSocket) break;
             Queue(s, std::span<const uint8_t>(m).first(cut));
             Queue(s, std::span<const uint8_t>(m).subspan(cut));
-            Event(table, host, s, kSocketRead);
+            Event(table, host, s, kSocketRead, op);
             if (op & 0x40) {
                 const auto it = model->conns.find(s);
-                if (it != model->conns.end() && it->second.open) Event(table, host, s, kSocketRead);
+                if (it != model->conns.end() && it->second.open) Event(table, host, s, kSocketRead, op);
             }
             break;
         }
@@ -331,9 +346,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             NetSocket s = PickOpen(in);
             if (op & 0x80) s = model->pool[in.Byte() % model->pool.size()];
             if (s == kNoNetSocket || !model->conns[s].open) {
-                Event(table, host, s == kNoNetSocket ? kListener + 1 : s, kSocketRead);
+                Event(table, host, s == kNoNetSocket ? kListener + 1 : s, kSocketRead, op);
             } else {
-                Event(table, host, s, kSocketRead);
+                Event(table, host, s, kSocketRead, op);
             }
             break;
         }
@@ -344,7 +359,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (op & 0x80) c.arrivals.push_back({Arrival::Closed, {}});
             c.peerClosed = (op & 0x80) != 0;
             c.closeNotified = true;
-            Event(table, host, s, kSocketClose);
+            Event(table, host, s, kSocketClose, op);
             FUZZ_CHECK(!model->conns[s].open, "closed connection %lld kept", static_cast<long long>(s));
             break;
         }
@@ -360,14 +375,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const NetSocket s = PickOpen(in);
             if (s == kNoNetSocket) break;
             model->conns[s].arrivals.push_back({Arrival::Error, {}});
-            Event(table, host, s, kSocketRead);
+            Event(table, host, s, kSocketRead, op);
             break;
         }
         case 8: {  // any other notification code: only the prune runs
             const NetSocket s = PickOpen(in);
             int code = in.Byte();
             if (code == kSocketRead || code == kSocketAccept || code == kSocketClose) code += 2;
-            Event(table, host, s == kNoNetSocket ? kListener : s, code);
+            Event(table, host, s == kNoNetSocket ? kListener : s, code, op);
             break;
         }
         case 9:  // the clock moves: the next refresh estimates at another instant
@@ -376,6 +391,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
 
+    Finish(table, host);
     model->releasing = true;
     ReleaseClients(table);
     for (const auto &[s, c] : model->conns)
