@@ -59,8 +59,10 @@ std::optional<uint64_t> StatsCounter(const std::string &path, const std::string 
     return Number(it->second);
 }
 
-std::optional<double> ProcessCpuSeconds(long pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+std::optional<double> CpuSecondsOf(const std::string &statPath) {
+    std::ifstream in(statPath);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // The command name may hold spaces: fields are counted after its closing parenthesis.
     size_t close = text.rfind(')');
@@ -78,6 +80,14 @@ std::optional<double> ProcessCpuSeconds(long pid) {
         }
     }
     return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<double> ProcessCpuSeconds(long pid) { return CpuSecondsOf("/proc/" + std::to_string(pid) + "/stat"); }
+
+std::optional<double> ThreadCpuSeconds(long pid, long tid) {
+    return CpuSecondsOf("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
 }
 
 std::optional<uint64_t> ProcessResidentKiB(long pid) {

@@ -19,5 +19,7 @@ std::optional<uint64_t> StatsCounter(const std::string &path, const std::string 
 
 // CPU time (user + system) used so far by process pid, in seconds; nothing when unreadable.
 std::optional<double> ProcessCpuSeconds(long pid);
+// The same for one thread of it (tid pid: its main thread).
+std::optional<double> ThreadCpuSeconds(long pid, long tid);
 // Resident memory of process pid in KiB; nothing when unreadable.
 std::optional<uint64_t> ProcessResidentKiB(long pid);

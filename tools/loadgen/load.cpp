@@ -5,13 +5,18 @@
 #include "net.h"
 #include "tool_support.h"
 
+#include <httplib.h>
+
 #include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <random>
@@ -19,13 +24,16 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr uint64_t kNsPerSecond = 1000000000ULL;
-// How often the HTML report is looked at for changes.
+// How often the HTML report is looked at for changes, and the pause between
+// two requests for /status.json.
 constexpr uint64_t kHtmlPollNs = 2000000;
+constexpr auto kStatusPollPause = std::chrono::milliseconds(2);
 // Flat out, each connection repeats its message from a block of this many
 // bytes at most, so one send call can hand over many messages.
 constexpr size_t kMaxBlockBytes = 16 * 1024;
@@ -42,7 +50,7 @@ struct Conn {
     size_t blockOffset = 0;     // flat out: where in the block the next byte is
     bool queued = false;        // flat out: in the ready queue
     bool full = false;          // the last send found the kernel's buffer full
-    std::deque<std::pair<uint32_t, uint64_t>> unseen;  // (passes, send time) of measured messages
+    std::deque<std::pair<uint32_t, uint64_t>> unseen;  // (passes, send time) of measured messages, under probeMutex
 };
 
 struct Engine {
@@ -54,7 +62,12 @@ struct Engine {
     size_t blockBytes = 0;
     std::mt19937 rng;
     uint64_t startTime = 0;  // file time the synthetic renders started
+    // Latency probes (the HTML file on this thread, /status.json on its own)
+    // share the measured messages and their results.
+    std::mutex probeMutex;
     std::vector<double> latencies;
+    std::thread statusProbe;
+    std::atomic<bool> stopProbe{false};
     std::deque<uint32_t> ready;  // flat out: connections the kernel may take more from
     bool sending = true;
     bool measuring = false;
@@ -65,6 +78,7 @@ struct Engine {
 
     Engine(const LoadConfig &c, LoadReport &r) : cfg(c), report(r), rng(c.seed) {}
     ~Engine() {
+        StopStatusProbe();
         for (Conn &c : conns)
             if (c.open) NetClose(c.s);
         if (epollFd >= 0) close(epollFd);
@@ -136,7 +150,10 @@ struct Engine {
         StatusRecord r = SyntheticRecord(i, i * cfg.jobs / cfg.connections, seq, passSeconds, startTime, fileNow);
         uint8_t message[kMessageLength];
         EncodeRecord(r, kFieldTable, message);
-        if (measuring && !cfg.htmlFile.empty()) c.unseen.emplace_back(seq, MonotonicNanos());
+        if (measuring && Probing()) {
+            std::lock_guard<std::mutex> lock(probeMutex);
+            c.unseen.emplace_back(seq, MonotonicNanos());
+        }
         c.pending.append(reinterpret_cast<const char *>(message), kMessageLength);
         FlushPending(i);
     }
@@ -231,8 +248,16 @@ struct Engine {
         htmlTime = st.st_mtim;
         std::ifstream in(cfg.htmlFile, std::ios::binary);
         std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const uint64_t seen = MonotonicNanos();
-        for (const ReportRow &row : ParseReportRows(html)) {
+        Seen(ParseReportRows(html), MonotonicNanos());
+    }
+
+    bool Probing() const { return !cfg.htmlFile.empty() || cfg.statusPort != 0; }
+
+    // The report shows these rows at instant seen: every measured message a
+    // CPU's row now covers has appeared.
+    void Seen(const std::vector<ReportRow> &rows, uint64_t seen) {
+        std::lock_guard<std::mutex> lock(probeMutex);
+        for (const ReportRow &row : rows) {
             if (row.cpu < 1 || row.cpu > conns.size()) continue;
             auto &unseen = conns[row.cpu - 1].unseen;
             while (!unseen.empty() && unseen.front().first <= row.passes) {
@@ -242,6 +267,29 @@ struct Engine {
         }
     }
 
+    // Asks the dashboard for /status.json again and again on a thread of its own.
+    void StartStatusProbe() {
+        if (!cfg.statusPort) return;
+        char host[INET_ADDRSTRLEN] = "127.0.0.1";
+        in_addr addr{};
+        addr.s_addr = cfg.serverAddr;
+        inet_ntop(AF_INET, &addr, host, sizeof host);
+        statusProbe = std::thread([this, name = std::string(host)] {
+            httplib::Client client(name, cfg.statusPort);
+            client.set_keep_alive(true);
+            while (!stopProbe.load()) {
+                auto res = client.Get("/status.json");
+                if (res && res->status == 200) Seen(ParseStatusCpus(res->body), MonotonicNanos());
+                std::this_thread::sleep_for(kStatusPollPause);
+            }
+        });
+    }
+
+    void StopStatusProbe() {
+        stopProbe = true;
+        if (statusProbe.joinable()) statusProbe.join();
+    }
+
     // Flat out with a message count: every open connection has sent its share.
     bool AllSent() const {
         for (const Conn &c : conns)
@@ -249,7 +297,8 @@ struct Engine {
         return true;
     }
 
-    uint64_t UnseenCount() const {
+    uint64_t UnseenCount() {
+        std::lock_guard<std::mutex> lock(probeMutex);
         uint64_t n = 0;
         for (const Conn &c : conns) n += c.unseen.size();
         return n;
@@ -298,6 +347,7 @@ struct Engine {
             }
         }
         if (!Connect(error)) return 0;
+        StartStatusProbe();
 
         const uint64_t t0 = MonotonicNanos();
         const uint64_t windowStart = t0 + static_cast<uint64_t>(cfg.warmup * kNsPerSecond);
@@ -309,7 +359,7 @@ struct Engine {
         uint64_t nextPoll = t0;
         bool windowOpen = false;
         uint64_t sentAtWindow = 0, acceptedAtWindow = 0;
-        std::optional<double> cpuAtWindow;
+        std::optional<double> cpuAtWindow, loopCpuAtWindow;
         uint64_t windowBegan = 0;
 
         auto openWindow = [&](uint64_t now) {
@@ -318,7 +368,10 @@ struct Engine {
             sentAtWindow = SentMessages();
             if (!cfg.statsFile.empty())
                 acceptedAtWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
-            if (cfg.serverPid > 0) cpuAtWindow = ProcessCpuSeconds(cfg.serverPid);
+            if (cfg.serverPid > 0) {
+                cpuAtWindow = ProcessCpuSeconds(cfg.serverPid);
+                loopCpuAtWindow = ThreadCpuSeconds(cfg.serverPid, cfg.serverPid);
+            }
         };
         if (flatOut)
             for (uint32_t i = 0; i < conns.size(); ++i) SendFlatOut(i);
@@ -372,6 +425,9 @@ struct Engine {
             auto cpu = ProcessCpuSeconds(cfg.serverPid);
             if (cpu && report.windowSeconds > 0)
                 report.serverCpuPercent = (*cpu - *cpuAtWindow) * 100.0 / report.windowSeconds;
+            auto loopCpu = ThreadCpuSeconds(cfg.serverPid, cfg.serverPid);
+            if (loopCpu && loopCpuAtWindow && report.windowSeconds > 0)
+                report.serverLoopCpuPercent = (*loopCpu - *loopCpuAtWindow) * 100.0 / report.windowSeconds;
         }
 
         // Let the server catch up: everything sent accepted, every measured message shown.
@@ -388,14 +444,13 @@ struct Engine {
                 report.serverAccepted = accepted - *acceptedAtStart;
                 caughtUp = caughtUp && *report.serverAccepted >= report.sent;
             }
-            if (!cfg.htmlFile.empty()) {
-                PollHtml();
-                caughtUp = caughtUp && UnseenCount() == 0;
-            }
+            if (!cfg.htmlFile.empty()) PollHtml();
+            if (Probing()) caughtUp = caughtUp && UnseenCount() == 0;
             if (caughtUp || MonotonicNanos() >= settleEnd) break;
             HandleEvents(2);
         }
         report.sent = SentMessages();
+        StopStatusProbe();
 
         std::sort(latencies.begin(), latencies.end());
         report.latencyCount = latencies.size();
@@ -468,6 +523,31 @@ std::vector<ReportRow> ParseReportRows(std::string_view html) {
         uint64_t cpu, job, frame, passes;
         if (number(p, cpu, true) && number(p, job, true) && number(p, frame, true) && number(p, passes, false))
             rows.push_back({static_cast<uint32_t>(cpu), static_cast<uint32_t>(passes)});
+    }
+    return rows;
+}
+
+std::vector<ReportRow> ParseStatusCpus(std::string_view json) {
+    std::vector<ReportRow> rows;
+    // The "cpus" array holds objects with "cpu" and "passes" among their keys
+    // (keys are written in name order, so "cpu" comes first).
+    auto number = [&](size_t p, uint64_t &value) {
+        while (p < json.size() && json[p] == ' ') ++p;
+        size_t start = p;
+        value = 0;
+        while (p < json.size() && json[p] >= '0' && json[p] <= '9' && p - start < 10) value = value * 10 + (json[p++] - '0');
+        return p > start && value <= UINT32_MAX;
+    };
+    size_t list = json.find("\"cpus\":[");
+    if (list == std::string_view::npos) return rows;
+    constexpr std::string_view kCpu = "\"cpu\":", kPasses = "\"passes\":";
+    for (size_t at = json.find(kCpu, list); at != std::string_view::npos; at = json.find(kCpu, at + 1)) {
+        size_t end = json.find('}', at);
+        size_t passes = json.find(kPasses, at);
+        uint64_t cpu = 0, done = 0;
+        if (passes == std::string_view::npos || end == std::string_view::npos) break;
+        if (passes < end && number(at + kCpu.size(), cpu) && number(passes + kPasses.size(), done))
+            rows.push_back({static_cast<uint32_t>(cpu), static_cast<uint32_t>(done)});
     }
     return rows;
 }

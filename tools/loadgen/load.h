@@ -24,6 +24,7 @@ struct LoadConfig {
     uint32_t seed = 1;
     std::string statsFile;       // the server's --stats-file: accepted messages, hence losses
     std::string htmlFile;        // the server's HTML report: time until each message shows
+    uint16_t statusPort = 0;     // the server's dashboard: time until each message shows in /status.json
     long serverPid = 0;          // for the server's CPU use over the measured window
     double settle = 10.0;        // seconds to wait after sending for the server to catch up
     double hold = 0.0;           // seconds to keep the connections open and idle before closing
@@ -42,7 +43,8 @@ struct LoadReport {
     uint64_t sendErrors = 0;
     std::optional<uint64_t> serverAccepted;          // accepted by the server during the run
     std::optional<uint64_t> serverAcceptedInWindow;  // accepted during the measured window
-    std::optional<double> serverCpuPercent;          // of one core, over the window
+    std::optional<double> serverCpuPercent;          // of one core, over the window: the whole process
+    std::optional<double> serverLoopCpuPercent;      // the same for its main thread, which runs the event loop
     // Send-to-report latency of the messages sent in the window, milliseconds.
     uint64_t latencyCount = 0;
     uint64_t latencyUnseen = 0;  // sent in the window, never shown
@@ -61,6 +63,8 @@ struct ReportRow {
 };
 // The per-CPU rows of an HTML report; rows that do not start with four numbers are skipped.
 std::vector<ReportRow> ParseReportRows(std::string_view html);
+// The same from the dashboard's /status.json: each object of its "cpus" array.
+std::vector<ReportRow> ParseStatusCpus(std::string_view json);
 
 // The value at fraction q (0..1) of sorted values, nearest rank; 0 for none.
 double Percentile(const std::vector<double> &sorted, double q);

@@ -31,7 +31,8 @@ void Print(const LoadConfig &cfg, const LoadReport &r) {
                     r.windowSeconds > 0 ? static_cast<double>(*r.serverAcceptedInWindow) / r.windowSeconds : 0.0);
     }
     if (r.serverCpuPercent) std::printf("serverCpuPercent=%.1f\n", *r.serverCpuPercent);
-    if (!cfg.htmlFile.empty()) {
+    if (r.serverLoopCpuPercent) std::printf("serverLoopCpuPercent=%.1f\n", *r.serverLoopCpuPercent);
+    if (!cfg.htmlFile.empty() || cfg.statusPort) {
         std::printf("latencyCount=%llu\nlatencyUnseen=%llu\nlatencyP50Ms=%.1f\nlatencyP99Ms=%.1f\nlatencyMaxMs=%.1f\n",
                     static_cast<unsigned long long>(r.latencyCount), static_cast<unsigned long long>(r.latencyUnseen),
                     r.latencyP50, r.latencyP99, r.latencyMax);
@@ -66,6 +67,9 @@ int main(int argc, char **argv) {
                    "The server's --stats-file: counts what it accepted (losses, its ingestion rate)");
     app.add_option("--html-file", cfg.htmlFile,
                    "The server's HTML report: measures how long each message takes to show in its CPU's row");
+    app.add_option("--status-port", cfg.statusPort,
+                   "The server's dashboard port: measures how long each message takes to show in /status.json")
+        ->check(CLI::Range(1, 65535));
     app.add_option("--server-pid", cfg.serverPid, "The server's process id, for its CPU use over the window");
     app.add_option("--settle", cfg.settle, "Seconds to wait after sending for the server to catch up")
         ->check(CLI::Range(0.0, 3600.0));
