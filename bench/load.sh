@@ -15,13 +15,13 @@ trap 'stop_listener; [ -n "$gen_pid" ] && kill "$gen_pid" 2>/dev/null; rm -rf "$
 mkdir -p "$work/config/Zandrel/Pellick"
 printf 'HTML=%s\n' "$work/status.html" >"$work/config/Zandrel/Pellick/settings.ini"
 stats=$work/stats
-http_port=$((20000 + RANDOM % 40000))
-while port_in_use "$http_port"; do http_port=$((20000 + RANDOM % 40000)); done
 
+# The dashboard on a port of the system's choosing, which the server prints.
 run_server() {
-  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT PELLICK_TEST_HTTP_PORT=$http_port \
+  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT PELLICK_TEST_HTTP_PORT=0 \
     exec "$srv" --stats-file "$stats" </dev/null >"$work/server.out" 2>&1
 }
+dashboard_port() { sed -n 's|.*dashboard at http://localhost:\([0-9]*\)/.*|\1|p' "$work/server.out" | tail -1; }
 run_sink() { exec "$sink" --port "$PORT" --stats-file "$stats" >"$work/sink.out" 2>&1; }
 started() { start_listener "$stats" "$1" || { echo "load bench: $1 did not start" >&2; cat "$work"/*.out >&2; exit 1; }; }
 # load OUTPUT LOADGEN-OPTIONS...: one loadgen run against the listener.
@@ -63,15 +63,18 @@ latency() {  # latency CONNECTIONS NAME LABEL PROBE-OPTIONS...
   local n=$1 name=$2 label=$3; shift 3
   local f=$work/lat-$n-$name
   started run_server
-  load "$f" -c "$n" -j 10 -r 1 -d 12 --warmup 2 --stats-file "$stats" --settle 30 "$@"
+  local probe=("$@")
+  [ "${probe[0]}" = --status-port ] && probe[1]=$(dashboard_port)
+  [ -n "${probe[1]}" ] || { echo "load bench: no dashboard port" >&2; cat "$work/server.out" >&2; exit 1; }
+  load "$f" -c "$n" -j 10 -r 1 -d 12 --warmup 2 --stats-file "$stats" --settle 30 "${probe[@]}"
   stop_listener
   printf '%12s %-18s %9s %9s %9s %6s %9s%% %11s%%\n' "$n" "$label" "$(v "$f" latencyP50Ms)" "$(v "$f" latencyP99Ms)" \
     "$(v "$f" latencyMaxMs)" "$(v "$f" lost)" "$(v "$f" serverLoopCpuPercent)" "$(v "$f" serverCpuPercent)"
   [ "$(v "$f" latencyUnseen)" = 0 ] || echo "  $(v "$f" latencyUnseen) messages never shown"
 }
-latency 1000 json /status.json --status-port "$http_port"
+latency 1000 json /status.json --status-port dashboard
 latency 10000 html "HTML file" --html-file "$work/status.html"
-latency 10000 json /status.json --status-port "$http_port"
+latency 10000 json /status.json --status-port dashboard
 
 echo
 echo "Memory at 10,000 idle connections (each sent one message, then waits)"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# pellicksrv at a descriptor limit of 64 with 100 connections: no spinning, existing clients keep counting, the report is still written, waiting connections are taken once clients leave.
+# pellicksrv at a descriptor limit of 64 with 100 connections: no spinning, existing clients keep counting, the report and the dashboard still answer, waiting connections are taken once clients leave.
 # usage: fd_limit_test.sh PELLICKSRV LOADGEN WORKDIR
 set -uo pipefail
 server=$1 loadgen=$2 work=$3
@@ -12,9 +12,12 @@ trap 'stop_listener; [ -n "${gen_pid:-}" ] && kill "$gen_pid" 2>/dev/null' EXIT
 
 run_server() {
   ulimit -n 64 || exit 1  # soft and hard: the server cannot raise it
-  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT exec "$server" --stats-file "$stats" </dev/null >"$work/server.out" 2>&1
+  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT PELLICK_TEST_HTTP_PORT=0 exec "$server" --stats-file "$stats" \
+    </dev/null >"$work/server.out" 2>&1
 }
 start_listener "$stats" run_server || { cat "$work/server.out"; fail "pellicksrv did not start"; }
+http_port=$(sed -n 's|.*dashboard at http://localhost:\([0-9]*\)/.*|\1|p' "$work/server.out")
+[ -n "$http_port" ] || { cat "$work/server.out"; fail "no dashboard port in the server's output"; }
 
 # 100 CPUs, each sending its first message and then two a second for 3 seconds, then idle for 4.
 "$loadgen" --port "$listener_port" -c 100 -r 2 -d 3 --settle 0 --hold 4 --ready-file "$work/ready" \
@@ -32,6 +35,10 @@ wait_for 20 all_counted || fail "want $((clients * 7)) messages from $clients cl
 # The report is still written: a row per CPU that reported.
 rows=$(grep -o '<tr><td>[1-9][0-9]*</td>' "$work/status.html" | wc -l)
 [ "$rows" -eq "$clients" ] || fail "the HTML report shows $rows CPU rows for $clients clients"
+# So does the dashboard.
+curl -sf --max-time 10 "http://127.0.0.1:$http_port/status.json" >"$work/status.json" || fail "no /status.json at the limit"
+listed=$(grep -o '"cpu":[0-9]*' "$work/status.json" | wc -l)
+[ "$listed" -eq "$clients" ] || fail "/status.json lists $listed CPUs for $clients clients"
 
 # Idle at the limit with connections waiting: the server does not spin.
 before=$(cpu_ticks "$listener_pid")

@@ -12,11 +12,14 @@ fail() { echo "FAIL: $*"; for f in "$work"/*.out "$work"/*.stats; do echo "--- $
 # expect OUTPUT KEY VALUE
 expect() { [ "$(stat_value "$1" "$2")" = "$3" ] || fail "$(basename "$1"): want $2=$3, have $(stat_value "$1" "$2")"; }
 
+# The dashboard on a port of the system's choosing, which the server prints.
 run_server() {
-  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT exec "$server" --stats-file "$work/server.stats" \
-    </dev/null >"$work/server.out" 2>&1
+  XDG_CONFIG_HOME=$work/config PELLICK_TEST_PORT=$PORT PELLICK_TEST_HTTP_PORT=0 exec "$server" \
+    --stats-file "$work/server.stats" </dev/null >"$work/server.out" 2>&1
 }
 start_listener "$work/server.stats" run_server || fail "pellicksrv did not start"
+http_port=$(sed -n 's|.*dashboard at http://localhost:\([0-9]*\)/.*|\1|p' "$work/server.out")
+[ -n "$http_port" ] || fail "no dashboard port in the server's output"
 
 # 60 CPUs in 3 jobs, 8 messages each (the first at once), sent in random pieces; the
 # connections stay open a while after, so the report still shows them.
@@ -36,6 +39,14 @@ rows=$(grep -o '<tr><td>[1-9][0-9]*</td><td>[1-3]</td><td>[0-9]*</td><td>7</td>'
 [ "$rows" -eq 60 ] || fail "want 60 CPU rows with 7 passes, have $rows"
 grep -q 'Job 3 Stats' "$html" || fail "no third job in the report"
 kill "$gen_pid"; wait "$gen_pid" 2>/dev/null; gen_pid=""
+
+# Every message shows in the dashboard's /status.json too.
+out=$work/status.out
+"$loadgen" --port "$listener_port" -c 20 -j 2 -r 10 -m 4 --stats-file "$work/server.stats" --status-port "$http_port" \
+  --settle 30 >"$out" 2>&1 || fail "loadgen failed"
+for kv in sent=80 serverAccepted=80 lost=0 latencyCount=60 latencyUnseen=0; do
+  expect "$out" "${kv%%=*}" "${kv#*=}"
+done
 
 # Flat out for a second: what was sent is what the server accepted.
 out=$work/flat.out

@@ -2,6 +2,8 @@
 #include "client_table.h"
 #include "load.h"
 #include "report.h"
+#include "snapshot.h"
+#include "status_json.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +43,20 @@ TEST(LoadgenTest, ReportRowsOfSyntheticCpusReadBack) {
     StatusFields fields;
     std::string html;
     BuildReport(table, start + 2000000000, fields, html);
+
+    // The dashboard's /status.json of the same refresh lists the same CPUs (those with data).
+    ReportData data;
+    ComputeReport(table, start + 2000000000, data);
+    JobHistory history;
+    WebSnapshot snapshot;
+    BuildSnapshot(table, data, fields, html, history, snapshot);
+    std::vector<ReportRow> listed = ParseStatusCpus(StatusJson(snapshot));
+    ASSERT_EQ(listed.size(), cpus.size());
+    for (size_t i = 0; i < cpus.size(); ++i) {
+        EXPECT_EQ(listed[i].cpu, cpus[i].cpu + 1) << "JSON cpu " << i;
+        EXPECT_EQ(listed[i].passes, cpus[i].passes) << "JSON cpu " << i;
+    }
+
     std::vector<ReportRow> rows = ParseReportRows(html);
     ASSERT_EQ(rows.size(), cpus.size() + 1) << html;
     for (size_t i = 0; i < cpus.size(); ++i) {
@@ -76,6 +92,29 @@ TEST(LoadgenTest, RowReaderSkipsWhatIsNotACpuRow) {
             got.push_back(r.passes);
         }
         EXPECT_EQ(got, c.cpuPasses) << c.html;
+    }
+}
+
+TEST(LoadgenTest, StatusReaderTakesCpuObjectsOnly) {
+    struct Case {
+        const char *json;
+        std::vector<uint32_t> cpuPasses;
+    };
+    const Case cases[] = {
+        {R"({"cpus":[{"cpu":3,"frame":1,"passes":9},{"cpu":4,"passes":0}]})", {3, 9, 4, 0}},
+        {R"({"jobs":[{"cpus":2,"cpu":7,"passes":1}],"cpus":[]})", {}},  // before the list: a job's counts
+        {R"({"cpus":[{"cpu":3,"frame":1},{"cpu":4,"passes":5}]})", {4, 5}},  // passes of another object
+        {R"({"cpus":[{"cpu":-1,"passes":2},{"cpu":2,"passes":99999999999}]})", {}},
+        {R"({"cpus":[{"cpu":1,"passes":)", {}},
+        {"", {}},
+    };
+    for (const Case &c : cases) {
+        std::vector<uint32_t> got;
+        for (const ReportRow &r : ParseStatusCpus(c.json)) {
+            got.push_back(r.cpu);
+            got.push_back(r.passes);
+        }
+        EXPECT_EQ(got, c.cpuPasses) << c.json;
     }
 }
 
