@@ -39,7 +39,8 @@ echo "machine: $(nproc) CPUs, $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 104857
 
 echo
 echo "Ingestion, flat out (each CPU sends as fast as the kernel takes it; 10 jobs; 1 s warm-up, 3 s measured)"
-printf '%12s %16s %18s %7s %14s\n' connections "nullsink msg/s" "pellicksrv msg/s" ratio "pellicksrv CPU"
+printf '%12s %15s %13s %17s %7s %15s %10s\n' connections "nullsink msg/s" "loadgen CPU" "pellicksrv msg/s" ratio \
+  "pellicksrv CPU" "loop CPU"
 for n in 100 1000 10000; do
   started run_sink
   load "$work/sink-$n" -c "$n" -j 10 -r 0 -d 4 --warmup 1 --stats-file "$stats" --settle 120
@@ -49,7 +50,8 @@ for n in 100 1000 10000; do
   stop_listener
   sink_rate=$(v "$work/sink-$n" serverRate) srv_rate=$(v "$work/srv-$n" serverRate)
   ratio=$(awk -v a="$srv_rate" -v b="$sink_rate" 'BEGIN { printf "%.0f%%", (b > 0 ? 100 * a / b : 0) }')
-  printf '%12s %16s %18s %7s %13s%%\n' "$n" "$sink_rate" "$srv_rate" "$ratio" "$(v "$work/srv-$n" serverCpuPercent)"
+  printf '%12s %15s %12s%% %17s %7s %14s%% %9s%%\n' "$n" "$sink_rate" "$(v "$work/sink-$n" loadgenCpuPercent)" \
+    "$srv_rate" "$ratio" "$(v "$work/srv-$n" serverCpuPercent)" "$(v "$work/srv-$n" serverLoopCpuPercent)"
   [ "$n" = 1000 ] && ratio_1000=${ratio%\%}
   for f in "$work/sink-$n" "$work/srv-$n"; do
     [ "$(v "$f" lost)" = 0 ] || echo "  $(basename "$f"): $(v "$f" lost) messages not counted"

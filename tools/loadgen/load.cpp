@@ -22,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -39,6 +40,14 @@ constexpr auto kStatusPollPause = std::chrono::milliseconds(2);
 constexpr size_t kMaxBlockBytes = 16 * 1024;
 constexpr size_t kBlockMemory = 64u << 20;  // for all blocks together
 constexpr int kConnectTimeoutMs = 10000;
+
+// CPU time this process used so far, in seconds.
+double OwnCpuSeconds() {
+    rusage use{};
+    getrusage(RUSAGE_SELF, &use);
+    return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+           static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
 
 struct Conn {
     NetSocket s = kNoNetSocket;
@@ -360,11 +369,13 @@ struct Engine {
         bool windowOpen = false;
         uint64_t sentAtWindow = 0, acceptedAtWindow = 0;
         std::optional<double> cpuAtWindow, loopCpuAtWindow;
+        double ownCpuAtWindow = 0;
         uint64_t windowBegan = 0;
 
         auto openWindow = [&](uint64_t now) {
             windowOpen = measuring = true;
             windowBegan = now;
+            ownCpuAtWindow = OwnCpuSeconds();
             sentAtWindow = SentMessages();
             if (!cfg.statsFile.empty())
                 acceptedAtWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
@@ -419,6 +430,8 @@ struct Engine {
         report.windowSeconds = static_cast<double>(windowEnd - windowBegan) / kNsPerSecond;
         report.sent = SentMessages();
         report.sentInWindow = report.sent - sentAtWindow;
+        if (report.windowSeconds > 0)
+            report.ownCpuPercent = (OwnCpuSeconds() - ownCpuAtWindow) * 100.0 / report.windowSeconds;
         if (!cfg.statsFile.empty())
             report.serverAcceptedInWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0) - acceptedAtWindow;
         if (cpuAtWindow) {

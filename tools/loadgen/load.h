@@ -45,6 +45,7 @@ struct LoadReport {
     std::optional<uint64_t> serverAcceptedInWindow;  // accepted during the measured window
     std::optional<double> serverCpuPercent;          // of one core, over the window: the whole process
     std::optional<double> serverLoopCpuPercent;      // the same for its main thread, which runs the event loop
+    double ownCpuPercent = 0;                        // this program's CPU use over the window
     // Send-to-report latency of the messages sent in the window, milliseconds.
     uint64_t latencyCount = 0;
     uint64_t latencyUnseen = 0;  // sent in the window, never shown

@@ -32,6 +32,7 @@ void Print(const LoadConfig &cfg, const LoadReport &r) {
     }
     if (r.serverCpuPercent) std::printf("serverCpuPercent=%.1f\n", *r.serverCpuPercent);
     if (r.serverLoopCpuPercent) std::printf("serverLoopCpuPercent=%.1f\n", *r.serverLoopCpuPercent);
+    std::printf("loadgenCpuPercent=%.1f\n", r.ownCpuPercent);
     if (!cfg.htmlFile.empty() || cfg.statusPort) {
         std::printf("latencyCount=%llu\nlatencyUnseen=%llu\nlatencyP50Ms=%.1f\nlatencyP99Ms=%.1f\nlatencyMaxMs=%.1f\n",
                     static_cast<unsigned long long>(r.latencyCount), static_cast<unsigned long long>(r.latencyUnseen),
