@@ -59,7 +59,7 @@ for n in 100 1000 10000; do
 done
 
 echo
-echo "Latency, one message per CPU per second (10 jobs; 2 s warm-up, 10 s measured): send to the CPU's row showing it"
+echo "Latency, one message per CPU per second (10 jobs; 4 s warm-up, 10 s measured): send to the CPU's row showing it"
 printf '%12s %-18s %9s %9s %9s %6s %10s %12s\n' connections "seen in" "p50 ms" "p99 ms" "max ms" lost "loop CPU" "process CPU"
 latency() {  # latency CONNECTIONS NAME LABEL PROBE-OPTIONS...
   local n=$1 name=$2 label=$3; shift 3
@@ -68,7 +68,7 @@ latency() {  # latency CONNECTIONS NAME LABEL PROBE-OPTIONS...
   local probe=("$@")
   [ "${probe[0]}" = --status-port ] && probe[1]=$(dashboard_port)
   [ -n "${probe[1]}" ] || { echo "load bench: no dashboard port" >&2; cat "$work/server.out" >&2; exit 1; }
-  load "$f" -c "$n" -j 10 -r 1 -d 12 --warmup 2 --stats-file "$stats" --settle 30 "${probe[@]}"
+  load "$f" -c "$n" -j 10 -r 1 -d 14 --warmup 4 --stats-file "$stats" --settle 30 "${probe[@]}"
   stop_listener
   printf '%12s %-18s %9s %9s %9s %6s %9s%% %11s%%\n' "$n" "$label" "$(v "$f" latencyP50Ms)" "$(v "$f" latencyP99Ms)" \
     "$(v "$f" latencyMaxMs)" "$(v "$f" lost)" "$(v "$f" serverLoopCpuPercent)" "$(v "$f" serverCpuPercent)"

@@ -55,11 +55,16 @@ constexpr uint64_t kSpareDescriptors = 16;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
-// Ends of batches (the prune of every connection and the refresh) are spaced
-// so they take at most 1 / (1 + kFinishSpacing) of the time, and never more
-// than kMaxFinishGapNs apart while events come in.
-constexpr uint64_t kFinishSpacing = 3;
-constexpr uint64_t kMaxFinishGapNs = 200000000;
+// Ends of batches (prune and refresh) are spaced so they take at most a
+// quarter of the time, or up to half of it where that is what it takes to
+// refresh every kFinishCycleNs while events come in.
+constexpr uint64_t kFinishCycleNs = 100000000;
+
+// The pause after an end of batch that took cost nanoseconds.
+uint64_t FinishGap(uint64_t cost) {
+    const uint64_t toCycle = cost < kFinishCycleNs ? kFinishCycleNs - cost : 0;
+    return std::max(cost, std::min(3 * cost, toCycle));
+}
 
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
@@ -122,8 +127,8 @@ void OnSocket(void *context, NetSocket s, int eventCode) {
 
 // After a wake-up's events: the one prune and refresh they call for, and the
 // stats. With thousands of CPUs one refresh takes milliseconds, so a refresh
-// after every wake-up would keep the loop busy; the next one then waits three
-// times as long as this one took, and the events in between join its batch.
+// after every wake-up would keep the loop busy; the next one then waits as
+// FinishGap says, and the events in between join its batch.
 int OnBatchDone(void *context) {
     auto &srv = *static_cast<Server *>(context);
     if (!srv.eventsPending) return -1;
@@ -133,7 +138,7 @@ int OnBatchDone(void *context) {
     FinishSocketEvents(srv.table, srv.host);
     WriteStats(srv, "running");
     const uint64_t end = MonotonicNanos();
-    srv.nextFinish = end + std::min((end - start) * kFinishSpacing, kMaxFinishGapNs);
+    srv.nextFinish = end + FinishGap(end - start);
     return -1;
 }
 
