@@ -55,15 +55,18 @@ constexpr uint64_t kSpareDescriptors = 16;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
-// Ends of batches (prune and refresh) are spaced so they take at most a
-// quarter of the time, or up to half of it where that is what it takes to
-// refresh every kFinishCycleNs while events come in.
+// While events keep coming, ends of batches (prune and refresh) come at most
+// every kMinFinishGapNs, which is quicker than anyone reads the report, and
+// take at most a quarter of the time, or up to half of it where that is what
+// it takes to refresh every kFinishCycleNs. The first events after a quiet
+// spell are finished at once.
+constexpr uint64_t kMinFinishGapNs = 20000000;
 constexpr uint64_t kFinishCycleNs = 100000000;
 
 // The pause after an end of batch that took cost nanoseconds.
 uint64_t FinishGap(uint64_t cost) {
     const uint64_t toCycle = cost < kFinishCycleNs ? kFinishCycleNs - cost : 0;
-    return std::max(cost, std::min(3 * cost, toCycle));
+    return std::max(cost, std::min(std::max(3 * cost, kMinFinishGapNs), toCycle));
 }
 
 void Refresh(void *context) {
