@@ -97,30 +97,59 @@ uint32_t PlaceEntry(ClientTable &table, uint32_t i) {
     return to;
 }
 
-// Stores every whole message in bytes into the entry; a message counts only
-// once all its bytes are in. 1 when at least one valid message was stored.
+// Whether a whole message carries the signature: its first 16 bytes.
+bool HasWireSignature(const uint8_t *message) {
+    return std::memcmp(message, RecordSignature, sizeof RecordSignature) == 0;
+}
+
+// The entry's record becomes the message (its connection stays).
+void StoreMessage(ClientEntry &entry, const uint8_t *message) {
+    StatusRecord decoded{};
+    DecodeRecord(std::span<const uint8_t>(message, kMessageLength), kFieldTable, decoded);
+    decoded.socket = entry.record.socket;
+    decoded.hasData = 1;
+    entry.record = decoded;
+}
+
+// Takes every whole message in bytes, counting it accepted or rejected; a
+// message counts only once all its bytes are in. Only the last valid one is
+// decoded, as each would replace the one before. 1 when one was stored.
 int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size_t size) {
     int stored = 0;
-    while (size > 0) {
+    // First the message an earlier receive began.
+    if (entry.fill > 0) {
         size_t take = std::min<size_t>(kMessageLength - entry.fill, size);
         std::memcpy(entry.pending + entry.fill, bytes, take);
         entry.fill += static_cast<uint32_t>(take);
         bytes += take;
         size -= take;
-        if (entry.fill < kMessageLength) break;
+        if (entry.fill < kMessageLength) return 0;
         entry.fill = 0;
-
-        StatusRecord decoded{};
-        if (DecodeRecord(entry.pending, kFieldTable, decoded) != kMessageLength || !HasRecordSignature(decoded)) {
+        if (HasWireSignature(entry.pending)) {
+            ++table.messagesAccepted;
+            StoreMessage(entry, entry.pending);
+            stored = 1;
+        } else {
             ++table.messagesRejected;
-            continue;
         }
-        decoded.socket = entry.record.socket;
-        decoded.hasData = 1;
-        entry.record = decoded;
-        ++table.messagesAccepted;
+    }
+    // Whole messages are checked where they lie.
+    const uint8_t *latest = nullptr;
+    for (; size >= kMessageLength; bytes += kMessageLength, size -= kMessageLength) {
+        if (HasWireSignature(bytes)) {
+            ++table.messagesAccepted;
+            latest = bytes;
+        } else {
+            ++table.messagesRejected;
+        }
+    }
+    if (latest) {
+        StoreMessage(entry, latest);
         stored = 1;
     }
+    // The start of the next message waits for the rest of its bytes.
+    std::memcpy(entry.pending, bytes, size);
+    entry.fill = static_cast<uint32_t>(size);
     return stored;
 }
 
