@@ -190,10 +190,12 @@ bool SameCpuOfSameJob(const ClientEntry &a, const ClientEntry &b) {
 // connection goes; a record that just took its place beside a record of the
 // same CPU of the same job drops the older of the two. Nothing else in a
 // table without duplicates can have changed, so this equals a whole scan.
-void PruneClient(ClientTable &table, const ServerHost &host, NetSocket s) {
+// After a receive that gave bytes the connection is known to work and its
+// error is not asked for (the receive would have reported it).
+void PruneClient(ClientTable &table, const ServerHost &host, NetSocket s, bool working = false) {
     for (;;) {
         uint32_t i = FindClient(table, s);
-        if (i == table.count || DropIfFailed(table, host, i)) return;
+        if (i == table.count || (!working && DropIfFailed(table, host, i))) return;
         const ClientEntry &entry = table.entries[i];
         if (!entry.record.hasData) return;
         const ClientEntry *twin = nullptr;
@@ -282,10 +284,13 @@ void PruneClients(ClientTable &table, const ServerHost &host) {
 
 void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode) {
     switch (eventCode) {
-    case kSocketRead:
-        ReadClient(table, host, s);
-        PruneClient(table, host, s);
+    case kSocketRead: {
+        uint32_t i = FindClient(table, s);
+        if (i == table.count) break;
+        long n = ReceiveOnce(table, host, i);
+        PruneClient(table, host, s, n > 0);
         break;
+    }
     case kSocketAccept: {
         uint64_t before = table.nextSeq;
         AcceptClient(table, host, s);
