@@ -48,10 +48,4 @@ void EventLoopPauseAccepts(EventLoop &loop, uint32_t milliseconds);
 // calls handlers.batchDone; until a stop signal arrives (returns 1) or
 // waiting fails (returns 0).
 int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers);
-inline int EventLoopRun(EventLoop &loop, SocketHandler handler, void *context) {
-    EventLoopHandlers handlers;
-    handlers.context = context;
-    handlers.socket = handler;
-    return EventLoopRun(loop, handlers);
-}
 void EventLoopClose(EventLoop &loop);
