@@ -116,8 +116,8 @@ done
 [ -n "$port" ] || { echo "the status server did not start"; cat "$run/server.out"; exit 1; }
 echo "status server on port $port"
 
-for spec in "${nodes[@]}"; do
-  read -r node scene first last passes frames <<<"$spec"
+for node_args in "${nodes[@]}"; do
+  read -r node scene first last passes frames <<<"$node_args"
   args=(--node "$node" --server 127.0.0.1 --scene-name "$scene" --scene-file "$(native "$run/$scene.scn")"
         --first "$first" --last "$last" --passes "$passes" --frames "$frames" --pass-ms 40 --jitter 25
         --evaluates 200 --hold-file "$(native "$release")" --hold-ms 600000)

@@ -26,11 +26,11 @@ gen_pid=$!
 wait_for 30 test -e "$work/ready" || fail "loadgen did not finish sending"
 [ "$(stat_value "$work/loadgen.out" closedByServer)" = 0 ] || fail "the server closed connections"
 
-# The clients it took keep counting: each of them sent 7 messages.
+# The clients it took keep counting: each sent 7 messages, or 6 when a loaded machine made loadgen miss its last tick.
 clients=$(stat_value "$stats" clients)
 { [ "${clients:-0}" -ge 20 ] && [ "$clients" -lt 64 ]; } || fail "want 20 to 63 clients at the limit, have $clients"
-all_counted() { [ "$(stat_value "$stats" messagesAccepted)" -ge $((clients * 7)) ]; }
-wait_for 20 all_counted || fail "want $((clients * 7)) messages from $clients clients"
+all_counted() { [ "$(stat_value "$stats" messagesAccepted)" -ge $((clients * 6)) ]; }
+wait_for 20 all_counted || fail "want at least $((clients * 6)) messages from $clients clients"
 [ "$(stat_value "$stats" clients)" = "$clients" ] || fail "clients went from $clients to $(stat_value "$stats" clients)"
 # The report is still written: a row per CPU that reported.
 rows=$(grep -o '<tr><td>[1-9][0-9]*</td>' "$work/status.html" | wc -l)
@@ -50,10 +50,11 @@ ticks=$(getconf CLK_TCK)
 # Once the clients leave, the waiting connections are taken and what they sent counts.
 wait "$gen_pid"; gen_pid=""
 sent=$(stat_value "$work/loadgen.out" sent)
-[ "$sent" = 700 ] || fail "loadgen sent $sent messages, want 700"
+# 7 per CPU when on time; a loaded machine can make loadgen miss a CPU's last tick.
+[ "${sent:-0}" -ge 600 ] && [ "$sent" -le 700 ] || fail "loadgen sent $sent messages, want 600 to 700"
 everything() { [ "$(stat_value "$stats" connections)" = 100 ] && [ "$(stat_value "$stats" clients)" = 0 ] &&
-               [ "$(stat_value "$stats" messagesAccepted)" = 700 ]; }
-wait_for 30 everything || fail "want all 100 connections taken and 700 messages counted"
+               [ "$(stat_value "$stats" messagesAccepted)" = "$sent" ]; }
+wait_for 30 everything || fail "want all 100 connections taken and all $sent messages counted"
 kill -0 "$listener_pid" || fail "the server ended"
 stop_listener
 [ "$(stat_value "$stats" state)" = stopped ] || fail "no orderly stop"
