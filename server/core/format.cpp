@@ -133,3 +133,18 @@ void FormatDateTime(const uint64_t *instant, char *text, size_t capacity) {
         out.Put("-");
     }
 }
+
+UtcFields UtcFieldsOf(uint64_t fileTime) {
+    const int64_t seconds = static_cast<int64_t>(fileTime / 10000000ULL) - 11644473600LL;
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        days -= 1;
+    }
+    // Civil date from days since 1970-01-01.
+    const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    return {yoe + era * 400 + (month <= 2), month, day, rest / 3600, rest / 60 % 60, rest % 60};
+}

@@ -22,3 +22,10 @@ void FormatDateTime(const uint64_t *instant, char *text, size_t capacity);
 // one in place so that report texts are exact.
 using DateTimeWriter = int (*)(const uint64_t *instant, char *text, size_t capacity);
 extern DateTimeWriter g_dateTimeWriter;
+
+// An instant's calendar fields in UTC (proleptic Gregorian), for texts that
+// must not depend on the machine's zone or locale (ISO 8601, test fixtures).
+struct UtcFields {
+    int64_t year, month, day, hour, minute, second;
+};
+UtcFields UtcFieldsOf(uint64_t fileTime);

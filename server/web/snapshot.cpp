@@ -89,22 +89,11 @@ std::string IsoUtc(uint64_t fileTime) {
     // 10000-01-01T00:00:00Z in file time: nothing later is written as four digits.
     constexpr uint64_t kYear10000 = 2650467744000000000ULL;
     if (fileTime == 0 || fileTime >= kYear10000) return {};
-    const int64_t seconds = UnixSeconds(fileTime);
-    int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        days -= 1;
-    }
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = yoe + era * 400 + (month <= 2);
+    const UtcFields u = UtcFieldsOf(fileTime);
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(year),
-                  static_cast<int>(month), static_cast<int>(day), static_cast<int>(rest / 3600),
-                  static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(u.year),
+                  static_cast<int>(u.month), static_cast<int>(u.day), static_cast<int>(u.hour),
+                  static_cast<int>(u.minute), static_cast<int>(u.second));
     return text;
 }
 

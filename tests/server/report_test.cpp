@@ -3,6 +3,7 @@
 
 #include "clock.h"
 #include "format.h"
+#include "fixed_date_time.h"
 #include "settings_guard.h"
 
 #include <gtest/gtest.h>
@@ -23,35 +24,6 @@ constexpr uint64_t kSecond = 10000000;
 constexpr int64_t kTickSecond = 10000000;
 // 8 December 2026 05:07:19 UTC: the report's "now" in these tests.
 constexpr uint64_t kNow = 134411800390000000ULL;
-
-// UTC as "M/D/YYYY H:MM:SS AM", so the fragments do not depend on the machine's zone and locale.
-int FixedDateTime(const uint64_t *instant, char *text, size_t capacity) {
-    if (!instant) return 0;
-    const int64_t seconds = static_cast<int64_t>(*instant / kSecond) - 11644473600LL;
-    int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        days -= 1;
-    }
-    // Civil date from days since 1970-01-01.
-    const int64_t z = days + 719468, era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097, yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
-    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = yoe + era * 400 + (month <= 2);
-    const int64_t hour = rest / 3600, hour12 = hour % 12 == 0 ? 12 : hour % 12;
-    const int n = std::snprintf(text, capacity, "%d/%d/%d %d:%02d:%02d %s", static_cast<int>(month),
-                                static_cast<int>(day), static_cast<int>(year), static_cast<int>(hour12),
-                                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60), hour < 12 ? "AM" : "PM");
-    return n > 0 && static_cast<size_t>(n) < capacity;
-}
-
-// Puts a date-time writer in place for a scope.
-struct WriterGuard {
-    DateTimeWriter saved = g_dateTimeWriter;
-    explicit WriterGuard(DateTimeWriter w) { g_dateTimeWriter = w; }
-    ~WriterGuard() { g_dateTimeWriter = saved; }
-};
 
 // A client table built straight from records, in the order given.
 struct TestTable {
