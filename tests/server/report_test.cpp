@@ -3,7 +3,7 @@
 
 #include "clock.h"
 #include "format.h"
-#include "fixed_date_time.h"
+#include "report_fixture.h"
 #include "settings_guard.h"
 
 #include <gtest/gtest.h>
@@ -20,45 +20,7 @@
 
 namespace {
 
-constexpr uint64_t kSecond = 10000000;
-constexpr int64_t kTickSecond = 10000000;
-// 8 December 2026 05:07:19 UTC: the report's "now" in these tests.
-constexpr uint64_t kNow = 134411800390000000ULL;
-
-// A client table built straight from records, in the order given.
-struct TestTable {
-    std::vector<ClientEntry> entries;
-    ClientTable table{};
-
-    StatusRecord &Add() {
-        entries.emplace_back();
-        std::memset(&entries.back(), 0, sizeof(ClientEntry));
-        StatusRecord &r = entries.back().record;
-        r.socket = static_cast<int64_t>(entries.size()) + 100;
-        return r;
-    }
-    // A CPU of the scene, with data.
-    StatusRecord &AddCpu(int32_t cpuIndex, uint64_t sceneFileSize = 1000) {
-        StatusRecord &r = Add();
-        std::memcpy(r.signature, RecordSignature, sizeof r.signature);
-        r.hasData = 1;
-        r.cpuIndex = cpuIndex;
-        std::strcpy(r.sceneName, "Castle");
-        std::strcpy(r.sceneFile, "C:\\scenes\\castle.lws");
-        r.sceneFirstFrame = 1;
-        r.sceneLastFrame = 25;
-        r.sceneFrameStep = 1;
-        r.sceneFileTime = kNow - 86400 * kSecond;
-        r.sceneFileSize = sceneFileSize;
-        r.firstRenderedFrame = -1;
-        return r;
-    }
-    const ClientTable &Get() {
-        table.count = static_cast<uint32_t>(entries.size());
-        table.entries = entries.data();
-        return table;
-    }
-};
+using namespace reporttest;
 
 // Progress of one CPU: passes done of total, recent and last pass times in
 // seconds, started `started` seconds before now and last pass ending `ago` seconds before now.

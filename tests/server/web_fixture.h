@@ -2,7 +2,7 @@
 #pragma once
 
 #include "format.h"
-#include "fixed_date_time.h"
+#include "report_fixture.h"
 #include "report.h"
 #include "settings_guard.h"
 #include "snapshot.h"
@@ -23,47 +23,8 @@
 
 namespace webtest {
 
-constexpr uint64_t kSecond = 10000000;
-constexpr int64_t kTickSecond = 10000000;
-// 8 December 2026 05:07:19 UTC: "now" of the golden report scenarios.
-constexpr uint64_t kNow = 134411800390000000ULL;
+using namespace reporttest;
 constexpr int64_t kNowUnix = 1796706439;
-
-// A client table built straight from records, in the order given.
-struct TestTable {
-    std::vector<ClientEntry> entries;
-    ClientTable table{};
-
-    TestTable() { entries.reserve(64); }
-    StatusRecord &Add() {
-        entries.emplace_back();
-        std::memset(&entries.back(), 0, sizeof(ClientEntry));
-        StatusRecord &r = entries.back().record;
-        r.socket = static_cast<int64_t>(entries.size()) + 100;
-        return r;
-    }
-    // A CPU of the golden scenes' "Castle", with data.
-    StatusRecord &AddCpu(int32_t cpuIndex, uint64_t sceneFileSize = 1000) {
-        StatusRecord &r = Add();
-        std::memcpy(r.signature, RecordSignature, sizeof r.signature);
-        r.hasData = 1;
-        r.cpuIndex = cpuIndex;
-        std::strcpy(r.sceneName, "Castle");
-        std::strcpy(r.sceneFile, "C:\\scenes\\castle.lws");
-        r.sceneFirstFrame = 1;
-        r.sceneLastFrame = 25;
-        r.sceneFrameStep = 1;
-        r.sceneFileTime = kNow - 86400 * kSecond;
-        r.sceneFileSize = sceneFileSize;
-        r.firstRenderedFrame = -1;
-        return r;
-    }
-    const ClientTable &Get() {
-        table.count = static_cast<uint32_t>(entries.size());
-        table.entries = entries.data();
-        return table;
-    }
-};
 
 // Progress of one CPU, as the golden report tests set it: passes done of
 // total, recent and last pass in seconds, started `started` seconds before
