@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
     CLI::App app{"hostsim: loads the Pellick plug-in as the host application does (LoadLibrary/dlopen, _mod_descrip, "
                  "activation of PixelFilterHandler and PixelFilterInterface with version 3) and renders through its "
                  "slots, so the plug-in reports to a status server. The plug-in reads the server name from the "
-                 "\"Stats Server\" panel or a loaded scene state; the port is 10431 (tests: PELLICK_TEST_PORT)."};
+                 "\"Stats Server\" panel or a loaded scene state; the port is 10431."};
     app.option_defaults()->always_capture_default();
     app.add_option("--plugin", o.plugin, "Plug-in library to load")->capture_default_str();
     app.add_option("--mode", mode,

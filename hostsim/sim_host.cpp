@@ -245,9 +245,12 @@ int RunHostSim(const SimOptions &o, std::FILE *out, std::FILE *err) {
         Renderer renderer(o, filter);
         const char *mode = o.renderNode ? "render node" : "interactive";
         if (o.renderNode) {
+            // One render for the node's life; the host still calls render start and end around it.
             void *instance = filter.create(nullptr, nullptr, nullptr);
+            filter.renderStart(instance, 0);
             uint64_t passes = renderer.Frames(instance);
             Hold(o);
+            filter.renderEnd(instance);
             filter.destroy(instance);
             if (!o.quiet)
                 std::fprintf(out, "%s, System ID 0x%08X: %llu passes\n", mode, host.systemId,

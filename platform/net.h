@@ -41,7 +41,8 @@ inline NetSocket NetAccept(NetSocket l) { return netCalls.accept(l); }
 inline void NetClose(NetSocket s) { netCalls.close(s); }
 
 // Resolves a server name to an IPv4 address in network byte order. A name
-// that starts with a digit is taken as a dotted address with no lookup; an
+// that starts with a digit is taken as a dotted address with no lookup, read
+// alike on both platforms ("127.1", octal "010" and hex "0x7f" parts too); an
 // empty name is the local host. 1 on success.
 int NetResolveIPv4(const char *name, uint32_t *addrNetOrder);
 

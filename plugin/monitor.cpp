@@ -4,8 +4,8 @@
 #include "clock.h"
 #include "files.h"
 
+#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -14,17 +14,15 @@ MonitorRun g_run;
 
 namespace {
 
-int32_t ReadFrame(const int32_t *source) { return source ? *source : 0; }
+// g_run.statusLock, made when the module loads and released when it unloads.
+struct StatusLockLifetime {
+    StatusLockLifetime() { LockInit(&g_run.statusLock); }
+    ~StatusLockLifetime() { LockDelete(&g_run.statusLock); }
+    StatusLockLifetime(const StatusLockLifetime &) = delete;
+    StatusLockLifetime &operator=(const StatusLockLifetime &) = delete;
+} statusLockLifetime;
 
-// A positive decimal from a test-only variable, or fallback when unset or unusable.
-uint32_t TestOverride(const char *name, uint32_t fallback, uint32_t maximum) {
-    const char *text = std::getenv(name);
-    if (!text || !*text) return fallback;
-    char *end = nullptr;
-    unsigned long v = std::strtoul(text, &end, 10);
-    if (*end != '\0' || v == 0 || v > maximum) return fallback;
-    return static_cast<uint32_t>(v);
-}
+int32_t ReadFrame(const int32_t *source) { return source ? *source : 0; }
 
 void CopyText(char (&field)[kTextSize], const char *text) {
     std::memset(field, 0, kTextSize);
@@ -38,6 +36,18 @@ void EncodeIntoSendBuffer() {
 }
 
 std::atomic_ref<uint32_t> FrameCounted() { return std::atomic_ref<uint32_t>(g_status.frameCounted); }
+
+// Copies a record into g_status around frameCounted, which host threads read
+// at any moment without the lock, and sets that field atomically.
+void ReplaceStatus(const StatusRecord &fresh) {
+    constexpr size_t at = offsetof(StatusRecord, frameCounted);
+    constexpr size_t after = at + sizeof fresh.frameCounted;
+    auto *to = reinterpret_cast<unsigned char *>(&g_status);
+    const auto *from = reinterpret_cast<const unsigned char *>(&fresh);
+    std::memcpy(to, from, at);
+    std::memcpy(to + after, from + after, sizeof fresh - after);
+    FrameCounted().store(fresh.frameCounted, std::memory_order_relaxed);
+}
 
 }  // namespace
 
@@ -112,41 +122,49 @@ void StartMonitoring() {
     if (a.global) {
         if (auto *scene = static_cast<const HostSceneInfo *>(a.global("VK Scene Info 2", 0))) a.sceneInfo = scene;
     }
+    const RunTuning tuning = ReadRunTuning();
 
-    std::memset(&g_status, 0, sizeof g_status);
-    g_run.stopEvent = nullptr;
-    g_run.dataReady = nullptr;
-    g_run.closeEvent = nullptr;
+    // The new record is built aside (it reads the scene file) and the run's
+    // objects are made before the run opens, so a count on another host
+    // thread sees either no run or the whole of it.
+    StatusRecord fresh;
+    std::memset(&fresh, 0, sizeof fresh);
+    fresh.firstRenderedFrame = -1;
+    fresh.socket = kNoSocket;
+    fresh.passesPerFrameFixed = 0;
+    fresh.cpuIndex = a.cpuIndex;
+    fresh.startTime = NowFileTime();
+    fresh.passStartTime = fresh.startTime;
+    std::memcpy(fresh.signature, RecordSignature, sizeof fresh.signature);
+    FillSceneIdentity(fresh, a.sceneInfo, ReadFrame(a.firstFrameSource), ReadFrame(a.lastFrameSource));
+    fresh.netStarted = NetStartup() ? 1 : 0;
+    ThreadEvent *const stopEvent = fresh.netStarted ? EventCreate(true) : nullptr;
+    ThreadEvent *const dataReady = stopEvent ? EventCreate(false) : nullptr;
+    CloseWatch *const closeEvent = dataReady ? CloseWatchCreate() : nullptr;
+
+    LockEnter(&g_run.statusLock);
+    ReplaceStatus(fresh);
+    g_run.stopEvent = stopEvent;
+    g_run.dataReady = dataReady;
+    g_run.closeEvent = closeEvent;
     g_run.thread = nullptr;
-    g_run.port = static_cast<uint16_t>(TestOverride(kTestPortVariable, STATUS_PORT, 65535));
-    g_run.quietMs = TestOverride(kTestQuietVariable, kQuietTimeoutMs, kQuietTimeoutMs);
-    LockInit(&g_run.statusLock);
-
-    StatusRecord &r = g_status;
-    r.firstRenderedFrame = -1;
-    r.socket = kNoSocket;
-    r.passesPerFrameFixed = 0;
-    r.cpuIndex = a.cpuIndex;
-    r.startTime = NowFileTime();
-    r.passStartTime = r.startTime;
-    std::memcpy(r.signature, RecordSignature, sizeof r.signature);
-    FillSceneIdentity(r, a.sceneInfo, ReadFrame(a.firstFrameSource), ReadFrame(a.lastFrameSource));
+    g_run.port = tuning.port;
+    g_run.quietMs = tuning.quietMs;
     g_run.open.store(true);
+    LockLeave(&g_run.statusLock);
 
-    if (!NetStartup()) return;
-    r.netStarted = 1;
-    g_run.stopEvent = EventCreate(true);
-    if (!g_run.stopEvent) return;
-    g_run.dataReady = EventCreate(false);
-    if (!g_run.dataReady) return;
-    g_run.closeEvent = CloseWatchCreate();
-    if (!g_run.closeEvent) return;
+    if (!closeEvent) return;
     g_run.thread = ThreadStart(SenderThread, nullptr, kSenderStack);
     if (g_run.thread) PublishStatus();
 }
 
 void StopMonitoring() {
-    if (!g_run.open.load()) return;  // nothing was made
+    // Closed before anything is released: a count on another thread has either
+    // finished or finds the run closed when it takes the lock.
+    LockEnter(&g_run.statusLock);
+    const bool wasOpen = g_run.open.exchange(false);
+    LockLeave(&g_run.statusLock);
+    if (!wasOpen) return;  // nothing was made
     if (g_run.stopEvent) {
         if (g_run.thread) {
             EventSet(g_run.stopEvent);
@@ -164,25 +182,25 @@ void StopMonitoring() {
     g_status.socket = kNoSocket;
     if (g_status.netStarted == 1) NetCleanup();
     g_status.netStarted = 0;
-    g_run.open.store(false);
-    LockDelete(&g_run.statusLock);
 }
 
 void PublishStatus() {
-    if (!g_run.open.load(std::memory_order_relaxed)) return;
     LockEnter(&g_run.statusLock);
-    EncodeIntoSendBuffer();
-    EventSet(g_run.dataReady);
+    if (g_run.open.load(std::memory_order_relaxed)) {
+        EncodeIntoSendBuffer();
+        EventSet(g_run.dataReady);
+    }
     LockLeave(&g_run.statusLock);
 }
 
 void CountPass() {
     // Every evaluate call but the first of a pass ends here.
     if (FrameCounted().load(std::memory_order_relaxed)) return;
-    if (!g_run.open.load(std::memory_order_acquire)) return;
-    // The host may evaluate pixels on several threads: one of them counts the pass.
+    if (!g_run.open.load(std::memory_order_relaxed)) return;
+    // The host may evaluate pixels on several threads: one of them counts the
+    // pass, and only while the run is still open (checked again under the lock).
     LockEnter(&g_run.statusLock);
-    if (FrameCounted().load(std::memory_order_relaxed)) {
+    if (!g_run.open.load(std::memory_order_relaxed) || FrameCounted().load(std::memory_order_relaxed)) {
         LockLeave(&g_run.statusLock);
         return;
     }
@@ -199,6 +217,8 @@ void CountPass() {
 
 // The new-frame slot's work: opens a pass on the given frame.
 void OpenPass(int32_t frame) {
+    LockEnter(&g_run.statusLock);
     g_status.currentFrame = frame;
     FrameCounted().store(0, std::memory_order_release);
+    LockLeave(&g_run.statusLock);
 }

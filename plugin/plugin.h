@@ -16,9 +16,14 @@ inline constexpr size_t kSenderStack = 2048;
 inline constexpr size_t kSendBufferSize = 768;
 static_assert(kMessageLength <= kSendBufferSize);
 
-// Test-only overrides, read at each start of monitoring when set; the product never sets them.
-inline constexpr const char *kTestPortVariable = "PELLICK_TEST_PORT";
-inline constexpr const char *kTestQuietVariable = "PELLICK_TEST_QUIET_MS";
+// The port and quiet time-out of a run, asked for at each start of monitoring.
+// Pellick links run_tuning.cpp (always STATUS_PORT and kQuietTimeoutMs); only the
+// tests' variant of the plug-in links test_tuning.cpp, which reads its environment.
+struct RunTuning {
+    uint16_t port;
+    uint32_t quietMs;
+};
+RunTuning ReadRunTuning();
 
 // Fixed at activation (registration.cpp).
 struct ActivationState {
@@ -38,7 +43,10 @@ extern StatusRecord g_status;
 
 // Objects of one monitoring run (monitor.cpp); the sender thread uses them while it runs.
 struct MonitorRun {
-    ThreadLock statusLock;   // guards sendBuffer and the signalling of dataReady
+    // Guards sendBuffer, the signalling of dataReady, the counting fields of
+    // g_status and the open flag's changes; it lives as long as the module, so
+    // a host thread still evaluating at a stop never meets a released lock.
+    ThreadLock statusLock;
     uint8_t sendBuffer[kSendBufferSize];
     ThreadEvent *stopEvent;  // manual reset
     ThreadEvent *dataReady;  // auto reset
@@ -46,7 +54,7 @@ struct MonitorRun {
     ThreadHandle *thread;
     uint32_t quietMs;        // kQuietTimeoutMs unless a test shortens it
     uint16_t port;           // STATUS_PORT unless a test overrides it
-    std::atomic<bool> open;  // between a start and its stop
+    std::atomic<bool> open;  // between a start and its stop; changed under statusLock
 };
 extern MonitorRun g_run;
 

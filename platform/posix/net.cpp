@@ -82,8 +82,9 @@ void NetCleanup() {}
 int NetResolveIPv4(const char *name, uint32_t *addr) {
     if (!name) return 0;
     if (*name >= '0' && *name <= '9') {
+        // inet_aton reads what Windows' inet_addr reads: "127.1", octal "010", hex "0x7f".
         in_addr a{};
-        if (inet_pton(AF_INET, name, &a) != 1) return 0;
+        if (inet_aton(name, &a) == 0) return 0;
         *addr = a.s_addr;
         return 1;
     }

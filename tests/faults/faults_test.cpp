@@ -82,9 +82,10 @@ protected:
     void StartNode(const NodeSpec &n, int lastJobFrame, const std::string &serverName = "127.0.0.1", uint16_t to = 0) {
         const fs::path out = work / ("node" + std::to_string(n.node) + ".out");
         nodes.emplace_back(
-            std::vector<std::string>{Programs::HostSim(), "--node", std::to_string(n.node), "--server", serverName,
-                                     "--scene-name", "shot", "--scene-file", (work / "shot.scn").string(), "--first", "1",
-                                     "--last", std::to_string(lastJobFrame), "--passes", "2", "--frames",
+            std::vector<std::string>{Programs::HostSim(), "--plugin", Programs::Plugin(), "--node",
+                                     std::to_string(n.node), "--server", serverName, "--scene-name", "shot",
+                                     "--scene-file", (work / "shot.scn").string(), "--first", "1", "--last",
+                                     std::to_string(lastJobFrame), "--passes", "2", "--frames",
                                      std::to_string(n.firstFrame) + "-" + std::to_string(n.lastFrame), "--pass-ms",
                                      std::to_string(n.passMs), "--evaluates", "50", "--hold-file",
                                      (work / "release").string(), "--hold-ms", "300000", "--quiet"},
@@ -303,9 +304,9 @@ private:
 // Wall time of a quick render node run of passes passes through the given port.
 int64_t QuickRender(const fs::path &work, int node, uint16_t port, int passes) {
     const auto start = Clock::now();
-    Child run({Programs::HostSim(), "--node", std::to_string(node), "--server", "127.0.0.1", "--scene-name", "quick",
-               "--first", "1", "--last", std::to_string(passes), "--passes", "1", "--pass-ms", "0", "--evaluates", "1",
-               "--quiet"},
+    Child run({Programs::HostSim(), "--plugin", Programs::Plugin(), "--node", std::to_string(node), "--server",
+               "127.0.0.1", "--scene-name", "quick", "--first", "1", "--last", std::to_string(passes), "--passes", "1",
+               "--pass-ms", "0", "--evaluates", "1", "--quiet"},
               {{"PELLICK_TEST_PORT", std::to_string(port)}, {"PELLICK_TEST_QUIET_MS", "1000"}},
               work / ("quick" + std::to_string(node) + ".out"));
     const std::optional<int> status = run.Wait(kLong);

@@ -1,4 +1,4 @@
-// Threaded stress of the plug-in, run under ThreadSanitizer: passes published while the sender connects, sends and reconnects, and the server name changed by the panel and by scene loads while the sender connects.
+// Threaded stress of the plug-in, run under ThreadSanitizer: passes published while the sender connects, sends and reconnects, renders ended while pixels are still evaluated, and the server name changed by the panel and by scene loads while the sender connects.
 #include "fake_host.h"
 #include "message_collector.h"
 #include "net.h"
@@ -116,6 +116,48 @@ TEST_F(PluginRace, PassesPublishedWhileTheSenderReconnects) {
         latest[static_cast<size_t>(m.connection)] = m.record.passesDone;
     }
     std::printf("%d passes, %zu connections, %zu messages\n", kPasses, connections.size(), server.Messages().size());
+}
+
+TEST_F(PluginRace, RendersEndedWhilePixelsAreStillEvaluated) {
+    // Nobody listens: each run's sender fails its attempts at once.
+    uint16_t port = 0;
+    {
+        MessageCollector probe;
+        port = probe.Port();
+    }
+    SetTestEnv("PELLICK_TEST_PORT", std::to_string(port).c_str());
+    // A host that ends and starts renders while its render thread and pixel
+    // threads carry on: counting must never reach a released event or lock.
+    std::atomic<bool> running{true};
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        for (int32_t frame = 1; running.load(); ++frame) {
+            plugin.NewFrame(frame);
+            for (int i = 0; i < 20; ++i) plugin.Evaluate();
+        }
+    });
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            while (running.load()) plugin.Evaluate();
+        });
+    for (int run = 0; run < 200; ++run) {
+        plugin.RenderStart();
+        std::this_thread::sleep_for(200us);
+        plugin.RenderEnd();
+    }
+    running = false;
+    for (std::thread &t : threads) t.join();
+
+    // The module is still sound: a run after that counts and reports as usual.
+    MessageCollector server;
+    ASSERT_TRUE(server.Listening());
+    SetTestEnv("PELLICK_TEST_PORT", std::to_string(server.Port()).c_str());
+    plugin.RenderStart();
+    plugin.Pass(7);
+    CollectedMessage m{};
+    ASSERT_TRUE(server.WaitForPasses(1, &m, 20000));
+    EXPECT_EQ(m.record.currentFrame, 7);
+    plugin.RenderEnd();
 }
 
 // Where the sender tried to connect.

@@ -239,3 +239,4 @@ std::optional<uint64_t> JsonNumberAfter(const std::string &json, const std::stri
 
 std::string Programs::Server() { return PELLICK_SERVER_PATH; }
 std::string Programs::HostSim() { return PELLICK_HOSTSIM_PATH; }
+std::string Programs::Plugin() { return PELLICK_PLUGIN_PATH; }

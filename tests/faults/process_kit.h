@@ -83,4 +83,5 @@ std::optional<uint64_t> JsonNumberAfter(const std::string &json, const std::stri
 struct Programs {
     static std::string Server();
     static std::string HostSim();
+    static std::string Plugin();  // the tests' variant, which reads the test port and quiet time-out
 };

@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # End-to-end run: the status server and six hostsim render nodes in two jobs; the server's counters, fields and HTML must match what the nodes rendered.
 #
-# usage: e2e.sh linux <pellicksrv> <hostsim> <work folder>
-#        e2e.sh wine <pellicksrv.exe> <hostsim.exe> <render_status_probe.exe> <work folder>
+# usage: e2e.sh linux <pellicksrv> <hostsim> <plug-in> <work folder>
+#        e2e.sh wine <pellicksrv.exe> <hostsim.exe> <plug-in.dll> <render_status_probe.exe> <work folder>
+# The plug-in is the tests' variant, which takes its port and quiet time-out from the environment.
 # Under Wine the run has its own prefix in the work folder and its own Xvfb display.
 set -u
 platform=${1:-}
 case "$platform" in
-  linux) [ $# -eq 4 ] || { echo "usage: $0 linux <pellicksrv> <hostsim> <work>" >&2; exit 2; }
-         server=$2 hostsim=$3 work=$4 ;;
-  wine)  [ $# -eq 5 ] || { echo "usage: $0 wine <pellicksrv.exe> <hostsim.exe> <probe.exe> <work>" >&2; exit 2; }
-         server=$2 hostsim=$3 probe=$4 work=$5 ;;
+  linux) [ $# -eq 5 ] || { echo "usage: $0 linux <pellicksrv> <hostsim> <plug-in> <work>" >&2; exit 2; }
+         server=$2 hostsim=$3 plugin=$4 work=$5 ;;
+  wine)  [ $# -eq 6 ] || { echo "usage: $0 wine <pellicksrv.exe> <hostsim.exe> <plug-in.dll> <probe.exe> <work>" >&2; exit 2; }
+         server=$2 hostsim=$3 plugin=$4 probe=$5 work=$6 ;;
   *) echo "usage: $0 linux|wine ..." >&2; exit 2 ;;
 esac
 
@@ -122,9 +123,9 @@ for node_args in "${nodes[@]}"; do
         --first "$first" --last "$last" --passes "$passes" --frames "$frames" --pass-ms 40 --jitter 25
         --evaluates 200 --hold-file "$(native "$release")" --hold-ms 600000)
   if [ "$platform" = wine ]; then
-    win "$hostsim" --plugin "$(native "$(dirname "$hostsim")/Pellick.dll")" "${args[@]}" >"$run/node$node.out" 2>&1 &
+    win "$hostsim" --plugin "$(native "$plugin")" "${args[@]}" >"$run/node$node.out" 2>&1 &
   else
-    "$hostsim" "${args[@]}" >"$run/node$node.out" 2>&1 &
+    "$hostsim" --plugin "$plugin" "${args[@]}" >"$run/node$node.out" 2>&1 &
   fi
   node_pids+=($!)
 done

@@ -1,4 +1,5 @@
 // Tests of the host simulator's engine driving the built plug-in against a local stand-in server.
+#include "dynlib.h"
 #include "fake_host.h"
 #include "message_collector.h"
 #include "net.h"
@@ -94,6 +95,41 @@ TEST_F(HostSim, RenderNodeRendersItsShareOfTheRange) {
     EXPECT_EQ(last.record.firstRenderedFrame, 5);
     EXPECT_EQ(last.record.currentFrame, 6);
     EXPECT_EQ(last.record.sceneLastFrame, 10);
+}
+
+// The host's calls as a recording plug-in saw them, in order: render start and
+// end come around every render, the render node's single one included.
+TEST_F(HostSim, SlotCallOrder) {
+    const std::string recorder = Native(PELLICK_RECORDER_PATH);
+    // Held open here as well, so its record outlives hostsim's unload.
+    DynLib *lib = DynLoad(recorder.c_str());
+    ASSERT_NE(lib, nullptr) << recorder;
+    auto *recorded = reinterpret_cast<const char *(*)()>(DynSymbol(lib, "RecordedCalls"));
+    ASSERT_NE(recorded, nullptr);
+    struct Case {
+        const char *what;
+        bool renderNode;
+        int renders;
+        std::string expected;
+    };
+    const std::string render = "create renderStart newFrame:1 evaluate newFrame:1 evaluate newFrame:2 evaluate "
+                               "newFrame:2 evaluate renderEnd destroy";
+    const Case cases[] = {
+        {"render node", true, 1, "startup activate " + render + " shutdown"},
+        {"interactive, two renders", false, 2, "startup activate " + render + " " + render + " shutdown"},
+    };
+    for (const Case &c : cases) {
+        options.plugin = recorder;
+        options.renderNode = c.renderNode;
+        options.renders = c.renders;
+        options.firstFrame = 1;
+        options.lastFrame = 2;
+        options.passes = 2;
+        options.evaluates = 1;
+        ASSERT_EQ(Run(), 0) << c.what;
+        EXPECT_EQ(recorded(), c.expected) << c.what;
+    }
+    DynUnload(lib);
 }
 
 TEST_F(HostSim, SceneStateCarriesTheServerName) {

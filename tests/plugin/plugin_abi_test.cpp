@@ -656,4 +656,16 @@ TEST_F(PluginAbi, ServerNameRules) {
     plugin.RenderEnd();
 }
 
+TEST_F(PluginAbi, ShortDottedNamesReachTheServer) {
+    // Fewer parts, hexadecimal and octal parts, as the Windows plug-in reads them.
+    for (const char *name : {"127.1", "0x7f.1", "0177.0.0.1", "127.0.1"}) {
+        SCOPED_TRACE(name);
+        server = std::make_unique<MessageCollector>();
+        UsePort(server->Port());
+        plugin.SetServerName(name);
+        StartRender();
+        plugin.RenderEnd();
+    }
+}
+
 }  // namespace

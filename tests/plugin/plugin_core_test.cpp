@@ -158,6 +158,32 @@ long HookSend(NetSocket s, const void *data, size_t size) {
     return kDefaultNetCalls.send(s, data, size);
 }
 
+// Server names that start with a digit are read as Windows' inet_addr reads
+// them, on both platforms, and never looked up.
+TEST(ServerAddress, DottedFormsReadAlikeEverywhere) {
+    struct Case {
+        const char *name;
+        bool ok;
+        uint8_t a, b, c, d;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", true, 127, 0, 0, 1},   {"127.1", true, 127, 0, 0, 1},     {"10.0.0.010", true, 10, 0, 0, 8},
+        {"0x7f.1", true, 127, 0, 0, 1},      {"10.1.300", true, 10, 1, 1, 44},  {"2130706433", true, 127, 0, 0, 1},
+        {"0X0A.0.0.0x1F", true, 10, 0, 0, 31}, {"1.2.3.4.5", false, 0, 0, 0, 0}, {"256.1.1.1", false, 0, 0, 0, 0},
+        {"3dhost", false, 0, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        uint32_t address = 0;
+        const int ok = NetResolveIPv4(c.name, &address);
+        EXPECT_EQ(ok, c.ok ? 1 : 0) << c.name;
+        if (!ok || !c.ok) continue;
+        uint8_t bytes[4];
+        std::memcpy(bytes, &address, 4);  // network order: first part first
+        EXPECT_EQ((std::vector<int>{bytes[0], bytes[1], bytes[2], bytes[3]}), (std::vector<int>{c.a, c.b, c.c, c.d}))
+            << c.name;
+    }
+}
+
 class Sender : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(NetStartup()); }
