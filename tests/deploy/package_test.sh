@@ -4,6 +4,9 @@
 # usage: package_test.sh SOURCE_DIR LINUX_BUILD WORK_DIR
 set -uo pipefail
 src=$1 build=$2 work=$3
+for tool in lintian dpkg-deb dpkg-shlibdeps systemd-analyze; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (./dev deps installs it)"; exit 1; }
+done
 rm -rf "$work" && mkdir -p "$work" || exit 1
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
