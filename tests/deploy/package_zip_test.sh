@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows zip: built from the windows and windows32 builds, it holds exactly the programs, both plug-ins
-# (each of the right machine type) and the manual.
+# (each of the right machine type, needing no DLL beyond Windows' own) and the manual.
 # usage: package_zip_test.sh SOURCE_DIR WINDOWS_BUILD WINDOWS32_BUILD WORK_DIR
 set -uo pipefail
 src=$1 win64=$2 win32=$3 work=$4
@@ -30,6 +30,11 @@ machine() {
 for file in pellicksrv.exe:8664 hostsim.exe:8664 Pellick.dll:8664 x86/Pellick.dll:014c; do
   m=$(machine "$work/x/${file%%:*}" 2>/dev/null)
   [ "$m" = "${file##*:}" ] || bad "${file%%:*} has machine type '$m', not ${file##*:}"
+done
+# Nothing but Windows' own DLLs: the mingw runtime is linked in, so the zip needs no other file.
+for file in pellicksrv.exe hostsim.exe Pellick.dll x86/Pellick.dll; do
+  dlls=$(x86_64-w64-mingw32-objdump -p "$work/x/$file" | sed -n 's/^.*DLL Name: //p')
+  grep -qiE '^lib|^mingw' <<<"$dlls" && bad "$file needs DLLs the zip does not hold: $(tr '\n' ' ' <<<"$dlls")"
 done
 grep -q $'^# Pellick\r$' "$work/x/README.txt" || bad "README.txt is not the manual with Windows line ends"
 
