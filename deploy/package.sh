@@ -58,7 +58,7 @@ CONTROL
   (cd "$root" && find usr -type f -printf '%P\n' | sort | sed 's|^|usr/|' | xargs md5sum) >"$root/DEBIAN/md5sums"
   chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
 
-  mkdir -p "$out"
+  mkdir -p "$out" && out=$(cd "$out" && pwd)
   dpkg-deb --root-owner-group -Zxz --build "$root" "$out/pellick_${version}_${arch}.deb" >/dev/null ||
     die "dpkg-deb failed"
   echo "$out/pellick_${version}_${arch}.deb"
