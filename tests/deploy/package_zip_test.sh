@@ -36,6 +36,8 @@ for file in pellicksrv.exe hostsim.exe Pellick.dll x86/Pellick.dll; do
   dlls=$(x86_64-w64-mingw32-objdump -p "$work/x/$file" | sed -n 's/^.*DLL Name: //p')
   grep -qiE '^lib|^mingw' <<<"$dlls" && bad "$file needs DLLs the zip does not hold: $(tr '\n' ' ' <<<"$dlls")"
 done
+shown=$(strings -el "$work/x/pellicksrv.exe" | grep -A1 -x ProductVersion | tail -1)
+[ "$shown" = "$version" ] || bad "pellicksrv.exe's version resource says '$shown', not $version"
 grep -q $'^# Pellick\r$' "$work/x/README.txt" || bad "README.txt is not the manual with Windows line ends"
 
 [ $fail -eq 0 ] && echo "zip checks passed: $(basename "$zip")"
