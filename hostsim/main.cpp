@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -16,11 +17,18 @@ constexpr const char *kPluginFile = "Pellick.dll";
 constexpr const char *kPluginFile = "Pellick.so";
 #endif
 
-// The plug-in beside this program, as a host finds its plug-ins folder.
+// The plug-in beside this program, as a host finds its plug-ins folder (the build
+// tree, the Windows zip), else where the Linux install puts it (<prefix>/lib/pellick).
 std::string DefaultPlugin() {
     char folder[4096];
     if (!DynProgramFolder(folder, sizeof folder)) return kPluginFile;
-    return std::string(folder) + kPluginFile;
+    const std::string beside = std::string(folder) + kPluginFile;
+#if !defined(_WIN32)
+    const std::string installed = std::string(folder) + "../lib/pellick/" + kPluginFile;
+    std::error_code ec;
+    if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(installed, ec)) return installed;
+#endif
+    return beside;
 }
 
 // "A-B" or a single frame "A".

@@ -283,6 +283,7 @@ int main(int argc, char **argv) {
                  "Print the status after every change even when standard output is not a terminal");
     app.add_option("--stats-file", options.statsFile,
                    "Keep connection and message counters in this file, rewritten after every batch of events and at exit");
+    app.set_version_flag("--version", "pellicksrv " PELLICK_VERSION);
     CLI11_PARSE(app, argc, argv);
 
     return RunServer(options, descriptorLimit);

@@ -30,6 +30,11 @@ std::optional<double> PerHour(double throughput) {
     return throughput * static_cast<double>(kTicksPerHour);
 }
 
+std::optional<double> PerSecond(double throughput) {
+    if (!(throughput > 0.0)) return std::nullopt;
+    return throughput * static_cast<double>(kTicksPerSecond);
+}
+
 // Figures every progress object shares: the overall one and each job's.
 void Progress(Json &j, uint64_t done, uint64_t total, double throughput, uint64_t start, const Estimates &e) {
     j["passesDone"] = done;
@@ -216,7 +221,7 @@ std::string MetricsText(const WebSnapshot &s) {
     std::vector<std::string> labels;
     labels.reserve(s.jobs.size());
     for (const WebJob &job : s.jobs) {
-        labels.push_back("{job=\"" + std::to_string(job.number) + "\",id=\"" + job.id + "\",scene=\"" +
+        labels.push_back("{job_number=\"" + std::to_string(job.number) + "\",id=\"" + job.id + "\",scene=\"" +
                          MetricsLabelValue(job.sceneName) + "\"}");
     }
     const auto perJob = [&](const char *name, const char *type, const char *help, auto value) {
@@ -231,14 +236,14 @@ std::string MetricsText(const WebSnapshot &s) {
            [&](const WebJob &j) { return Opt(j.stats.cpuCount); });
     perJob("pellick_job_passes_done", "gauge", "Passes rendered, summed over the job's CPUs.",
            [&](const WebJob &j) { return Opt(count(j.stats.passesDone)); });
-    perJob("pellick_job_passes_total", "gauge", "Estimated passes of the whole job.",
+    perJob("pellick_job_passes_estimated", "gauge", "Estimated passes of the whole job.",
            [&](const WebJob &j) { return Opt(j.stats.totalPasses); });
     perJob("pellick_job_remaining_seconds", "gauge", "Estimated time to finish the job (absent while unknown).",
            [&](const WebJob &j) {
                const auto &r = j.stats.estimates.remaining;
                return r ? Opt(Seconds(*r)) : std::nullopt;
            });
-    perJob("pellick_job_throughput_passes_per_hour", "gauge", "Recent passes per hour of all the job's CPUs.",
-           [&](const WebJob &j) { return PerHour(j.stats.throughput); });
+    perJob("pellick_job_throughput_passes_per_second", "gauge", "Recent passes per second of all the job's CPUs.",
+           [&](const WebJob &j) { return PerSecond(j.stats.throughput); });
     return out;
 }

@@ -172,8 +172,8 @@ TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
 
     const std::string text = MetricsText(s);
     const auto samples = ParseMetrics(text);
-    const std::string job1 = "{job=\"1\",id=\"" + s.jobs[0].id + "\",scene=\"Castle\"}";
-    const std::string job2 = "{job=\"2\",id=\"" + s.jobs[1].id + "\",scene=\"Castle\"}";
+    const std::string job1 = "{job_number=\"1\",id=\"" + s.jobs[0].id + "\",scene=\"Castle\"}";
+    const std::string job2 = "{job_number=\"2\",id=\"" + s.jobs[1].id + "\",scene=\"Castle\"}";
     const std::pair<std::string, double> expected[] = {
         {"pellick_active_cpus", 2},
         {"pellick_connections_open", 2},
@@ -182,12 +182,12 @@ TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
         {"pellick_jobs", 2},
         {"pellick_job_cpus" + job1, 1},
         {"pellick_job_passes_done" + job1, 30},
-        {"pellick_job_passes_total" + job1, 100},
+        {"pellick_job_passes_estimated" + job1, 100},
         {"pellick_job_remaining_seconds" + job1, 4200},
-        {"pellick_job_throughput_passes_per_hour" + job1, 60},
+        {"pellick_job_throughput_passes_per_second" + job1, 60.0 / 3600},
         {"pellick_job_passes_done" + job2, 10},
         {"pellick_job_remaining_seconds" + job2, 2700},
-        {"pellick_job_throughput_passes_per_hour" + job2, 120},
+        {"pellick_job_throughput_passes_per_second" + job2, 120.0 / 3600},
     };
     for (const auto &[name, value] : expected) {
         const auto found = samples.find(name);
