@@ -282,22 +282,22 @@ void PruneClients(ClientTable &table, const ServerHost &host) {
     }
 }
 
-void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode) {
-    switch (eventCode) {
-    case kSocketRead: {
+void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, SocketEvent event) {
+    switch (event) {
+    case SocketEvent::Read: {
         uint32_t i = FindClient(table, s);
         if (i == table.count) break;
         long n = ReceiveOnce(table, host, i);
         PruneClient(table, host, s, n > 0);
         break;
     }
-    case kSocketAccept: {
+    case SocketEvent::Accept: {
         uint64_t before = table.nextSeq;
         AcceptClient(table, host, s);
         if (table.nextSeq != before) PruneClient(table, host, table.entries[table.count - 1].record.socket);
         break;
     }
-    case kSocketClose: {
+    case SocketEvent::Close: {
         // Messages that arrived just before the peer closed still count.
         for (int reads = 0; reads < kMaxDrainReads; ++reads) {
             uint32_t i = FindClient(table, s);
@@ -306,7 +306,7 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
         RemoveClient(table, host, s);
         break;
     }
-    default:
+    case SocketEvent::Recheck:
         PruneClients(table, host);
         break;
     }

@@ -67,10 +67,10 @@ long ReceiveOnce(Sink &sink, NetSocket s) {
     return n;
 }
 
-void OnSocket(void *context, NetSocket s, int eventCode) {
+void OnSocket(void *context, NetSocket s, SocketEvent event) {
     auto &sink = *static_cast<Sink *>(context);
     sink.changed = true;
-    if (eventCode == kSocketAccept) {
+    if (event == SocketEvent::Accept) {
         NetSocket c = NetAccept(s);
         if (c == kNoNetSocket) {
             EventLoopPauseAccepts(sink.loop, kAcceptPauseMs);
@@ -84,9 +84,9 @@ void OnSocket(void *context, NetSocket s, int eventCode) {
         sink.fill[static_cast<size_t>(c)] = 0;
         ++sink.connections;
         ++sink.clients;
-    } else if (eventCode == kSocketRead) {
+    } else if (event == SocketEvent::Read) {
         ReceiveOnce(sink, s);
-    } else if (eventCode == kSocketClose) {
+    } else if (event == SocketEvent::Close) {
         for (int reads = 0; reads < kMaxDrainReads; ++reads) {
             long n = ReceiveOnce(sink, s);
             if (n == 0) return;
