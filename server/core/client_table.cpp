@@ -65,8 +65,9 @@ int Reserve(ClientTable &table) {
     constexpr uint32_t kMaxEntries = UINT32_MAX / 2;
     if (table.capacity >= kMaxEntries) return 0;
     uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
-    if (capacity > SIZE_MAX / sizeof(ClientEntry)) return 0;
-    void *block = std::realloc(table.entries, size_t{capacity} * sizeof(ClientEntry));
+    size_t bytes = 0;  // a block past the address space (32-bit builds) cannot be had
+    if (__builtin_mul_overflow(size_t{capacity}, sizeof(ClientEntry), &bytes)) return 0;
+    void *block = std::realloc(table.entries, bytes);
     if (!block) return 0;
     table.entries = static_cast<ClientEntry *>(block);
     table.capacity = capacity;

@@ -116,7 +116,8 @@ int main(int argc, char **argv) {
     CLI::App app{"nullsink: accepts status connections like pellicksrv and discards every whole\n"
                  "750-byte message, counting them; the ceiling pellicksrv's ingestion is measured against.\n"
                  "Ends on Ctrl+C (SIGINT) or SIGTERM. Linux only."};
-    uint16_t port = DefaultStatusPort();
+    std::string portError;
+    uint16_t port = DefaultStatusPort(portError);
     std::string statsFile;
     app.add_option("--port", port, "TCP port to listen on (default: PELLICK_TEST_PORT or 10431)")
         ->check(CLI::Range(1, 65535));
@@ -124,7 +125,7 @@ int main(int argc, char **argv) {
                    "Keep the counters in this file (pellicksrv's format), rewritten at most every 50 ms and at exit");
     CLI11_PARSE(app, argc, argv);
     if (port == 0) {
-        std::fprintf(stderr, "nullsink: PELLICK_TEST_PORT is not a port number (1 to 65535)\n");
+        std::fprintf(stderr, "nullsink: %s\n", portError.c_str());
         return 2;
     }
 
