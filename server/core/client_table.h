@@ -37,7 +37,8 @@ struct ServerHost {
     void *context;
     // Ask for read and close notifications on a newly accepted connection.
     void (*watchClient)(void *context, NetSocket s);
-    // Show the report (RefreshStatus for this platform's window or terminal).
+    // Run the front end's refresh: RefreshStatus, then the dashboard's
+    // snapshot and the window or terminal from the one report it built.
     // Called by FinishSocketEvents, once per batch of events that changed the table.
     void (*refresh)(void *context);
 };
