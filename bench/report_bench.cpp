@@ -49,16 +49,15 @@ void BM_RefreshStatus(benchmark::State &state) {
     table.count = static_cast<uint32_t>(entries.size());
     table.entries = entries.data();
     const std::string path = "/tmp/pellick-report-bench-" + std::to_string(getpid()) + ".htm";
-    const ServerSettings saved = g_settings;
-    g_settings.htmlOutput = 1;
-    std::snprintf(g_settings.htmlPath, sizeof g_settings.htmlPath, "%s", path.c_str());
-    StatusFields fields;
+    ServerSettings settings;
+    settings.htmlOutput = 1;
+    std::snprintf(settings.htmlPath, sizeof settings.htmlPath, "%s", path.c_str());
+    StatusReport report;
     for (auto _ : state) {
-        RefreshStatus(table, fields);
-        benchmark::DoNotOptimize(fields.text[0][0]);
+        RefreshStatus(table, settings, report);
+        benchmark::DoNotOptimize(report.fields.text[0][0]);
     }
     state.SetItemsProcessed(state.iterations() * cpus);
-    g_settings = saved;
     std::remove(path.c_str());
 }
 

@@ -42,15 +42,12 @@ std::vector<ClientEntry> MakeTable(int cpus, int jobs, uint64_t now) {
 struct Farm {
     std::vector<ClientEntry> entries;
     ClientTable table{};
-    ReportData data;
-    StatusFields fields{};
-    std::string html;
+    ServerSettings settings;
+    StatusReport report;
     Farm(int cpus, int jobs) : entries(MakeTable(cpus, jobs, NowFileTime())) {
         table.count = static_cast<uint32_t>(entries.size());
         table.entries = entries.data();
-        ComputeReport(table, NowFileTime(), data);
-        RenderStatusFields(data, fields);
-        RenderReportHtml(data, html);
+        BuildReport(table, NowFileTime(), settings.Form(), report);
     }
 };
 
@@ -60,7 +57,7 @@ void BM_BuildSnapshot(benchmark::State &state) {
     JobHistory history;
     for (auto _ : state) {
         WebSnapshot s;
-        BuildSnapshot(farm.table, farm.data, farm.fields, farm.html, history, s);
+        BuildSnapshot(farm.table, farm.report, farm.settings, history, s);
         benchmark::DoNotOptimize(s.cpus.data());
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
@@ -71,7 +68,7 @@ void BM_StatusJson(benchmark::State &state) {
     Farm farm(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
     JobHistory history;
     WebSnapshot s;
-    BuildSnapshot(farm.table, farm.data, farm.fields, farm.html, history, s);
+    BuildSnapshot(farm.table, farm.report, farm.settings, history, s);
     size_t bytes = 0;
     for (auto _ : state) {
         const std::string json = StatusJson(s);

@@ -194,3 +194,20 @@ int CompareJobIdentity(const StatusRecord &a, const StatusRecord &b) {
     }
     return 0;
 }
+
+std::string JobIdentityBytes(const StatusRecord &record) {
+    const auto *p = reinterpret_cast<const uint8_t *>(&record);
+    std::string out;
+    size_t size = 0;
+    for (const FieldDesc &d : kIdentityOrder) size += d.width;
+    out.reserve(size);
+    for (const FieldDesc &d : kIdentityOrder) {
+        if (d.kind == FieldKind::Raw) {
+            out.append(reinterpret_cast<const char *>(p + d.offset), d.width);
+            continue;
+        }
+        const uint64_t v = LoadInt(p + d.offset, d.width);
+        for (uint16_t k = 0; k < d.width; ++k) out += static_cast<char>((v >> (8 * k)) & 0xFF);
+    }
+    return out;
+}

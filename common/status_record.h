@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
 inline constexpr uint16_t STATUS_PORT = 10431;
 inline constexpr size_t kTextSize = 260;      // names and paths: the platform's path limit
@@ -90,3 +91,5 @@ bool HasRecordSignature(const StatusRecord &record);
 // Orders two job identities as one byte string (text at full width, integers
 // as little-endian bytes), unsigned, first differing byte deciding: <0, 0, >0.
 int CompareJobIdentity(const StatusRecord &a, const StatusRecord &b);
+// That byte string itself, for keeping a job's data across records.
+std::string JobIdentityBytes(const StatusRecord &record);

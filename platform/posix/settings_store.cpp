@@ -1,5 +1,6 @@
 // The settings store on POSIX: Name=value lines in ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini.
 #include "settings_store.h"
+#include "settings_store_raw.h"
 
 #include "files.h"
 
@@ -203,18 +204,19 @@ int QuerySetting(const char *subkey, const char *name, uint32_t *type, void *dat
     return 1;
 }
 
-int ReadSettingString(const char *subkey, const char *name, char *buffer, uint32_t capacity) {
+int ReadSettingStringAt(const char *subkey, const char *name, char *buffer, uint32_t capacity) {
     if (!buffer || capacity == 0) return 0;
     std::string value;
     if (!FindValue(subkey, name, value)) return 0;
-    const size_t length = strnlen(value.c_str(), value.size());
-    if (length >= capacity) return 0;
-    std::memcpy(buffer, value.data(), length);
-    buffer[length] = '\0';
-    return static_cast<int>(length);
+    // The text ends at a NUL; spaces around it are the file's layout, as around numbers.
+    const std::string_view text = Trim(std::string_view(value.c_str(), strnlen(value.c_str(), value.size())));
+    if (text.size() >= capacity) return 0;
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return static_cast<int>(text.size());
 }
 
-int32_t ReadSettingDword(const char *subkey, const char *name, int32_t def, int32_t minimum, int32_t maximum) {
+int32_t ReadSettingDwordAt(const char *subkey, const char *name, int32_t def, int32_t minimum, int32_t maximum) {
     std::string text;
     if (!FindValue(subkey, name, text)) return def;
     const std::string_view digits = Trim(text);
@@ -242,13 +244,27 @@ int WriteSetting(const char *subkey, const char *name, uint32_t type, const void
     return StoreValue(subkey, name, &value);
 }
 
-int WriteSettingString(const char *subkey, const char *name, const char *text) {
+int WriteSettingStringAt(const char *subkey, const char *name, const char *text) {
     if (!text || !*text) return WriteSetting(subkey, name, kSettingString, nullptr, 0);
     return WriteSetting(subkey, name, kSettingString, text, static_cast<uint32_t>(strlen(text) + 1));
 }
 
-int WriteSettingDword(const char *subkey, const char *name, uint32_t value) {
+int WriteSettingDwordAt(const char *subkey, const char *name, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     return WriteSetting(subkey, name, kSettingDword, bytes, sizeof bytes);
+}
+
+int ReadSettingString(const char *name, char *buffer, uint32_t capacity) {
+    return ReadSettingStringAt("", name, buffer, capacity);
+}
+
+int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum) {
+    return ReadSettingDwordAt("", name, def, minimum, maximum);
+}
+
+int WriteSettingString(const char *name, const char *text) { return WriteSettingStringAt("", name, text); }
+
+int WriteSettingInt(const char *name, int32_t value) {
+    return WriteSettingDwordAt("", name, static_cast<uint32_t>(value));
 }

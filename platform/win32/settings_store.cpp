@@ -1,5 +1,6 @@
 // The settings store on Windows: values under HKEY_CURRENT_USER\Software\Zandrel\Pellick\ in the registry.
 #include "settings_store.h"
+#include "settings_store_raw.h"
 
 #include <windows.h>
 
@@ -53,7 +54,7 @@ int QuerySetting(const char *subkey, const char *name, uint32_t *type, void *dat
     return 1;
 }
 
-int ReadSettingString(const char *subkey, const char *name, char *buffer, uint32_t capacity) {
+int ReadSettingStringAt(const char *subkey, const char *name, char *buffer, uint32_t capacity) {
     if (!buffer || capacity == 0) return 0;
     // Read into scratch, so a value that is not taken leaves the buffer alone.
     std::unique_ptr<char[]> scratch(new (std::nothrow) char[capacity]);
@@ -68,7 +69,7 @@ int ReadSettingString(const char *subkey, const char *name, char *buffer, uint32
     return static_cast<int>(length);
 }
 
-int32_t ReadSettingDword(const char *subkey, const char *name, int32_t def, int32_t minimum, int32_t maximum) {
+int32_t ReadSettingDwordAt(const char *subkey, const char *name, int32_t def, int32_t minimum, int32_t maximum) {
     uint8_t bytes[4] = {};
     uint32_t type = 0, size = sizeof bytes;
     if (!QuerySetting(subkey, name, &type, bytes, &size) || size == 0) return def;
@@ -89,13 +90,27 @@ int WriteSetting(const char *subkey, const char *name, uint32_t type, const void
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
 }
 
-int WriteSettingString(const char *subkey, const char *name, const char *text) {
+int WriteSettingStringAt(const char *subkey, const char *name, const char *text) {
     if (!text || !*text) return WriteSetting(subkey, name, REG_SZ, nullptr, 0);
     return WriteSetting(subkey, name, REG_SZ, text, static_cast<uint32_t>(strlen(text) + 1));
 }
 
-int WriteSettingDword(const char *subkey, const char *name, uint32_t value) {
+int WriteSettingDwordAt(const char *subkey, const char *name, uint32_t value) {
     const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                               static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
     return WriteSetting(subkey, name, REG_DWORD, bytes, sizeof bytes);
+}
+
+int ReadSettingString(const char *name, char *buffer, uint32_t capacity) {
+    return ReadSettingStringAt("", name, buffer, capacity);
+}
+
+int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum) {
+    return ReadSettingDwordAt("", name, def, minimum, maximum);
+}
+
+int WriteSettingString(const char *name, const char *text) { return WriteSettingStringAt("", name, text); }
+
+int WriteSettingInt(const char *name, int32_t value) {
+    return WriteSettingDwordAt("", name, static_cast<uint32_t>(value));
 }

@@ -65,8 +65,9 @@ int Reserve(ClientTable &table) {
     constexpr uint32_t kMaxEntries = UINT32_MAX / 2;
     if (table.capacity >= kMaxEntries) return 0;
     uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
-    if (capacity > SIZE_MAX / sizeof(ClientEntry)) return 0;
-    void *block = std::realloc(table.entries, size_t{capacity} * sizeof(ClientEntry));
+    size_t bytes = 0;  // a block past the address space (32-bit builds) cannot be had
+    if (__builtin_mul_overflow(size_t{capacity}, sizeof(ClientEntry), &bytes)) return 0;
+    void *block = std::realloc(table.entries, bytes);
     if (!block) return 0;
     table.entries = static_cast<ClientEntry *>(block);
     table.capacity = capacity;
@@ -282,22 +283,22 @@ void PruneClients(ClientTable &table, const ServerHost &host) {
     }
 }
 
-void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode) {
-    switch (eventCode) {
-    case kSocketRead: {
+void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, SocketEvent event) {
+    switch (event) {
+    case SocketEvent::Read: {
         uint32_t i = FindClient(table, s);
         if (i == table.count) break;
         long n = ReceiveOnce(table, host, i);
         PruneClient(table, host, s, n > 0);
         break;
     }
-    case kSocketAccept: {
+    case SocketEvent::Accept: {
         uint64_t before = table.nextSeq;
         AcceptClient(table, host, s);
         if (table.nextSeq != before) PruneClient(table, host, table.entries[table.count - 1].record.socket);
         break;
     }
-    case kSocketClose: {
+    case SocketEvent::Close: {
         // Messages that arrived just before the peer closed still count.
         for (int reads = 0; reads < kMaxDrainReads; ++reads) {
             uint32_t i = FindClient(table, s);
@@ -306,7 +307,7 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
         RemoveClient(table, host, s);
         break;
     }
-    default:
+    case SocketEvent::Recheck:
         PruneClients(table, host);
         break;
     }

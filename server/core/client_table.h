@@ -37,23 +37,27 @@ struct ServerHost {
     void *context;
     // Ask for read and close notifications on a newly accepted connection.
     void (*watchClient)(void *context, NetSocket s);
-    // Show the report (RefreshStatus for this platform's window or terminal).
+    // Run the front end's refresh: RefreshStatus, then the dashboard's
+    // snapshot and the window or terminal from the one report it built.
     // Called by FinishSocketEvents, once per batch of events that changed the table.
     void (*refresh)(void *context);
 };
 
-// Socket notification codes, as the Windows notifications number them.
-inline constexpr int kSocketRead = 1;
-inline constexpr int kSocketAccept = 8;
-inline constexpr int kSocketClose = 32;
+// What a socket is ready for, as the front end's notification says it.
+enum class SocketEvent {
+    Read,     // bytes to read on a client connection
+    Accept,   // a connection waits on the listener
+    Close,    // the peer closed (or the connection failed)
+    Recheck,  // anything else: check the whole table
+};
 
-// The one entry of socket readiness into the core: dispatches on the code
+// The one entry of socket readiness into the core: dispatches on the event
 // (read, accept, close) and then prunes what the event could have changed
-// (the connection's pending error, a duplicate beside its record); any other
-// code prunes the whole table. A close first reads what the peer sent before
+// (the connection's pending error, a duplicate beside its record); Recheck
+// prunes the whole table. A close first reads what the peer sent before
 // closing, so its last messages still count. The report is not redone here:
 // the event only marks it needed.
-void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, int eventCode);
+void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, SocketEvent event);
 // Ends a batch of socket events (the platform calls it once the events ready
 // so far are handled): prunes, then refreshes once if any event of the batch
 // asked for it. The report then shows what a refresh after every single

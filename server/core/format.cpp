@@ -2,7 +2,6 @@
 #include "format.h"
 
 #include "locale_time.h"
-#include "settings.h"
 
 #include <algorithm>
 #include <charconv>
@@ -47,14 +46,14 @@ struct TextOut {
     }
 };
 
-int ClampedResolution() { return std::clamp(g_settings.resolution, 0, 4); }
+int ClampedResolution(const DisplayForm &form) { return std::clamp(form.resolution, 0, 4); }
 
 }  // namespace
 
-void FormatDuration(int64_t ticks, char *text) {
+void FormatDuration(int64_t ticks, const DisplayForm &form, char *text) {
     if (!text) return;
-    const int maxScale = g_settings.maxScale;  // above 3 acts as 3, below 0 as 0
-    const int p = ClampedResolution();
+    const int maxScale = form.maxScale;  // above 3 acts as 3, below 0 as 0
+    const int p = ClampedResolution(form);
     TextOut out(text, kFormatBufferSize);
 
     // Drop the three lowest digits, then work on the magnitude so every
@@ -101,9 +100,9 @@ void FormatDuration(int64_t ticks, char *text) {
     }
 }
 
-void FormatRate(double value, char *text) {
+void FormatRate(double value, const DisplayForm &form, char *text) {
     if (!text) return;
-    const int p = ClampedResolution();
+    const int p = ClampedResolution(form);
     TextOut out(text, kFormatBufferSize);
     double scale = 1.0;
     for (int i = 0; i < p; ++i) scale *= 10.0;

@@ -1,4 +1,4 @@
-// Durations, rates and instants as the texts the server shows, shaped by MaxScale and Resolution.
+// Durations, rates and instants as the texts the server shows, in the form (MaxScale, Resolution) they are given.
 #pragma once
 
 #include <cstddef>
@@ -6,12 +6,21 @@
 
 inline constexpr size_t kFormatBufferSize = 260;
 
+// The form of durations and rates: the options dialog's two choices.
+struct DisplayForm {
+    int32_t maxScale;    // largest unit: 0 seconds, 1 minutes, 2 hours, 3 days (beyond acts as the nearest)
+    int32_t resolution;  // decimals 0..4 (beyond acts as the nearest)
+};
+
+// 3 days, 5:23:47.1234: the options dialog's sample, which shows every unit and all four decimals.
+inline constexpr int64_t kSampleDurationTicks = 2786271234000;
+
 // ticks: signed 100 ns units. Writes a NUL-terminated text into text[260],
 // e.g. "3 days, 5:23:47.1234"; a negative count reads with one leading minus.
-void FormatDuration(int64_t ticks, char *text);
-// value: a rate per hour, truncated (not rounded) to Resolution decimals.
-// "-" when not finite or when value x 10^Resolution does not fit 64 bits.
-void FormatRate(double value, char *text);
+void FormatDuration(int64_t ticks, const DisplayForm &form, char *text);
+// value: a rate per hour, truncated (not rounded) to form.resolution decimals.
+// "-" when not finite or when value x 10^resolution does not fit 64 bits.
+void FormatRate(double value, const DisplayForm &form, char *text);
 // instant: file-time ticks (UTC), or nullptr for now; shown in local time
 // in the user's locale formats (platform/locale_time.h). "-" when the
 // instant cannot be shown (beyond the platform's calendar).

@@ -49,23 +49,25 @@ Estimates Estimate(uint64_t done, uint64_t total, uint64_t remainingPasses, doub
     return e;
 }
 
-// Texts of the report's cells.
+// Texts of the report's cells, in one form.
 struct Cells {
+    DisplayForm form;
+
     static std::string Number(uint64_t v) { return std::to_string(v); }
     static std::string Signed(int64_t v) { return std::to_string(v); }
 
-    static std::string Duration(int64_t ticks) {
+    std::string Duration(int64_t ticks) const {
         char text[kFormatBufferSize];
-        FormatDuration(ticks, text);
+        FormatDuration(ticks, form, text);
         return text;
     }
-    static std::string Duration(const std::optional<int64_t> &ticks) {
+    std::string Duration(const std::optional<int64_t> &ticks) const {
         return ticks ? Duration(*ticks) : std::string(kNotAvailable);
     }
-    static std::string Rate(const std::optional<double> &value) {
+    std::string Rate(const std::optional<double> &value) const {
         if (!value) return std::string(kNotAvailable);
         char text[kFormatBufferSize];
-        FormatRate(*value, text);
+        FormatRate(*value, form, text);
         return text;
     }
     static std::string DateTime(uint64_t instant) {
@@ -118,21 +120,21 @@ void StatRow(std::string &html, std::string_view label, std::string_view value, 
     html += "</td></tr>";
 }
 
-void CpuRowHtml(std::string &html, const CpuRow &row) {
+void CpuRowHtml(std::string &html, const Cells &cells, const CpuRow &row) {
     html += "<tr>";
     if (!row.job) {
         html += "<td>0</td><td>0</td><td>0</td><td>0</td><td>-</td><td>-</td><td>-</td><td>-</td>";
     } else {
         const StatusRecord &r = *row.record;
-        Cell(html, Cells::Signed(static_cast<int64_t>(r.cpuIndex) + 1));
-        Cell(html, Cells::Number(row.job));
-        Cell(html, Cells::Signed(r.currentFrame));
-        Cell(html, Cells::Number(r.passesDone));
-        Cell(html, Cells::Duration(row.averagePassTime));
-        Cell(html, Cells::Duration(r.recentPassTime));
-        Cell(html, Cells::Duration(r.lastPassTime));
+        Cell(html, cells.Signed(static_cast<int64_t>(r.cpuIndex) + 1));
+        Cell(html, cells.Number(row.job));
+        Cell(html, cells.Signed(r.currentFrame));
+        Cell(html, cells.Number(r.passesDone));
+        Cell(html, cells.Duration(row.averagePassTime));
+        Cell(html, cells.Duration(r.recentPassTime));
+        Cell(html, cells.Duration(r.lastPassTime));
         html += "<td>";
-        AppendEscaped(html, Cells::DateTime(row.passEnd));
+        AppendEscaped(html, cells.DateTime(row.passEnd));
         html += "</td>";
     }
     html += "</tr>";
@@ -189,8 +191,9 @@ void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
     for (JobStats &job : data.jobs) {
         const uint64_t remainingPasses = job.totalPasses > job.passesDone ? job.totalPasses - job.passesDone : 0;
         job.estimates = Estimate(job.passesDone, job.totalPasses, remainingPasses, job.throughput, job.startTime, now);
-        if (job.throughput > 0.0 && job.passesPerFrame > 0) {
-            job.framesPerHour = job.throughput * static_cast<double>(kTicksPerHour) / job.passesPerFrame;
+        if (job.throughput > 0.0) {
+            job.passesPerHour = job.throughput * static_cast<double>(kTicksPerHour);
+            if (job.passesPerFrame > 0) job.framesPerHour = *job.passesPerHour / job.passesPerFrame;
         }
         all.doneSum += job.passesDone;
         all.totalSum += job.totalPasses;
@@ -204,15 +207,16 @@ void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
     }
 }
 
-void RenderReportHtml(const ReportData &data, std::string &html) {
+void RenderReportHtml(const ReportData &data, const DisplayForm &form, std::string &html) {
+    const Cells cells{form};
     html.clear();
     html.reserve(256 + data.rows.size() * 200 + data.jobs.size() * 900);
     html += "Last Update: ";
-    AppendEscaped(html, Cells::DateTime(data.lastUpdate));
+    AppendEscaped(html, cells.DateTime(data.lastUpdate));
     html += "<br><font size=1>times are HH:MM:SS per pass</font><br><br>";
     html += kTableOpen;
     if (!data.rows.empty()) html += kHeaderRow;
-    for (const CpuRow &row : data.rows) CpuRowHtml(html, row);
+    for (const CpuRow &row : data.rows) CpuRowHtml(html, cells, row);
     const OverallStats &all = data.overall;
     if (all.activeCpus == 0) {
         html += "<tr><td>No render in progress</td></tr>";
@@ -231,16 +235,16 @@ void RenderReportHtml(const ReportData &data, std::string &html) {
         } else {
             html += "<tr><td colspan=2>Job " + std::to_string(j + 1) + " Stats</td></tr>";
         }
-        StatRow(html, "CPUs", Cells::Number(job.cpuCount));
-        StatRow(html, "Passes Rendered", Cells::Number(job.passesDone));
-        StatRow(html, "Total Passes", Cells::Number(job.totalPasses));
-        StatRow(html, "Percent Complete", Cells::Percent(e.percent));
-        StatRow(html, "Recent Throughput", Cells::Duration(e.timePerPass));
-        StatRow(html, "Recent Throughput (frame/hour)", Cells::Rate(job.framesPerHour));
-        StatRow(html, "Start Time", Cells::DateTime(job.startTime), true);
-        StatRow(html, "Elapsed Time", Cells::Duration(e.elapsed));
-        StatRow(html, "Estimated Remaining Time", Cells::Duration(e.remaining));
-        StatRow(html, "Estimated End Time", Cells::DateTime(e.endTime), true);
+        StatRow(html, "CPUs", cells.Number(job.cpuCount));
+        StatRow(html, "Passes Rendered", cells.Number(job.passesDone));
+        StatRow(html, "Total Passes", cells.Number(job.totalPasses));
+        StatRow(html, "Percent Complete", cells.Percent(e.percent));
+        StatRow(html, "Recent Throughput", cells.Duration(e.timePerPass));
+        StatRow(html, "Recent Throughput (frame/hour)", cells.Rate(job.framesPerHour));
+        StatRow(html, "Start Time", cells.DateTime(job.startTime), true);
+        StatRow(html, "Elapsed Time", cells.Duration(e.elapsed));
+        StatRow(html, "Estimated Remaining Time", cells.Duration(e.remaining));
+        StatRow(html, "Estimated End Time", cells.DateTime(e.endTime), true);
         html += kTableClose;
     }
 
@@ -248,61 +252,61 @@ void RenderReportHtml(const ReportData &data, std::string &html) {
         const Estimates &e = all.estimates;
         html += kTableOpen;
         html += "<tr><td colspan=2>Overall Stats</td></tr>";
-        StatRow(html, "CPUs", Cells::Number(all.activeCpus));
-        StatRow(html, "Start Time", Cells::DateTime(all.earliestStart), true);
-        StatRow(html, "Elapsed Time", Cells::Duration(e.elapsed));
-        StatRow(html, "Estimated Remaining Time", Cells::Duration(e.remaining));
-        StatRow(html, "Estimated End Time", Cells::DateTime(e.endTime), true);
-        StatRow(html, "Percent Complete", Cells::Percent(e.percent));
-        StatRow(html, "Recent Throughput (pass/hour)", Cells::Rate(all.passesPerHour));
-        StatRow(html, "Recent Throughput", Cells::Duration(e.timePerPass));
+        StatRow(html, "CPUs", cells.Number(all.activeCpus));
+        StatRow(html, "Start Time", cells.DateTime(all.earliestStart), true);
+        StatRow(html, "Elapsed Time", cells.Duration(e.elapsed));
+        StatRow(html, "Estimated Remaining Time", cells.Duration(e.remaining));
+        StatRow(html, "Estimated End Time", cells.DateTime(e.endTime), true);
+        StatRow(html, "Percent Complete", cells.Percent(e.percent));
+        StatRow(html, "Recent Throughput (pass/hour)", cells.Rate(all.passesPerHour));
+        StatRow(html, "Recent Throughput", cells.Duration(e.timePerPass));
         html += kTableClose;
     }
 }
 
-void RenderStatusFields(const ReportData &data, StatusFields &fields) {
+void RenderStatusFields(const ReportData &data, const DisplayForm &form, StatusFields &fields) {
+    const Cells cells{form};
     const OverallStats &all = data.overall;
-    CopyField(fields, 0, Cells::Number(all.activeCpus));
-    CopyField(fields, 1, Cells::Number(all.doneSum));
-    CopyField(fields, 2, Cells::Number(all.totalSum));
+    CopyField(fields, 0, cells.Number(all.activeCpus));
+    CopyField(fields, 1, cells.Number(all.doneSum));
+    CopyField(fields, 2, cells.Number(all.totalSum));
     if (all.activeCpus == 0) {
         for (int i = 3; i < kFieldCount; ++i) fields.text[i][0] = '\0';
         return;
     }
     const Estimates &e = all.estimates;
-    CopyField(fields, 3, Cells::Percent(e.percent));
-    CopyField(fields, 4, Cells::DateTime(all.earliestStart));
-    CopyField(fields, 5, Cells::Duration(e.elapsed));
-    CopyField(fields, 6, Cells::Duration(e.timePerPass));
-    CopyField(fields, 7, Cells::Duration(e.remaining));
-    CopyField(fields, 8, Cells::DateTime(e.endTime));
+    CopyField(fields, 3, cells.Percent(e.percent));
+    CopyField(fields, 4, cells.DateTime(all.earliestStart));
+    CopyField(fields, 5, cells.Duration(e.elapsed));
+    CopyField(fields, 6, cells.Duration(e.timePerPass));
+    CopyField(fields, 7, cells.Duration(e.remaining));
+    CopyField(fields, 8, cells.DateTime(e.endTime));
 }
 
-void BuildReport(const ClientTable &table, uint64_t now, StatusFields &fields, std::string &html) {
-    ReportData data;
-    ComputeReport(table, now, data);
-    RenderReportHtml(data, html);
-    RenderStatusFields(data, fields);
+void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report) {
+    ComputeReport(table, now, report.data);
+    RenderStatusFields(report.data, form, report.fields);
+    RenderReportHtml(report.data, form, report.html);
 }
 
-void RefreshStatus(const ClientTable &table, StatusFields &fields) {
+int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report) {
     try {
-        ReportData data;
-        ComputeReport(table, NowFileTime(), data);
-        RenderStatusFields(data, fields);
-        if (g_settings.htmlOutput) {
-            std::string html;
-            RenderReportHtml(data, html);
-            char path[sizeof g_settings.htmlPath];
-            const size_t n = strnlen(g_settings.htmlPath, sizeof path - 1);
-            std::memcpy(path, g_settings.htmlPath, n);
-            path[n] = '\0';
-            // Whole file to a temporary beside it, then renamed over it:
-            // a reader never sees a partial page.
-            WriteFileAtomic(path, html.data(), html.size());
-        }
+        StatusReport fresh;
+        BuildReport(table, NowFileTime(), settings.Form(), fresh);
+        report = std::move(fresh);
     } catch (const std::bad_alloc &) {
-        // Out of memory: the window keeps its texts and the file its last
+        // Out of memory: the views keep their texts and the file its last
         // content; the next refresh tries again.
+        return 0;
     }
+    if (settings.htmlOutput) {
+        char path[sizeof settings.htmlPath];
+        const size_t n = strnlen(settings.htmlPath, sizeof path - 1);
+        std::memcpy(path, settings.htmlPath, n);
+        path[n] = '\0';
+        // Whole file to a temporary beside it, then renamed over it:
+        // a reader never sees a partial page.
+        WriteFileAtomic(path, report.html.data(), report.html.size());
+    }
+    return 1;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "client_table.h"
+#include "format.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +16,12 @@ inline constexpr int kFieldCount = 9;
 
 struct StatusFields {
     char text[kFieldCount][260];
+};
+
+// The labels of the nine fields, in field order, as the window shows them.
+inline constexpr std::array<const char *, kFieldCount> kFieldLabels = {
+    "Active CPUs:",    "Passes Rendered:",  "Total Passes:",  "Percent Complete:", "Start Time:",
+    "Elapsed Time:",   "Recent Time/Pass:", "Est Remaining:", "Est Complete at:",
 };
 
 // One hour in ticks.
@@ -47,7 +55,8 @@ struct JobStats {
     double throughput = 0.0;      // passes per tick: sum of 1 / recentPassTime over timed members
     uint32_t cpuCount = 0;
     uint32_t timedCpus = 0;       // members with a positive recentPassTime
-    std::optional<double> framesPerHour;
+    std::optional<double> passesPerHour;  // throughput per hour, when there is any
+    std::optional<double> framesPerHour;  // passesPerHour / passesPerFrame
     Estimates estimates;
 };
 
@@ -57,7 +66,7 @@ struct OverallStats {
     uint64_t totalSum = 0;
     double throughputSum = 0.0;  // passes per tick
     uint64_t earliestStart = ~0ULL;
-    std::optional<double> passesPerHour;
+    std::optional<double> passesPerHour;  // throughputSum per hour, when there is any
     Estimates estimates;
 };
 
@@ -70,22 +79,31 @@ struct ReportData {
     OverallStats overall;
 };
 
+// What one refresh built, computed once and shown by every view: the window
+// or terminal take fields, the HTML file takes html, the dashboard all three.
+struct StatusReport {
+    ReportData data;  // its rows point into the table: valid until the table changes
+    StatusFields fields{};
+    std::string html;  // the fragment, byte for byte, whether or not output is on
+};
+
 // Groups the table into jobs and computes sums and estimates at now
 // (file-time ticks). Reads the table only.
 void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data);
 // The HTML fragment: the "Last Update" line, the per-CPU table, one table
 // per job and, with two or more jobs, the overall table.
-void RenderReportHtml(const ReportData &data, std::string &html);
+void RenderReportHtml(const ReportData &data, const DisplayForm &form, std::string &html);
 // The nine window texts: overall figures, or zeros and empty texts when no
 // CPU has reported.
-void RenderStatusFields(const ReportData &data, StatusFields &fields);
+void RenderStatusFields(const ReportData &data, const DisplayForm &form, StatusFields &fields);
 
-// Builds the fields and the HTML fragment for the table at instant now
-// (file-time ticks; injected so tests are exact). html gets the exact bytes
-// of the fragment whether or not output is on.
-void BuildReport(const ClientTable &table, uint64_t now, StatusFields &fields, std::string &html);
+// Builds the whole report for the table at instant now (file-time ticks;
+// injected so tests are exact) in the given form.
+void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report);
 
-// Builds the report at the current time, writes the HTML file atomically
-// when output is on (settings.h), and returns the fields for the platform
-// to show. A file that cannot be written is skipped until the next refresh.
-void RefreshStatus(const ClientTable &table, StatusFields &fields);
+struct ServerSettings;
+// The refresh: builds the report at the current time in the settings' form
+// and writes the HTML file atomically when output is on. A file that cannot
+// be written is skipped until the next refresh. 0 when memory ran out: report
+// then keeps what the last refresh built.
+int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report);

@@ -1,7 +1,10 @@
-// The server's process-wide settings values and their loading from the settings store.
+// The server's settings as values, their loading from the settings store, and the one way to change them.
 #pragma once
 
+#include "format.h"
+
 #include <cstdint>
+#include <string_view>
 
 // Value names in the settings store (platform/settings_store.h).
 inline constexpr const char *kSettingHtml = "HTML";
@@ -12,15 +15,28 @@ inline constexpr const char *kSettingResolution = "Resolution";
 inline constexpr int32_t kDefaultMaxScale = 3, kMinMaxScale = 0, kMaxMaxScale = 3;
 inline constexpr int32_t kDefaultResolution = 4, kMinResolution = 0, kMaxResolution = 4;
 
-// Process-wide, window thread only.
+// The settings in force. The front end owns one and hands it to the refresh;
+// it changes only through the Set/Stop calls below, on the core thread.
 struct ServerSettings {
     int32_t maxScale = kDefaultMaxScale;      // 0 seconds, 1 minutes, 2 hours, 3 days
     int32_t resolution = kDefaultResolution;  // decimals 0..4
-    int32_t htmlOutput = 0;                   // 1: RefreshStatus writes the fragment
+    int32_t htmlOutput = 0;                   // 1: the refresh writes the fragment to htmlPath
     char htmlPath[260] = {};                  // always NUL-terminated
-};
-extern ServerSettings g_settings;
 
-// Loads HTML, MaxScale, Resolution in that order from the store (empty
-// subkey). HTML output is on exactly when the loaded path is not empty.
-void LoadSettings();
+    DisplayForm Form() const { return {maxScale, resolution}; }
+};
+
+// Loads HTML, MaxScale, Resolution in that order from the store. HTML output
+// is on exactly when the loaded path is not empty.
+ServerSettings LoadSettings();
+
+// The changes the options dialog and the dashboard make: each updates
+// settings and saves the value in the store. 1 when the store took it.
+int SetMaxScale(ServerSettings &settings, int32_t maxScale);
+int SetResolution(ServerSettings &settings, int32_t resolution);
+// A file chosen: output on (off for an empty path), the path saved (at most
+// 259 bytes are kept).
+int SetHtmlPath(ServerSettings &settings, std::string_view path);
+// Output off for this run only: the saved path stays in the store and is
+// used again at the next start.
+void StopHtmlOutput(ServerSettings &settings);

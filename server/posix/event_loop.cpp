@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <new>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -21,7 +22,7 @@ constexpr int kMaxEvents = 256;
 int Fd(NetSocket s) { return static_cast<int>(s); }
 
 // An event's data: the descriptor, and in the high half the tag of a client
-// registration (0 for the listener and the signal descriptor).
+// registration (0 for the listener, the signal and the wake-up descriptors).
 uint64_t EventData(int fd, uint32_t tag) { return (uint64_t{tag} << 32) | static_cast<uint32_t>(fd); }
 int EventFd(uint64_t data) { return static_cast<int>(static_cast<uint32_t>(data)); }
 uint32_t EventTag(uint64_t data) { return static_cast<uint32_t>(data >> 32); }
@@ -56,6 +57,14 @@ int WaitTimeout(EventLoop &loop, int wantMs) {
     return wantMs < 0 ? pauseMs : std::min(wantMs, pauseMs);
 }
 
+// Asks for read notifications on one of the loop's own descriptors.
+int WatchOwn(EventLoop &loop, int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = EventData(fd, 0);
+    return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
 }  // namespace
 
 void BlockStopSignals() {
@@ -69,11 +78,13 @@ int EventLoopOpen(EventLoop &loop) {
     if (loop.epollFd < 0) return 0;
     sigset_t set = StopSignals();
     loop.signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (loop.signalFd < 0) return 0;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u64 = EventData(loop.signalFd, 0);
-    return epoll_ctl(loop.epollFd, EPOLL_CTL_ADD, loop.signalFd, &ev) == 0;
+    if (loop.signalFd < 0 || !WatchOwn(loop, loop.signalFd)) return 0;
+    loop.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return loop.wakeFd >= 0 && WatchOwn(loop, loop.wakeFd);
+}
+
+void EventLoopWake(const EventLoop &loop) {
+    if (loop.wakeFd >= 0) eventfd_write(loop.wakeFd, 1);
 }
 
 int EventLoopWatchListener(EventLoop &loop, NetSocket listener) {
@@ -94,7 +105,7 @@ int EventLoopWatchClient(EventLoop &loop, NetSocket s) {
     } catch (const std::bad_alloc &) {
         return 0;
     }
-    if (++loop.lastTag == 0) loop.lastTag = 1;  // 0 stands for the listener and the signals
+    if (++loop.lastTag == 0) loop.lastTag = 1;  // 0 stands for the loop's own descriptors
     loop.tags[fd] = loop.lastTag;
     // Level-triggered: a client with bytes left is reported again. The
     // registration goes away by itself when the core closes the descriptor.
@@ -126,8 +137,13 @@ int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
                 if (read(loop.signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) return 1;
                 continue;
             }
+            if (tag == 0 && fd == loop.wakeFd) {
+                eventfd_t count;
+                if (eventfd_read(loop.wakeFd, &count) == 0 && handlers.wake) handlers.wake(handlers.context);
+                continue;
+            }
             if (tag == 0 && loop.listener != kNoNetSocket && fd == Fd(loop.listener)) {
-                handlers.socket(handlers.context, loop.listener, kSocketAccept);
+                handlers.socket(handlers.context, loop.listener, SocketEvent::Accept);
                 continue;
             }
             // A handler earlier in this batch may have closed the descriptor
@@ -136,16 +152,17 @@ int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
                 continue;
             // Pending bytes are read first; a hang-up without bytes is a close,
             // which still reads what is left before the client is dropped.
-            handlers.socket(handlers.context, fd, (events[k].events & EPOLLIN) ? kSocketRead : kSocketClose);
+            handlers.socket(handlers.context, fd, (events[k].events & EPOLLIN) ? SocketEvent::Read : SocketEvent::Close);
         }
         wantMs = handlers.batchDone ? handlers.batchDone(handlers.context) : -1;
     }
 }
 
 void EventLoopClose(EventLoop &loop) {
+    if (loop.wakeFd >= 0) close(loop.wakeFd);
     if (loop.signalFd >= 0) close(loop.signalFd);
     if (loop.epollFd >= 0) close(loop.epollFd);
-    loop.signalFd = loop.epollFd = -1;
+    loop.wakeFd = loop.signalFd = loop.epollFd = -1;
     loop.listener = kNoNetSocket;
     loop.acceptsPausedUntil = 0;
     loop.tags.clear();

@@ -1,6 +1,7 @@
-// The Linux server's one-thread event loop: epoll over the listener, the client connections and the stop signals.
+// The Linux server's one-thread event loop: epoll over the listener, the client connections, the stop signals and a wake-up from other threads.
 #pragma once
 
+#include "client_table.h"
 #include "net.h"
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 struct EventLoop {
     int epollFd = -1;
     int signalFd = -1;                 // SIGINT, SIGTERM, SIGHUP: ask the loop to end
+    int wakeFd = -1;                   // eventfd: other threads ask the loop to run handlers.wake
     NetSocket listener = kNoNetSocket;
     uint64_t acceptsPausedUntil = 0;   // monotonic ns; 0 when accept notifications are on
     // Per descriptor, the tag of its current client registration: an event
@@ -18,8 +20,8 @@ struct EventLoop {
     uint32_t lastTag = 0;
 };
 
-// Socket readiness, numbered like the Windows notifications (client_table.h).
-using SocketHandler = void (*)(void *context, NetSocket s, int eventCode);
+// Socket readiness: read, accept or close (client_table.h).
+using SocketHandler = void (*)(void *context, NetSocket s, SocketEvent event);
 
 struct EventLoopHandlers {
     void *context = nullptr;
@@ -28,14 +30,20 @@ struct EventLoopHandlers {
     // it asked for). Returns in how many milliseconds it wants to run again
     // should no event come first, or -1 for only after the next events.
     int (*batchDone)(void *context) = nullptr;
+    // Runs on the loop thread after EventLoopWake was called (one call for
+    // any number of wakes since the last).
+    void (*wake)(void *context) = nullptr;
 };
 
 // Blocks the stop signals for the process, so they are only seen by the loop.
 // Call first thing, before any other thread could exist.
 void BlockStopSignals();
 
-// Creates the epoll instance and the signal descriptor. 1 on success.
+// Creates the epoll instance, the signal descriptor and the wake-up. 1 on success.
 int EventLoopOpen(EventLoop &loop);
+// Asks the loop to call handlers.wake soon. Safe from any thread while the
+// loop is open.
+void EventLoopWake(const EventLoop &loop);
 // Asks for accept notifications on the (non-blocking) listening socket. 1 on success.
 int EventLoopWatchListener(EventLoop &loop, NetSocket listener);
 // Makes a new connection non-blocking and asks for its read and close

@@ -7,18 +7,16 @@
 #include "report.h"
 #include "settings.h"
 #include "terminal_view.h"
+#include "test_ports.h"
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,13 +36,13 @@ struct Server {
     EventLoop loop;
     TerminalView view;
     bool viewOpen = false;
-    StatusFields fields{};
+    ServerSettings settings;
+    StatusReport report;  // what the latest refresh built
     std::vector<NetSocket> unwatched;  // accepted, but the loop could not watch them
     std::string statsFile;
     bool eventsPending = false;  // socket events since the last end of a batch
     uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
-    int webWakeFd = -1;        // HTTP threads ask the loop to apply option changes
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
 };
 
@@ -69,14 +67,13 @@ uint64_t FinishGap(uint64_t cost) {
     return std::max(cost, std::min(std::max(3 * cost, kMinFinishGapNs), toCycle));
 }
 
+// The refresh, in the Windows program's order: the report and the HTML file,
+// the page's snapshot, then the view.
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    if (srv.web) {
-        DashboardRefresh(*srv.web, srv.table, srv.fields);  // also publishes the page's snapshot
-    } else {
-        RefreshStatus(srv.table, srv.fields);
-    }
-    if (srv.viewOpen) TerminalViewShow(srv.view, srv.fields);
+    if (!RefreshStatus(srv.table, srv.settings, srv.report)) return;
+    if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings);
+    if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
 
 void Watch(void *context, NetSocket s) {
@@ -103,22 +100,16 @@ bool DescriptorsLeft(const Server &srv) {
     return static_cast<uint64_t>(probe) < srv.clientDescriptors;
 }
 
-void OnSocket(void *context, NetSocket s, int eventCode) {
+void OnSocket(void *context, NetSocket s, SocketEvent event) {
     auto &srv = *static_cast<Server *>(context);
-    if (srv.web && s == srv.webWakeFd) {
-        eventfd_t count;
-        eventfd_read(srv.webWakeFd, &count);
-        DashboardRunPending(*srv.web, srv.host);
-        return;
-    }
     uint64_t accepted = srv.table.nextSeq;
-    if (eventCode == kSocketAccept && !DescriptorsLeft(srv)) {
+    if (event == SocketEvent::Accept && !DescriptorsLeft(srv)) {
         // Pending connections wait in the backlog until a client leaves.
         EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
         return;
     }
-    ServerSocketEvent(srv.table, srv.host, s, eventCode);
-    if (eventCode == kSocketAccept && srv.table.nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    ServerSocketEvent(srv.table, srv.host, s, event);
+    if (event == SocketEvent::Accept && srv.table.nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
     // A connection nobody would ever hear from again is dropped at once.
     while (!srv.unwatched.empty()) {
         NetSocket dropped = srv.unwatched.back();
@@ -126,6 +117,12 @@ void OnSocket(void *context, NetSocket s, int eventCode) {
         RemoveClient(srv.table, srv.host, dropped);
     }
     srv.eventsPending = true;
+}
+
+// The dashboard's HTTP threads sent option changes.
+void OnWake(void *context) {
+    auto &srv = *static_cast<Server *>(context);
+    if (srv.web) DashboardRunPending(*srv.web, srv.settings, srv.host);
 }
 
 // After a wake-up's events: the one prune and refresh they call for, and the
@@ -158,42 +155,25 @@ uint64_t RaiseDescriptorLimit() {
     return limit.rlim_cur == RLIM_INFINITY ? UINT32_MAX : static_cast<uint64_t>(limit.rlim_cur);
 }
 
-// STATUS_PORT, or for tests the port in PELLICK_TEST_PORT. 0 when that is not a port number.
-uint16_t ListenPort() {
-    const char *text = std::getenv("PELLICK_TEST_PORT");
-    if (!text || !*text) return STATUS_PORT;
-    unsigned value = 0;
-    const char *end = text + std::strlen(text);
-    auto [p, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc() || p != end || value == 0 || value > 65535) return 0;
-    return static_cast<uint16_t>(value);
-}
-
 void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
 
 // Called by the dashboard's HTTP threads.
-void WakeLoop(void *context) { eventfd_write(*static_cast<const int *>(context), 1); }
+void WakeLoop(void *context) { EventLoopWake(*static_cast<const EventLoop *>(context)); }
 
 // The dashboard on its port (settings file HttpPort, 10432 when missing, 0
-// turns it off); a dashboard that cannot start leaves the status server running.
-void StartDashboard(Server &srv) {
-    const int port = DashboardPortSetting(kDashboardPort);
+// turns it off); a dashboard that cannot start leaves the status server
+// running. Needs the open event loop, which carries its wake-ups.
+void StartDashboard(Server &srv, const TestPorts &testPorts) {
+    const int port = DashboardPortSetting(kDashboardPort, testPorts);
     if (port < 0) return;
-    srv.webWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (srv.webWakeFd < 0) {
-        Fail(std::string("dashboard off: ") + std::strerror(errno));
-        return;
-    }
     DashboardConfig config;
     config.port = static_cast<uint16_t>(port);
     config.wake = WakeLoop;
-    config.wakeContext = &srv.webWakeFd;
+    config.wakeContext = &srv.loop;
     std::string error;
     srv.web = DashboardStart(config, error);
     if (!srv.web) {
         Fail("dashboard off: " + error);
-        close(srv.webWakeFd);
-        srv.webWakeFd = -1;
         return;
     }
     std::fprintf(stderr, "pellicksrv: dashboard at http://localhost:%u/\n",
@@ -203,8 +183,6 @@ void StartDashboard(Server &srv) {
 void StopDashboard(Server &srv) {
     DashboardStop(srv.web);
     srv.web = nullptr;
-    if (srv.webWakeFd >= 0) close(srv.webWakeFd);
-    srv.webWakeFd = -1;
 }
 
 // Start-up, loop and shutdown, in the order of the Windows program. Returns the exit code.
@@ -217,11 +195,14 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     NetSocket listener = kNoNetSocket;
 
     const bool netStarted = MessageLength(kFieldTable) == kMessageLength && NetStartup() == 1;
-    const uint16_t port = ListenPort();
+    TestPorts testPorts;
+    std::string portError;
+    const bool portsRead = ReadTestPorts(testPorts, portError);
+    const uint16_t port = testPorts.status.value_or(STATUS_PORT);
     if (!netStarted) {
         Fail("cannot start the network layer");
-    } else if (port == 0) {
-        Fail("PELLICK_TEST_PORT is not a port number (1 to 65535)");
+    } else if (!portsRead) {
+        Fail(portError);
     } else {
         errno = 0;
         listener = NetListen(port, SOMAXCONN, false);
@@ -233,22 +214,18 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
         }
     }
     if (listener != kNoNetSocket) {
-        LoadSettings();
-        StartDashboard(srv);
+        srv.settings = LoadSettings();
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
         if (!EventLoopOpen(srv.loop)) {
             Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
         } else {
-            if (srv.web && !EventLoopWatchClient(srv.loop, srv.webWakeFd)) {
-                Fail(std::string("dashboard off: cannot watch its wake-up descriptor: ") + std::strerror(errno));
-                StopDashboard(srv);
-            }
+            StartDashboard(srv, testPorts);
             Refresh(&srv);
             WriteStats(srv, "running");
             if (!EventLoopWatchListener(srv.loop, listener)) {
                 Fail(std::string("cannot watch the listening socket: ") + std::strerror(errno));
-            } else if (EventLoopRun(srv.loop, {&srv, OnSocket, OnBatchDone})) {
+            } else if (EventLoopRun(srv.loop, {&srv, OnSocket, OnBatchDone, OnWake})) {
                 status = 0;
             } else {
                 Fail(std::string("waiting for events failed: ") + std::strerror(errno));

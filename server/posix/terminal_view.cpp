@@ -7,11 +7,6 @@
 
 namespace {
 
-// The window's labels, in field order 1000..1008.
-constexpr const char *kLabels[kFieldCount] = {
-    "Active CPUs:", "Passes Rendered:", "Total Passes:",  "Percent Complete:", "Start Time:",
-    "Elapsed Time:", "Recent Time/Pass:", "Est Remaining:", "Est Complete at:",
-};
 constexpr int kLabelWidth = 18;
 constexpr int kBlockLines = 1 + kFieldCount;
 
@@ -30,8 +25,9 @@ std::string TerminalViewText(const StatusFields &fields, bool redraw) {
     out += "Render Status\n";
     for (int i = 0; i < kFieldCount; ++i) {
         out += clear;
-        out += kLabels[i];
-        out.append(static_cast<size_t>(kLabelWidth - static_cast<int>(std::strlen(kLabels[i]))), ' ');
+        const char *label = kFieldLabels[static_cast<size_t>(i)];
+        out += label;
+        out.append(static_cast<size_t>(kLabelWidth - static_cast<int>(std::strlen(label))), ' ');
         const char *value = fields.text[i];
         for (size_t k = 0, n = strnlen(value, sizeof fields.text[i]); k < n; ++k) {
             unsigned char c = static_cast<unsigned char>(value[k]);

@@ -1,11 +1,8 @@
 // The dashboard's HTTP side: routes, the live event stream, the hand-over of option changes, and snapshot publication.
 #include "dashboard.h"
 
-#include "clock.h"
-#include "files.h"
 #include "listen_options.h"
 #include "options.h"
-#include "settings.h"
 #include "settings_store.h"
 #include "snapshot.h"
 #include "status_json.h"
@@ -14,11 +11,8 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -63,14 +57,6 @@ struct PendingChange {
     bool done = false;
     int persisted = 0;
 };
-
-int ParsePort(const char *text, bool allowZero) {
-    const char *end = text + std::strlen(text);
-    unsigned value = 0;
-    const auto [p, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc() || p != end || value > 65535 || (!allowZero && value == 0)) return -1;
-    return static_cast<int>(value);
-}
 
 void JsonError(httplib::Response &res, int status, const std::string &message) {
     res.status = status;
@@ -235,10 +221,10 @@ void Dashboard::ServeChange(const httplib::Request &req, httplib::Response &res)
                     "application/json");
 }
 
-int DashboardPortSetting(uint16_t defaultPort) {
-    if (const char *test = std::getenv("PELLICK_TEST_HTTP_PORT"); test && *test) return ParsePort(test, true);
-    if (const char *status = std::getenv("PELLICK_TEST_PORT"); status && *status) return -1;
-    const int32_t port = ReadSettingDword("", kSettingHttpPort, defaultPort, 0, 65535);
+int DashboardPortSetting(uint16_t defaultPort, const TestPorts &testPorts) {
+    if (testPorts.http) return *testPorts.http;
+    if (testPorts.status) return -1;
+    const int32_t port = ReadSettingInt(kSettingHttpPort, defaultPort, 0, 65535);
     return port > 0 ? port : -1;
 }
 
@@ -283,23 +269,11 @@ Dashboard *DashboardStart(const DashboardConfig &config, std::string &error) {
 
 uint16_t DashboardPort(const Dashboard &dashboard) { return dashboard.port; }
 
-void DashboardRefresh(Dashboard &d, const ClientTable &table, StatusFields &fields) {
+void DashboardPublish(Dashboard &d, const ClientTable &table, const StatusReport &report,
+                      const ServerSettings &settings) {
     try {
-        ReportData data;
-        ComputeReport(table, NowFileTime(), data);
-        RenderStatusFields(data, fields);
-        std::string html;
-        RenderReportHtml(data, html);
-        if (g_settings.htmlOutput) {
-            // As RefreshStatus: the whole file beside it, renamed over it.
-            char path[sizeof g_settings.htmlPath];
-            const size_t n = strnlen(g_settings.htmlPath, sizeof path - 1);
-            std::memcpy(path, g_settings.htmlPath, n);
-            path[n] = '\0';
-            WriteFileAtomic(path, html.data(), html.size());
-        }
         auto pub = std::make_shared<Published>();
-        BuildSnapshot(table, data, fields, std::move(html), d.history, pub->snapshot);
+        BuildSnapshot(table, report, settings, d.history, pub->snapshot);
         pub->snapshot.generation = ++d.generation;
         {
             std::lock_guard<std::mutex> lock(d.snapshotMutex);
@@ -311,7 +285,7 @@ void DashboardRefresh(Dashboard &d, const ClientTable &table, StatusFields &fiel
     }
 }
 
-void DashboardRunPending(Dashboard &d, const ServerHost &host) {
+void DashboardRunPending(Dashboard &d, ServerSettings &settings, const ServerHost &host) {
     std::deque<std::shared_ptr<PendingChange>> batch;
     {
         std::lock_guard<std::mutex> lock(d.pendingMutex);
@@ -319,7 +293,7 @@ void DashboardRunPending(Dashboard &d, const ServerHost &host) {
     }
     if (batch.empty()) return;
     std::vector<int> persisted;
-    for (const auto &change : batch) persisted.push_back(ApplyOptionsChange(change->change));
+    for (const auto &change : batch) persisted.push_back(ApplyOptionsChange(change->change, settings));
     // The new form shows everywhere before the page hears back.
     host.refresh(host.context);
     {

@@ -3,6 +3,8 @@
 
 #include "client_table.h"
 #include "report.h"
+#include "settings.h"
+#include "test_ports.h"
 
 #include <cstdint>
 #include <string>
@@ -26,12 +28,12 @@ struct DashboardConfig {
 
 struct Dashboard;
 
-// The port to serve on: PELLICK_TEST_HTTP_PORT when set (tests only; 0 means
-// any free port), otherwise the settings store's HttpPort (defaultPort when
+// The port to serve on: the test override when set (tests only; 0 means any
+// free port), otherwise the settings store's HttpPort (defaultPort when
 // missing). -1 when the dashboard is off: HttpPort 0, a bad value, or tests
-// that moved the status port (PELLICK_TEST_PORT) without naming a dashboard
-// port, so a test server never takes the product's port.
-int DashboardPortSetting(uint16_t defaultPort);
+// that moved the status port without naming a dashboard port, so a test
+// server never takes the product's port.
+int DashboardPortSetting(uint16_t defaultPort, const TestPorts &testPorts);
 
 // Binds the port on every IPv4 address and starts serving. nullptr when the
 // port cannot be bound or the threads cannot start; error then says why.
@@ -39,13 +41,14 @@ Dashboard *DashboardStart(const DashboardConfig &config, std::string &error);
 // The port actually bound (the chosen one when config.port was 0).
 uint16_t DashboardPort(const Dashboard &dashboard);
 
-// Core thread, in place of RefreshStatus while the dashboard runs: the same
-// fields and HTML file, then a new snapshot for the HTTP threads.
-void DashboardRefresh(Dashboard &dashboard, const ClientTable &table, StatusFields &fields);
-// Core thread, after a wake: applies the option changes the page sent (as
-// the options dialog would), then refreshes through host so the window or
-// terminal and the page show the new form at once.
-void DashboardRunPending(Dashboard &dashboard, const ServerHost &host);
+// Core thread, after every refresh (before the table changes again): a new
+// snapshot of report, built from table in the settings' form, for the HTTP threads.
+void DashboardPublish(Dashboard &dashboard, const ClientTable &table, const StatusReport &report,
+                      const ServerSettings &settings);
+// Core thread, after a wake: applies the option changes the page sent to
+// settings (as the options dialog would), then refreshes through host so the
+// window or terminal and the page show the new form at once.
+void DashboardRunPending(Dashboard &dashboard, ServerSettings &settings, const ServerHost &host);
 
 // Stops serving, fails changes still waiting for the core, joins the HTTP
 // threads and frees the dashboard. Accepts nullptr.

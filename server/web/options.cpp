@@ -2,13 +2,10 @@
 #include "options.h"
 
 #include "settings.h"
-#include "settings_store.h"
 #include "wire_text.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -114,8 +111,8 @@ bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &ch
                 error = "htmlPath is empty";
                 return false;
             }
-            if (path.size() >= sizeof g_settings.htmlPath) {
-                error = "htmlPath is longer than " + std::to_string(sizeof g_settings.htmlPath - 1) + " bytes";
+            if (path.size() >= sizeof ServerSettings::htmlPath) {
+                error = "htmlPath is longer than " + std::to_string(sizeof ServerSettings::htmlPath - 1) + " bytes";
                 return false;
             }
             change.htmlPath = std::move(path);
@@ -136,25 +133,14 @@ bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &ch
     return true;
 }
 
-int ApplyOptionsChange(const OptionsChange &change) {
+int ApplyOptionsChange(const OptionsChange &change, ServerSettings &settings) {
     int ok = 1;
-    if (change.maxScale) {
-        g_settings.maxScale = *change.maxScale;
-        ok &= WriteSettingDword("", kSettingMaxScale, static_cast<uint32_t>(*change.maxScale));
-    }
-    if (change.resolution) {
-        g_settings.resolution = *change.resolution;
-        ok &= WriteSettingDword("", kSettingResolution, static_cast<uint32_t>(*change.resolution));
-    }
+    if (change.maxScale) ok &= SetMaxScale(settings, *change.maxScale);
+    if (change.resolution) ok &= SetResolution(settings, *change.resolution);
     if (change.htmlPath) {
-        const size_t n = std::min(change.htmlPath->size(), sizeof g_settings.htmlPath - 1);
-        std::memcpy(g_settings.htmlPath, change.htmlPath->data(), n);
-        g_settings.htmlPath[n] = '\0';
-        g_settings.htmlOutput = 1;
-        ok &= WriteSettingString("", kSettingHtml, g_settings.htmlPath);
+        ok &= SetHtmlPath(settings, *change.htmlPath);
     } else if (change.stopOutput) {
-        g_settings.htmlOutput = 0;
-        g_settings.htmlPath[0] = '\0';
+        StopHtmlOutput(settings);
     }
     return ok;
 }

@@ -1,6 +1,8 @@
 // Option changes from the dashboard's panel: who may send them, what they say, and applying them on the core thread.
 #pragma once
 
+#include "settings.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,10 +24,10 @@ struct OptionsChange {
 // malformed, out of range, unknown or contradictory.
 bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &change, std::string &error);
 
-// Core thread: sets the process-wide settings values and writes MaxScale,
-// Resolution and HTML to the settings store, as the options dialog does.
-// 1 when every store write that was due worked.
-int ApplyOptionsChange(const OptionsChange &change);
+// Core thread: applies the change to settings through the settings API
+// (settings.h), as the options dialog does. 1 when every store write that
+// was due worked.
+int ApplyOptionsChange(const OptionsChange &change, ServerSettings &settings);
 
 // 127.0.0.0/8, ::1 and IPv4-mapped 127.x addresses, as the HTTP layer writes them.
 bool IsLoopbackAddress(std::string_view address);

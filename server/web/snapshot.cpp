@@ -10,19 +10,7 @@
 #include <cstring>
 #include <limits>
 
-const std::array<const char *, kFieldCount> kFieldLabels = {
-    "Active CPUs:",    "Passes Rendered:",  "Total Passes:",  "Percent Complete:", "Start Time:",
-    "Elapsed Time:",   "Recent Time/Pass:", "Est Remaining:", "Est Complete at:",
-};
-
 namespace {
-
-// 3 days, 5:23:47.1234: shows every unit and all four decimals, as the options dialog's sample.
-constexpr int64_t kOptionsSampleTicks = 2786271234000;
-
-void AppendLittleEndian(std::string &out, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-}
 
 std::string HexId(std::string_view bytes) {
     uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
@@ -37,17 +25,19 @@ std::string HexId(std::string_view bytes) {
 
 std::string Text(const char *buffer) { return WireText(FieldBytes(buffer, kFormatBufferSize)); }
 
-std::string Duration(int64_t ticks) {
+std::string Duration(int64_t ticks, const DisplayForm &form) {
     char text[kFormatBufferSize];
-    FormatDuration(ticks, text);
+    FormatDuration(ticks, form, text);
     return Text(text);
 }
-std::string Duration(const std::optional<int64_t> &ticks) { return ticks ? Duration(*ticks) : "-"; }
+std::string Duration(const std::optional<int64_t> &ticks, const DisplayForm &form) {
+    return ticks ? Duration(*ticks, form) : "-";
+}
 
-std::string Rate(const std::optional<double> &value) {
+std::string Rate(const std::optional<double> &value, const DisplayForm &form) {
     if (!value) return "-";
     char text[kFormatBufferSize];
-    FormatRate(*value, text);
+    FormatRate(*value, form, text);
     return Text(text);
 }
 
@@ -59,27 +49,6 @@ std::string DateTime(uint64_t instant) {
 std::string DateTime(const std::optional<uint64_t> &instant) { return instant ? DateTime(*instant) : "-"; }
 
 }  // namespace
-
-std::string JobIdentityBytes(const StatusRecord &r) {
-    std::string out;
-    out.reserve(2 * kTextSize + 2 * kSceneRealText + 18 * 4 + 16);
-    out.append(r.sceneName, kTextSize);
-    out.append(r.sceneFile, kTextSize);
-    for (int32_t v : {r.scene08, r.scene12, r.scene16, r.scene20, r.sceneFirstFrame, r.sceneLastFrame,
-                      r.sceneFrameStep}) {
-        AppendLittleEndian(out, static_cast<uint32_t>(v), 4);
-    }
-    out.append(r.sceneText40, kSceneRealText);
-    AppendLittleEndian(out, static_cast<uint32_t>(r.scene48), 4);
-    AppendLittleEndian(out, static_cast<uint32_t>(r.scene52), 4);
-    out.append(r.sceneText56, kSceneRealText);
-    for (int32_t v : {r.scene64, r.scene68, r.scene72, r.scene76, r.scene80, r.scene84, r.scene88}) {
-        AppendLittleEndian(out, static_cast<uint32_t>(v), 4);
-    }
-    AppendLittleEndian(out, r.sceneFileTime, 8);
-    AppendLittleEndian(out, r.sceneFileSize, 8);
-    return out;
-}
 
 int64_t UnixSeconds(uint64_t fileTime) {
     return static_cast<int64_t>(fileTime / kTicksPerSecond) - static_cast<int64_t>(kUnixEpochSeconds);
@@ -136,22 +105,24 @@ void JobHistory::Expire(int64_t t) {
     }
 }
 
-void BuildSnapshot(const ClientTable &table, const ReportData &data, const StatusFields &fields,
-                   std::string fragment, JobHistory &history, WebSnapshot &out) {
+void BuildSnapshot(const ClientTable &table, const StatusReport &report, const ServerSettings &settings,
+                   JobHistory &history, WebSnapshot &out) {
+    const ReportData &data = report.data;
+    const DisplayForm form = settings.Form();
     out.now = data.now;
     out.lastUpdate = data.lastUpdate;
     out.lastUpdateText = DateTime(data.lastUpdate);
-    for (int i = 0; i < kFieldCount; ++i) out.fields[static_cast<size_t>(i)] = Text(fields.text[i]);
+    for (int i = 0; i < kFieldCount; ++i) out.fields[static_cast<size_t>(i)] = Text(report.fields.text[i]);
     out.overall = data.overall;
     out.connections = table.count;
     out.messagesAccepted = table.messagesAccepted;
     out.messagesRejected = table.messagesRejected;
-    out.settings.maxScale = g_settings.maxScale;
-    out.settings.resolution = g_settings.resolution;
-    out.settings.htmlOutput = g_settings.htmlOutput != 0;
-    out.settings.htmlPath = WireText(g_settings.htmlPath);
-    out.settings.sample = Duration(kOptionsSampleTicks);
-    out.fragment = std::move(fragment);
+    out.settings.maxScale = settings.maxScale;
+    out.settings.resolution = settings.resolution;
+    out.settings.htmlOutput = settings.htmlOutput != 0;
+    out.settings.htmlPath = WireText(settings.htmlPath);
+    out.settings.sample = Duration(kSampleDurationTicks, form);
+    out.fragment = report.html;
 
     std::vector<const StatusRecord *> firstOfJob(data.jobs.size(), nullptr);
     out.cpus.clear();
@@ -173,9 +144,9 @@ void BuildSnapshot(const ClientTable &table, const ReportData &data, const Statu
         cpu.recentTicks = r.recentPassTime;
         cpu.lastTicks = r.lastPassTime;
         cpu.passEnd = row.passEnd;
-        cpu.average = Duration(row.averagePassTime);
-        cpu.recent = Duration(r.recentPassTime);
-        cpu.last = Duration(r.lastPassTime);
+        cpu.average = Duration(row.averagePassTime, form);
+        cpu.recent = Duration(r.recentPassTime, form);
+        cpu.last = Duration(r.lastPassTime, form);
         cpu.at = DateTime(row.passEnd);
         out.cpus.push_back(std::move(cpu));
     }
@@ -206,14 +177,12 @@ void BuildSnapshot(const ClientTable &table, const ReportData &data, const Statu
             }
         }
         const Estimates &e = stats.estimates;
-        job.texts.timePerPass = Duration(e.timePerPass);
-        job.texts.framesPerHour = Rate(stats.framesPerHour);
-        job.texts.passesPerHour =
-            Rate(stats.throughput > 0.0 ? std::optional<double>(stats.throughput * static_cast<double>(kTicksPerHour))
-                                        : std::nullopt);
+        job.texts.timePerPass = Duration(e.timePerPass, form);
+        job.texts.framesPerHour = Rate(stats.framesPerHour, form);
+        job.texts.passesPerHour = Rate(stats.passesPerHour, form);
         job.texts.start = DateTime(stats.startTime);
-        job.texts.elapsed = Duration(e.elapsed);
-        job.texts.remaining = Duration(e.remaining);
+        job.texts.elapsed = Duration(e.elapsed, form);
+        job.texts.remaining = Duration(e.remaining, form);
         job.texts.end = DateTime(e.endTime);
         out.jobs.push_back(std::move(job));
     }

@@ -3,6 +3,7 @@
 
 #include "client_table.h"
 #include "report.h"
+#include "settings.h"
 
 #include <array>
 #include <cstdint>
@@ -76,9 +77,6 @@ struct WebSettings {
     std::string sample;    // the options dialog's sample duration in the current form
 };
 
-// Labels of the nine window fields, in field order.
-extern const std::array<const char *, kFieldCount> kFieldLabels;
-
 struct WebSnapshot {
     uint64_t generation = 0;  // grows with every snapshot published
     uint64_t now = 0;         // file-time instant the report was made at
@@ -96,19 +94,15 @@ struct WebSnapshot {
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };
 
-// The identity of the record's job as one byte string (text fields at full
-// width, integers little-endian), for keeping a job's history across refreshes.
-std::string JobIdentityBytes(const StatusRecord &record);
-
 // File-time ticks as Unix seconds (floor).
 int64_t UnixSeconds(uint64_t fileTime);
 // An instant as ISO 8601 UTC, "2026-12-08T05:07:19Z"; empty for 0 (unknown)
 // and for instants past the year 9999.
 std::string IsoUtc(uint64_t fileTime);
 
-// Builds the snapshot of a refresh: data and fields as just computed from
-// table, fragment as rendered from data. Uses the formatting routines and the
-// settings, so it runs on the core thread; records each job's remaining
-// passes into history.
-void BuildSnapshot(const ClientTable &table, const ReportData &data, const StatusFields &fields,
-                   std::string fragment, JobHistory &history, WebSnapshot &out);
+// Builds the snapshot of a refresh: report as just built from table (its
+// fragment copied byte for byte), texts in the settings' form. Runs on the
+// core thread, before the table changes; records each job's remaining passes
+// into history (keyed by JobIdentityBytes).
+void BuildSnapshot(const ClientTable &table, const StatusReport &report, const ServerSettings &settings,
+                   JobHistory &history, WebSnapshot &out);

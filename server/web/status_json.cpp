@@ -25,22 +25,18 @@ Json Number(const std::optional<double> &value) {
 }
 Json SecondsOrNull(const std::optional<int64_t> &ticks) { return ticks ? Json(Seconds(*ticks)) : Json(); }
 
-std::optional<double> PerHour(double throughput) {
-    if (!(throughput > 0.0)) return std::nullopt;
-    return throughput * static_cast<double>(kTicksPerHour);
-}
-
 std::optional<double> PerSecond(double throughput) {
     if (!(throughput > 0.0)) return std::nullopt;
     return throughput * static_cast<double>(kTicksPerSecond);
 }
 
 // Figures every progress object shares: the overall one and each job's.
-void Progress(Json &j, uint64_t done, uint64_t total, double throughput, uint64_t start, const Estimates &e) {
+void Progress(Json &j, uint64_t done, uint64_t total, const std::optional<double> &passesPerHour, uint64_t start,
+              const Estimates &e) {
     j["passesDone"] = done;
     j["totalPasses"] = total;
     j["percent"] = Number(e.percent);
-    j["passesPerHour"] = Number(PerHour(throughput));
+    j["passesPerHour"] = Number(passesPerHour);
     j["secondsPerPass"] = SecondsOrNull(e.timePerPass);
     j["startTime"] = Instant(start);
     j["elapsedSeconds"] = Seconds(e.elapsed);
@@ -103,9 +99,9 @@ std::string StatusJson(const WebSnapshot &s) {
     Json overall;
     overall["activeCpus"] = all.activeCpus;
     if (all.activeCpus > 0) {
-        Progress(overall, all.doneSum, all.totalSum, all.throughputSum, all.earliestStart, all.estimates);
+        Progress(overall, all.doneSum, all.totalSum, all.passesPerHour, all.earliestStart, all.estimates);
     } else {
-        Progress(overall, 0, 0, 0.0, 0, Estimates{});
+        Progress(overall, 0, 0, std::nullopt, 0, Estimates{});
         overall["elapsedSeconds"] = nullptr;
     }
     root["overall"] = std::move(overall);
@@ -123,7 +119,7 @@ std::string StatusJson(const WebSnapshot &s) {
         j["frames"] = {{"first", job.firstFrame}, {"last", job.lastFrame}, {"step", job.frameStep}};
         j["cpus"] = st.cpuCount;
         j["passesPerFrame"] = st.passesPerFrame;
-        Progress(j, st.passesDone, st.totalPasses, st.throughput, st.startTime, st.estimates);
+        Progress(j, st.passesDone, st.totalPasses, st.passesPerHour, st.startTime, st.estimates);
         j["framesPerHour"] = Number(st.framesPerHour);
         j["texts"] = {{"secondsPerPass", job.texts.timePerPass}, {"framesPerHour", job.texts.framesPerHour},
                       {"passesPerHour", job.texts.passesPerHour},  {"startTime", job.texts.start},

@@ -7,11 +7,13 @@
 #include "resources/resource.h"
 #include "settings.h"
 #include "status_record.h"
+#include "test_ports.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -38,36 +40,32 @@ struct ServerState {
     ClientTable table{};
     bool batchEndPosted = false;
     Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
+    TestPorts testPorts;       // test-only port overrides
+    ServerSettings settings;
+    StatusReport report;  // what the latest refresh built
 };
 ServerState g_server;
 
-// The listening port: STATUS_PORT, or PELLICK_TEST_PORT (decimal 1..65535)
-// so tests can run beside a live server. For tests only.
-uint16_t ListenPort() {
-    char text[16];
-    DWORD length = GetEnvironmentVariableA("PELLICK_TEST_PORT", text, sizeof text);
-    if (length == 0 || length >= sizeof text) return STATUS_PORT;
-    uint32_t port = 0;
-    for (DWORD i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') return STATUS_PORT;
-        port = port * 10 + static_cast<uint32_t>(text[i] - '0');
-        if (port > 65535) return STATUS_PORT;
-    }
-    return port ? static_cast<uint16_t>(port) : STATUS_PORT;
-}
-
-// RefreshStatus, then the nine value fields of the window when there is one.
+// The refresh, in the Linux program's order: the report and the HTML file,
+// the page's snapshot, then the nine value fields of the window when there is one.
 void ShowStatus() {
-    StatusFields fields;
-    if (g_server.web) {
-        DashboardRefresh(*g_server.web, g_server.table, fields);  // also publishes the page's snapshot
-    } else {
-        RefreshStatus(g_server.table, fields);
-    }
+    if (!RefreshStatus(g_server.table, g_server.settings, g_server.report)) return;
+    if (g_server.web) DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings);
     if (!g_server.window) return;
+    StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
         fields.text[i][sizeof fields.text[i] - 1] = '\0';
         SetDlgItemTextA(g_server.window, kFieldFirstId + i, fields.text[i]);
+    }
+}
+
+// The one translation of the window's socket notification codes.
+SocketEvent EventOf(LPARAM lParam) {
+    switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ: return SocketEvent::Read;
+    case FD_ACCEPT: return SocketEvent::Accept;
+    case FD_CLOSE: return SocketEvent::Close;
+    default: return SocketEvent::Recheck;
     }
 }
 
@@ -97,15 +95,15 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_OPTIONS) {
-            RunOptionsDialog(g_server.instance, window);
+            RunOptionsDialog(g_server.instance, window, g_server.settings);
             ShowStatus();
         }
         break;
     case WM_DASHBOARD_WAKE:
-        if (g_server.web) DashboardRunPending(*g_server.web, kHost);
+        if (g_server.web) DashboardRunPending(*g_server.web, g_server.settings, kHost);
         return TRUE;
     case WM_STATUS_SOCKET:
-        ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), WSAGETSELECTEVENT(lParam));
+        ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), EventOf(lParam));
         if (!g_server.batchEndPosted) {
             g_server.batchEndPosted = PostMessageA(window, WM_STATUS_BATCH_END, 0, 0) != 0;
             if (!g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);  // queue full: end it here
@@ -129,7 +127,7 @@ void WakeWindow(void *window) { PostMessageA(static_cast<HWND>(window), WM_DASHB
 // The web dashboard, only when the registry value "HttpPort" names a port. Its
 // failure leaves the status server running without it, reporting nothing.
 void StartDashboard() {
-    const int port = DashboardPortSetting(0);
+    const int port = DashboardPortSetting(0, g_server.testPorts);
     if (port < 0) return;
     DashboardConfig config;
     config.port = static_cast<uint16_t>(port);
@@ -149,9 +147,9 @@ int StartUp(HINSTANCE instance) {
     g_server.netStarted = 1;
     // Exclusive: with plain address reuse a second server could bind the
     // same port and take connections away from the first.
-    g_server.listener = NetListen(ListenPort(), SOMAXCONN, true);
+    g_server.listener = NetListen(g_server.testPorts.status.value_or(STATUS_PORT), SOMAXCONN, true);
     if (g_server.listener == kNoNetSocket) return 0;
-    LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
+    g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
@@ -195,6 +193,13 @@ void ShutDown() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*commandLine*/, int /*show*/) {
+    // A test override that is not a port ends the program before anything
+    // starts, with the reason on standard error (tests only).
+    std::string portError;
+    if (!ReadTestPorts(g_server.testPorts, portError)) {
+        std::fprintf(stderr, "pellicksrv: %s\n", portError.c_str());
+        return 1;
+    }
     if (StartUp(instance)) RunMessageLoop();
     ShutDown();
     return 0;

@@ -4,7 +4,6 @@
 #include "format.h"
 #include "resources/resource.h"
 #include "settings.h"
-#include "settings_store.h"
 
 #include <commdlg.h>
 
@@ -14,28 +13,32 @@
 
 namespace {
 
-// 3 days, 5:23:47.1234: shows every unit and all four decimals.
-constexpr int64_t kSampleTicks = 2786271234000;
-
 // A list's index is the setting's value.
 constexpr std::array<const char *, 4> kMaxScaleNames = {"Seconds", "Minutes", "Hours", "Days"};
 constexpr std::array<const char *, 5> kPrecisionNames = {"(None)", "0.1", "0.01", "0.001", "0.0001"};
 
 HINSTANCE g_instance = nullptr;
+ServerSettings *g_dialogSettings = nullptr;  // the settings the open dialog changes
+
+ServerSettings &Settings() { return *g_dialogSettings; }
 
 void ShowSample(HWND dialog) {
     char text[kFormatBufferSize];
-    FormatDuration(kSampleTicks, text);
+    FormatDuration(kSampleDurationTicks, Settings().Form(), text);
     text[sizeof text - 1] = '\0';
     SetDlgItemTextA(dialog, IDC_SAMPLE, text);
 }
 
+// Shows the path, "Save" checked when there is one, and the sample; reads the settings only.
 void ShowPathAndSample(HWND dialog) {
-    g_settings.htmlPath[sizeof g_settings.htmlPath - 1] = '\0';
-    SetDlgItemTextA(dialog, IDC_HTML_PATH, g_settings.htmlPath);
-    CheckDlgButton(dialog, IDC_SAVE_HTML, g_settings.htmlPath[0] ? BST_CHECKED : BST_UNCHECKED);
-    g_settings.htmlOutput = IsDlgButtonChecked(dialog, IDC_SAVE_HTML) == BST_CHECKED;
-    EnableWindow(GetDlgItem(dialog, IDC_HTML_PATH), g_settings.htmlOutput);
+    const ServerSettings &settings = Settings();
+    char path[sizeof settings.htmlPath];
+    const size_t n = strnlen(settings.htmlPath, sizeof path - 1);
+    std::memcpy(path, settings.htmlPath, n);
+    path[n] = '\0';
+    SetDlgItemTextA(dialog, IDC_HTML_PATH, path);
+    CheckDlgButton(dialog, IDC_SAVE_HTML, path[0] ? BST_CHECKED : BST_UNCHECKED);
+    EnableWindow(GetDlgItem(dialog, IDC_HTML_PATH), path[0] != '\0');
     ShowSample(dialog);
 }
 
@@ -48,8 +51,8 @@ void FillList(HWND dialog, int id, const std::array<const char *, N> &names, int
 }
 
 void Initialise(HWND dialog) {
-    FillList(dialog, IDC_MAX_SCALE, kMaxScaleNames, g_settings.maxScale);
-    FillList(dialog, IDC_PRECISION, kPrecisionNames, g_settings.resolution);
+    FillList(dialog, IDC_MAX_SCALE, kMaxScaleNames, Settings().maxScale);
+    FillList(dialog, IDC_PRECISION, kPrecisionNames, Settings().resolution);
     ShowPathAndSample(dialog);
 }
 
@@ -57,8 +60,8 @@ void Initialise(HWND dialog) {
 // longer than the buffer, for one) may write into its buffer, and the path
 // in use must then stay as it was.
 void ChooseFile(HWND dialog) {
-    char path[sizeof g_settings.htmlPath];
-    std::memcpy(path, g_settings.htmlPath, sizeof path);
+    char path[sizeof ServerSettings::htmlPath];
+    std::memcpy(path, Settings().htmlPath, sizeof path);
     path[sizeof path - 1] = '\0';
 
     OPENFILENAMEA request;
@@ -74,17 +77,15 @@ void ChooseFile(HWND dialog) {
     if (!GetSaveFileNameA(&request)) return;
 
     path[sizeof path - 1] = '\0';
-    std::memcpy(g_settings.htmlPath, path, sizeof path);
-    WriteSettingString("", "HTML", g_settings.htmlPath);
+    SetHtmlPath(Settings(), path);
     ShowPathAndSample(dialog);
 }
 
-// A list's new selection becomes the setting, in memory and in the store.
-void TakeSelection(HWND dialog, HWND list, int32_t count, int32_t &setting, const char *name) {
+// A list's new selection becomes the setting through set (settings.h).
+void TakeSelection(HWND dialog, HWND list, int32_t count, int (*set)(ServerSettings &, int32_t)) {
     LRESULT index = SendMessageA(list, CB_GETCURSEL, 0, 0);
     if (index < 0 || index >= count) return;  // no selection: keep the setting
-    setting = static_cast<int32_t>(index);
-    WriteSettingDword("", name, static_cast<uint32_t>(setting));
+    set(Settings(), static_cast<int32_t>(index));
     ShowSample(dialog);
 }
 
@@ -93,24 +94,25 @@ void OnCommand(HWND dialog, int id, int code, HWND control) {
     case IDOK:
         EndDialog(dialog, 0);
         break;
-    case IDC_SAVE_HTML:
-        // Clearing "Save" stops output for this run only: the stored path stays.
-        g_settings.htmlOutput = IsDlgButtonChecked(dialog, IDC_SAVE_HTML) == BST_CHECKED;
-        EnableWindow(GetDlgItem(dialog, IDC_HTML_PATH), g_settings.htmlOutput);
-        if (!g_settings.htmlOutput) g_settings.htmlPath[0] = '\0';
+    case IDC_SAVE_HTML: {
+        // Checking "Save" only readies the path; output starts once a file is chosen.
+        const bool checked = IsDlgButtonChecked(dialog, IDC_SAVE_HTML) == BST_CHECKED;
+        EnableWindow(GetDlgItem(dialog, IDC_HTML_PATH), checked);
+        if (!checked) StopHtmlOutput(Settings());
         break;
+    }
     case IDC_BROWSE:
         ChooseFile(dialog);
         break;
     case IDC_MAX_SCALE:
         if (code == CBN_SELCHANGE)
             TakeSelection(dialog, control ? control : GetDlgItem(dialog, id),
-                          static_cast<int32_t>(kMaxScaleNames.size()), g_settings.maxScale, "MaxScale");
+                          static_cast<int32_t>(kMaxScaleNames.size()), SetMaxScale);
         break;
     case IDC_PRECISION:
         if (code == CBN_SELCHANGE)
             TakeSelection(dialog, control ? control : GetDlgItem(dialog, id),
-                          static_cast<int32_t>(kPrecisionNames.size()), g_settings.resolution, "Resolution");
+                          static_cast<int32_t>(kPrecisionNames.size()), SetResolution);
         break;
     default:
         break;  // IDCANCEL from Escape among them: there is no cancel
@@ -138,7 +140,9 @@ INT_PTR CALLBACK OptionsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 
 }  // namespace
 
-void RunOptionsDialog(HINSTANCE instance, HWND owner) {
+void RunOptionsDialog(HINSTANCE instance, HWND owner, ServerSettings &settings) {
     g_instance = instance;
+    g_dialogSettings = &settings;
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_OPTIONS), owner, OptionsDialogProc, 0);
+    g_dialogSettings = nullptr;
 }

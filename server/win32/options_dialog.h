@@ -1,9 +1,12 @@
 // The options dialog: largest duration unit, decimals and the HTML file, applied and saved the moment they change.
 #pragma once
 
+#include "settings.h"
+
 #include <windows.h>
 
 // Runs the dialog modally over owner; returns when the user ends it with
-// "OK", Enter or the close box. Socket notifications for the owner keep
-// being dispatched by the dialog's own message loop meanwhile.
-void RunOptionsDialog(HINSTANCE instance, HWND owner);
+// "OK", Enter or the close box. Each change goes to settings through the
+// settings API at once. Socket notifications for the owner keep being
+// dispatched by the dialog's own message loop meanwhile.
+void RunOptionsDialog(HINSTANCE instance, HWND owner, ServerSettings &settings);

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -188,7 +189,29 @@ TEST(JobIdentity, FirstDifferingByteDecidesUnsigned) {
         int sign = (got > 0) - (got < 0);
         EXPECT_EQ(sign, c.sign) << c.what;
         EXPECT_EQ(-((CompareJobIdentity(b, a) > 0) - (CompareJobIdentity(b, a) < 0)), c.sign) << c.what;
+        // The identity's byte string orders the same way.
+        const int bytes = JobIdentityBytes(a).compare(JobIdentityBytes(b));
+        EXPECT_EQ((bytes > 0) - (bytes < 0), c.sign) << c.what;
     }
+}
+
+TEST(JobIdentity, BytesAreTheFieldsInComparisonOrder) {
+    std::string expected;
+    auto put = [&expected](uint64_t v, size_t n) {
+        for (size_t i = 0; i < n; ++i) expected += static_cast<char>(v >> (8 * i));
+    };
+    const StatusRecord r = Filled();
+    expected.append(r.sceneName, 260);
+    expected.append(r.sceneFile, 260);
+    for (uint64_t v : {0x08, 0x12, 0x16, 0x20, 0x31, 0x32, 0x33}) put(v, 4);
+    expected.append(r.sceneText40, 21);
+    put(0x48, 4);
+    put(0x52, 4);
+    expected.append(r.sceneText56, 21);
+    for (uint64_t v : {0x64, 0x68, 0x72, 0x76, 0x80, 0x84, 0x88}) put(v, 4);
+    put(0x01DB020304050607ULL, 8);
+    put(0x100000002ULL, 8);
+    EXPECT_EQ(JobIdentityBytes(r), expected);
 }
 
 }  // namespace

@@ -119,17 +119,14 @@ TEST(RegistryShapes, EveryWrongShapeLoadsAsDefaults) {
                 hive.Plant(v.name, v.type, v.bytes);
             }
         }
-        g_settings = ServerSettings();
-        std::memset(g_settings.htmlPath, 0, sizeof g_settings.htmlPath);
-        LoadSettings();
-        EXPECT_EQ(g_settings.maxScale, c.maxScale);
-        EXPECT_EQ(g_settings.resolution, c.resolution);
-        const size_t n = strnlen(g_settings.htmlPath, sizeof g_settings.htmlPath);
-        ASSERT_LT(n, sizeof g_settings.htmlPath) << "the path is not terminated";
-        EXPECT_EQ(std::string(g_settings.htmlPath, n), c.path);
-        EXPECT_EQ(g_settings.htmlOutput, c.path.empty() ? 0 : 1);
+        const ServerSettings settings = LoadSettings();
+        EXPECT_EQ(settings.maxScale, c.maxScale);
+        EXPECT_EQ(settings.resolution, c.resolution);
+        const size_t n = strnlen(settings.htmlPath, sizeof settings.htmlPath);
+        ASSERT_LT(n, sizeof settings.htmlPath) << "the path is not terminated";
+        EXPECT_EQ(std::string(settings.htmlPath, n), c.path);
+        EXPECT_EQ(settings.htmlOutput, c.path.empty() ? 0 : 1);
     }
-    g_settings = ServerSettings();
 }
 
 }  // namespace

@@ -200,10 +200,11 @@ void Refresh(void *) {
     const ClientTable &t = *model->table;
     CheckTable(t, "refresh");
     model->stale = false;
-    StatusFields fields;
-    std::memset(&fields, 0x55, sizeof fields);
-    std::string html;
-    BuildReport(t, model->now, fields, html);
+    StatusReport report;
+    std::memset(&report.fields, 0x55, sizeof report.fields);
+    BuildReport(t, model->now, {3, 4}, report);
+    const StatusFields &fields = report.fields;
+    const std::string &html = report.html;
     for (int f = 0; f < kFieldCount; ++f)
         FUZZ_CHECK(strnlen(fields.text[f], sizeof fields.text[f]) < sizeof fields.text[f], "field %d unterminated", f);
     FUZZ_CHECK(html.find('\0') == std::string::npos, "NUL byte in the HTML");
@@ -269,8 +270,8 @@ void Finish(ClientTable &t, const ServerHost &host) {
 }
 
 // One event; bit 0x20 of the operation also ends the batch.
-void Event(ClientTable &t, const ServerHost &host, NetSocket s, int code, uint8_t op) {
-    ServerSocketEvent(t, host, s, code);
+void Event(ClientTable &t, const ServerHost &host, NetSocket s, SocketEvent event, uint8_t op) {
+    ServerSocketEvent(t, host, s, event);
     CheckTable(t, "after an event");
     CheckRecords(t);
     if (op & 0x20) Finish(t, host);
@@ -311,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (model->conns[s].open || op >= 250) s = kNoNetSocket;  // a number in use is never handed out twice
             if (s != kNoNetSocket) model->pendingAccepts.push_back(s);
             model->lastWatched = kNoNetSocket;
-            Event(table, host, kListener, kSocketAccept, op);
+            Event(table, host, kListener, SocketEvent::Accept, op);
             FUZZ_CHECK(model->pendingAccepts.empty(), "a pending connection was not accepted");
             if (s != kNoNetSocket) {
                 FUZZ_CHECK(model->lastWatched == s, "accepted connection %lld not watched", static_cast<long long>(s));
@@ -324,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             std::span<const uint8_t> bytes = in.Take(n);
             if (s == kNoNetSocket) break;
             Queue(s, bytes);
-            Event(table, host, s, kSocketRead, op);
+            Event(table, host, s, SocketEvent::Read, op);
             break;
         }
         case 2:
@@ -335,10 +336,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (s == kNoNetSocket) break;
             Queue(s, std::span<const uint8_t>(m).first(cut));
             Queue(s, std::span<const uint8_t>(m).subspan(cut));
-            Event(table, host, s, kSocketRead, op);
+            Event(table, host, s, SocketEvent::Read, op);
             if (op & 0x40) {
                 const auto it = model->conns.find(s);
-                if (it != model->conns.end() && it->second.open) Event(table, host, s, kSocketRead, op);
+                if (it != model->conns.end() && it->second.open) Event(table, host, s, SocketEvent::Read, op);
             }
             break;
         }
@@ -346,9 +347,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             NetSocket s = PickOpen(in);
             if (op & 0x80) s = model->pool[in.Byte() % model->pool.size()];
             if (s == kNoNetSocket || !model->conns[s].open) {
-                Event(table, host, s == kNoNetSocket ? kListener + 1 : s, kSocketRead, op);
+                Event(table, host, s == kNoNetSocket ? kListener + 1 : s, SocketEvent::Read, op);
             } else {
-                Event(table, host, s, kSocketRead, op);
+                Event(table, host, s, SocketEvent::Read, op);
             }
             break;
         }
@@ -359,7 +360,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (op & 0x80) c.arrivals.push_back({Arrival::Closed, {}});
             c.peerClosed = (op & 0x80) != 0;
             c.closeNotified = true;
-            Event(table, host, s, kSocketClose, op);
+            Event(table, host, s, SocketEvent::Close, op);
             FUZZ_CHECK(!model->conns[s].open, "closed connection %lld kept", static_cast<long long>(s));
             break;
         }
@@ -375,14 +376,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const NetSocket s = PickOpen(in);
             if (s == kNoNetSocket) break;
             model->conns[s].arrivals.push_back({Arrival::Error, {}});
-            Event(table, host, s, kSocketRead, op);
+            Event(table, host, s, SocketEvent::Read, op);
             break;
         }
-        case 8: {  // any other notification code: only the prune runs
+        case 8: {  // any other notification: only the prune runs
             const NetSocket s = PickOpen(in);
-            int code = in.Byte();
-            if (code == kSocketRead || code == kSocketAccept || code == kSocketClose) code += 2;
-            Event(table, host, s == kNoNetSocket ? kListener : s, code, op);
+            in.Byte();  // once the code; kept so the corpus reads as before
+            Event(table, host, s == kNoNetSocket ? kListener : s, SocketEvent::Recheck, op);
             break;
         }
         case 9:  // the clock moves: the next refresh estimates at another instant

@@ -5,6 +5,7 @@
 #include "fuzz_support.h"
 #include "settings.h"
 #include "settings_store.h"
+#include "settings_store_raw.h"
 
 #include <fcntl.h>
 #include <string>
@@ -55,13 +56,13 @@ Snapshot Read() {
     Snapshot s{};
     for (size_t i = 0; i < 3; ++i) {
         const Dword &d = kDwords[i];
-        s.dwords[i] = ReadSettingDword("", d.name, d.def, d.lo, d.hi);
+        s.dwords[i] = ReadSettingInt(d.name, d.def, d.lo, d.hi);
         FUZZ_CHECK(s.dwords[i] == d.def || (s.dwords[i] >= d.lo && s.dwords[i] <= d.hi), "%s read as %d", d.name,
                    s.dwords[i]);
     }
     char buffer[260];
     std::memset(buffer, 'Q', sizeof buffer);
-    s.htmlLength = ReadSettingString("", "HTML", buffer, sizeof buffer);
+    s.htmlLength = ReadSettingString(kSettingHtml, buffer, sizeof buffer);
     FUZZ_CHECK(s.htmlLength >= 0 && s.htmlLength < 260, "HTML length %d", s.htmlLength);
     if (s.htmlLength > 0 || buffer[0] == '\0') {
         FUZZ_CHECK(strnlen(buffer, sizeof buffer) == static_cast<size_t>(s.htmlLength), "HTML read without its NUL");
@@ -74,16 +75,15 @@ Snapshot Read() {
 
 // The server's start-up load gives values within range and a terminated path.
 void CheckLoad(const Snapshot &s) {
-    g_settings = ServerSettings();
-    LoadSettings();
-    FUZZ_CHECK(g_settings.maxScale >= kMinMaxScale && g_settings.maxScale <= kMaxMaxScale, "MaxScale %d",
-               g_settings.maxScale);
-    FUZZ_CHECK(g_settings.resolution >= kMinResolution && g_settings.resolution <= kMaxResolution, "Resolution %d",
-               g_settings.resolution);
-    const size_t n = strnlen(g_settings.htmlPath, sizeof g_settings.htmlPath);
-    FUZZ_CHECK(n < sizeof g_settings.htmlPath, "HTML path unterminated");
-    FUZZ_CHECK(g_settings.htmlOutput == (n > 0 ? 1 : 0), "output %d for a path of %zu bytes", g_settings.htmlOutput, n);
-    FUZZ_CHECK(n == static_cast<size_t>(s.htmlLength) && std::memcmp(g_settings.htmlPath, s.html, n) == 0,
+    const ServerSettings settings = LoadSettings();
+    FUZZ_CHECK(settings.maxScale >= kMinMaxScale && settings.maxScale <= kMaxMaxScale, "MaxScale %d",
+               settings.maxScale);
+    FUZZ_CHECK(settings.resolution >= kMinResolution && settings.resolution <= kMaxResolution, "Resolution %d",
+               settings.resolution);
+    const size_t n = strnlen(settings.htmlPath, sizeof settings.htmlPath);
+    FUZZ_CHECK(n < sizeof settings.htmlPath, "HTML path unterminated");
+    FUZZ_CHECK(settings.htmlOutput == (n > 0 ? 1 : 0), "output %d for a path of %zu bytes", settings.htmlOutput, n);
+    FUZZ_CHECK(n == static_cast<size_t>(s.htmlLength) && std::memcmp(settings.htmlPath, s.html, n) == 0,
                "the load took another path than the read");
 }
 
@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     switch (op % 4) {
     case 0: {
         const Dword &d = kDwords[which % 3];
-        if (!WriteSettingDword("", d.name, static_cast<uint32_t>(number))) return 0;
+        if (!WriteSettingInt(d.name, number)) return 0;
         expected.dwords[which % 3] = number >= d.lo && number <= d.hi ? number : d.def;
         break;
     }
@@ -122,9 +122,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::string text(textBytes.begin(), textBytes.end());
         text.resize(strnlen(text.c_str(), text.size()));
         const bool storable = text.find_first_of("\r\n") == std::string::npos;
-        const int ok = WriteSettingString("", "HTML", text.c_str());
+        const int ok = WriteSettingString(kSettingHtml, text.c_str());
         FUZZ_CHECK(ok == (storable ? 1 : 0), "writing HTML of %zu bytes answered %d", text.size(), ok);
         if (!ok) break;
+        // Spaces and tabs around the text are the file's layout, not the path.
+        const size_t first = text.find_first_not_of(" \t");
+        text = first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(" \t") + 1 - first);
         // A text too long for the buffer reads as missing.
         if (text.size() < sizeof expected.html) {
             expected.htmlLength = static_cast<int>(text.size());

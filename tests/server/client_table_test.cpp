@@ -145,11 +145,11 @@ protected:
         if (s == kNoNetSocket) s = kDefaultNetCalls.openTcp();
         EXPECT_NE(s, kNoNetSocket);
         net.pendingAccepts.push_back(s);
-        ServerSocketEvent(table, host, kListener, kSocketAccept);
+        ServerSocketEvent(table, host, kListener, SocketEvent::Accept);
         return s;
     }
     void Arrive(NetSocket s, const Bytes &bytes) { net.arrivals[s].push_back({bytes}); }
-    void Read(NetSocket s) { ServerSocketEvent(table, host, s, kSocketRead); }
+    void Read(NetSocket s) { ServerSocketEvent(table, host, s, SocketEvent::Read); }
     // Bytes arrive in one piece and are read with one notification.
     void Send(NetSocket s, const Bytes &bytes) {
         Arrive(s, bytes);
@@ -190,7 +190,7 @@ TEST_F(ClientTableTest, AcceptAppendsAnEmptyRecordWithoutRefreshing) {
     EXPECT_LT(table.entries[0].acceptSeq, table.entries[1].acceptSeq);
 
     // Nothing pending: nothing changes.
-    ServerSocketEvent(table, host, kListener, kSocketAccept);
+    ServerSocketEvent(table, host, kListener, SocketEvent::Accept);
     EXPECT_EQ(table.count, 2u);
     EXPECT_EQ(log.watched.size(), 2u);
 }
@@ -456,7 +456,7 @@ TEST_F(ClientTableTest, PeerCloseRemovesTheClient) {
     PeerCloses(b);
     Finish();
     int refreshes = log.refreshes;
-    ServerSocketEvent(table, host, b, kSocketClose);
+    ServerSocketEvent(table, host, b, SocketEvent::Close);
     EXPECT_EQ(table.count, 0u);
     EXPECT_TRUE(Closed(b));
     EXPECT_EQ(table.messagesAccepted, 3u);
@@ -466,7 +466,7 @@ TEST_F(ClientTableTest, PeerCloseRemovesTheClient) {
     // Events for sockets no longer in the table do nothing.
     int recvs = net.recvCalls;
     Read(b);
-    ServerSocketEvent(table, host, b, kSocketClose);
+    ServerSocketEvent(table, host, b, SocketEvent::Close);
     EXPECT_EQ(net.recvCalls, recvs);
     EXPECT_EQ(net.closed.size(), 2u);
 }
@@ -526,8 +526,9 @@ struct ReportLog {
 void BuildAtRefresh(void *context) {
     auto &log = *static_cast<ReportLog *>(context);
     ++log.refreshes;
-    StatusFields fields;
-    BuildReport(*log.table, 133000000000000000ULL, fields, log.html);
+    StatusReport report;
+    BuildReport(*log.table, 133000000000000000ULL, {3, 4}, report);
+    log.html = std::move(report.html);
 }
 
 // A batch of events refreshes once, and shows what a refresh after every event would end with.
@@ -556,7 +557,7 @@ TEST_F(ClientTableTest, BatchRefreshesOnceAndEndsWhereRefreshPerEventWould) {
         event([&] { Send(s[1], Message({0, "a", 9, 8})); });
         event([&] {
             PeerCloses(s[3]);
-            ServerSocketEvent(table, host, s[3], kSocketClose);
+            ServerSocketEvent(table, host, s[3], SocketEvent::Close);
         });
         event([&] { Send(s[2], Bytes(torn.begin() + 300, torn.end())); });
         Finish();
@@ -596,10 +597,10 @@ TEST_F(ClientTableTest, PruneDropsConnectionsWhosePendingErrorCannotBeRead) {
     EXPECT_EQ(Find(dead), -1);
     EXPECT_TRUE(Closed(dead));
 
-    // Any event code prunes, even one the dispatcher does not know.
+    // A recheck (any notification the front end does not name) prunes the whole table.
     table.entries[0].record.socket = kDeadSocket;
     kDefaultNetCalls.close(a);
-    ServerSocketEvent(table, host, kListener, 16);
+    ServerSocketEvent(table, host, kListener, SocketEvent::Recheck);
     EXPECT_EQ(table.count, 0u);
 }
 
@@ -626,7 +627,7 @@ TEST_F(ClientTableTest, PruneDropsConnectionsWithAPendingSocketError) {
     net.pendingAccepts.push_back(fd);
     AcceptClient(table, host, kListener);  // no prune yet
     ASSERT_EQ(table.count, 2u);
-    ServerSocketEvent(table, host, live, kSocketRead);  // nothing to read
+    ServerSocketEvent(table, host, live, SocketEvent::Read);  // nothing to read
     Finish();  // the batch's end scans every connection
     EXPECT_EQ(Order(), (std::vector<NetSocket>{live}));
     EXPECT_TRUE(Closed(fd));

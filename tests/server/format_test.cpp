@@ -2,7 +2,6 @@
 #include "format.h"
 
 #include "clock.h"
-#include "settings_guard.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +14,16 @@
 namespace {
 
 std::string Duration(int64_t ticks, int maxScale, int resolution) {
-    SettingsGuard guard(maxScale, resolution);
     char text[kFormatBufferSize];
     std::memset(text, 'x', sizeof text);
-    FormatDuration(ticks, text);
+    FormatDuration(ticks, {maxScale, resolution}, text);
     return text;
 }
 
 std::string Rate(double value, int resolution) {
-    SettingsGuard guard(3, resolution);
     char text[kFormatBufferSize];
     std::memset(text, 'x', sizeof text);
-    FormatRate(value, text);
+    FormatRate(value, {3, resolution}, text);
     return text;
 }
 

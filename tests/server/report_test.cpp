@@ -4,7 +4,7 @@
 #include "clock.h"
 #include "format.h"
 #include "report_fixture.h"
-#include "settings_guard.h"
+#include "settings.h"
 
 #include <gtest/gtest.h>
 
@@ -78,11 +78,13 @@ void ExpectFields(const StatusFields &fields, const std::vector<std::string> &ex
 class Report : public ::testing::Test {
 protected:
     WriterGuard writer{FixedDateTime};
-    SettingsGuard settings{3, 4};
+    DisplayForm form{3, 4};
+    ServerSettings settings;  // form 3, 4 and HTML output off
 
-    void Build(TestTable &t) { BuildReport(t.Get(), kNow, fields, html); }
-    StatusFields fields{};
-    std::string html;
+    void Build(TestTable &t) { BuildReport(t.Get(), kNow, form, report); }
+    StatusReport report;
+    StatusFields &fields = report.fields;
+    std::string &html = report.html;
 };
 
 TEST_F(Report, EmptyTable) {
@@ -142,7 +144,7 @@ TEST_F(Report, StartUpRecordWithZeroTotals) {
 TEST_F(Report, FiguresFollowMaxScaleAndResolution) {
     TestTable t;
     OneJobTwoCpus(t);
-    SettingsGuard hours(2, 1);
+    form = {2, 1};
     Build(t);
     EXPECT_NE(html.find("<tr><td>Elapsed Time</td><td>30:00.0</td></tr>"), std::string::npos);
     EXPECT_NE(html.find("<tr><td>Recent Throughput (frame/hour)</td><td>45.0</td></tr>"), std::string::npos);
@@ -167,7 +169,7 @@ TEST_F(Report, CpusThatCannotBeTimedAddNothingToThroughput) {
     EXPECT_EQ(job.estimates.remaining, 55 * 20 * kTickSecond);
     ASSERT_TRUE(job.framesPerHour.has_value());
     EXPECT_DOUBLE_EQ(*job.framesPerHour, 45.0);
-    BuildReport(t.Get(), kNow, fields, html);
+    Build(t);
     EXPECT_STREQ(fields.text[6], "20.0000");
     EXPECT_EQ(html.find("inf"), std::string::npos);
     EXPECT_EQ(html.find("nan"), std::string::npos);
@@ -295,8 +297,8 @@ protected:
     }
     void TearDown() override { std::remove(path.c_str()); }
     void OutputTo(const std::string &target) {
-        g_settings.htmlOutput = 1;
-        std::snprintf(g_settings.htmlPath, sizeof g_settings.htmlPath, "%s", target.c_str());
+        settings.htmlOutput = 1;
+        std::snprintf(settings.htmlPath, sizeof settings.htmlPath, "%s", target.c_str());
     }
     std::string path;
 };
@@ -304,21 +306,21 @@ protected:
 TEST_F(ReportFile, WrittenOnlyWhenOutputIsOn) {
     TestTable t;
     OneJobTwoCpus(t);
-    g_settings.htmlOutput = 0;
-    std::snprintf(g_settings.htmlPath, sizeof g_settings.htmlPath, "%s", path.c_str());
-    RefreshStatus(t.Get(), fields);
+    settings.htmlOutput = 0;
+    std::snprintf(settings.htmlPath, sizeof settings.htmlPath, "%s", path.c_str());
+    RefreshStatus(t.Get(), settings, report);
     EXPECT_EQ(ReadFile(path), "");
     EXPECT_STREQ(fields.text[0], "2");
 
     OutputTo(path);
-    RefreshStatus(t.Get(), fields);
+    RefreshStatus(t.Get(), settings, report);
     const std::string written = ReadFile(path);
     EXPECT_EQ(written.rfind("Last Update: ", 0), 0u);
     EXPECT_NE(written.find("Job Stats"), std::string::npos);
 
     // Ending the server: with no clients the file says so.
     TestTable none;
-    RefreshStatus(none.Get(), fields);
+    RefreshStatus(none.Get(), settings, report);
     EXPECT_NE(ReadFile(path).find("<tr><td>No render in progress</td></tr></tbody></table><br>"), std::string::npos);
     EXPECT_STREQ(fields.text[0], "0");
     EXPECT_STREQ(fields.text[8], "");
@@ -330,13 +332,13 @@ TEST_F(ReportFile, AFileThatCannotBeWrittenStillUpdatesTheFields) {
     for (const std::string &bad : {std::string(), path + "/no/such/folder/x.htm"}) {
         OutputTo(bad);
         std::memset(&fields, 0, sizeof fields);
-        RefreshStatus(t.Get(), fields);
+        RefreshStatus(t.Get(), settings, report);
         EXPECT_STREQ(fields.text[0], "2") << "path: " << bad;
     }
     // An unterminated path is cut, not overrun.
-    g_settings.htmlOutput = 1;
-    std::memset(g_settings.htmlPath, 'z', sizeof g_settings.htmlPath);
-    RefreshStatus(t.Get(), fields);
+    settings.htmlOutput = 1;
+    std::memset(settings.htmlPath, 'z', sizeof settings.htmlPath);
+    RefreshStatus(t.Get(), settings, report);
     EXPECT_STREQ(fields.text[0], "2");
 }
 
@@ -346,7 +348,7 @@ TEST_F(ReportFile, ReadersNeverSeeAPartialFile) {
     for (int i = 0; i < 200; ++i) Progress(big.AddCpu(i, 1000 + static_cast<uint64_t>(i % 3)), 5, 100, 30, 30, 600, 0);
     TestTable none;
     OutputTo(path);
-    RefreshStatus(none.Get(), fields);
+    RefreshStatus(none.Get(), settings, report);
     ASSERT_FALSE(ReadFile(path).empty());
 
     std::atomic<bool> stop{false};
@@ -376,7 +378,7 @@ TEST_F(ReportFile, ReadersNeverSeeAPartialFile) {
     // Alternate a small and a large report, so a partial write would show.
     int refreshes = 0;
     while (!stop) {
-        RefreshStatus((refreshes++ % 2 ? none : big).Get(), fields);
+        RefreshStatus((refreshes++ % 2 ? none : big).Get(), settings, report);
     }
     reader.join();
     EXPECT_EQ(partial.load(), 0) << bad;

@@ -1,6 +1,7 @@
 // Tests of the settings store and of loading the settings values: a scratch registry key on Windows, a temporary config folder on POSIX.
 #include "settings.h"
 #include "settings_store.h"
+#include "settings_store_raw.h"
 
 #include <gtest/gtest.h>
 
@@ -126,9 +127,8 @@ private:
 
 class SettingsStore : public ::testing::Test {
 protected:
-    void SetUp() override { g_settings = ServerSettings(); }
-    void TearDown() override { g_settings = ServerSettings(); }
     Sandbox sandbox;
+    ServerSettings settings;
 };
 
 // A path the platform's file chooser could give.
@@ -139,23 +139,23 @@ constexpr const char *kPath = "/srv/www/render status.htm";
 #endif
 
 TEST_F(SettingsStore, FirstStartWithoutStoredValuesRunsOnDefaults) {
-    LoadSettings();
-    EXPECT_EQ(g_settings.maxScale, 3);
-    EXPECT_EQ(g_settings.resolution, 4);
-    EXPECT_EQ(g_settings.htmlOutput, 0);
-    EXPECT_STREQ(g_settings.htmlPath, "");
+    settings = LoadSettings();
+    EXPECT_EQ(settings.maxScale, 3);
+    EXPECT_EQ(settings.resolution, 4);
+    EXPECT_EQ(settings.htmlOutput, 0);
+    EXPECT_STREQ(settings.htmlPath, "");
 }
 
 TEST_F(SettingsStore, WrittenValuesLoadAtTheNextStart) {
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
-    EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
-    EXPECT_EQ(WriteSettingDword("", kSettingResolution, 1), 1);
-    EXPECT_EQ(WriteSettingDword("", kSettingResolution, 0), 1);  // a later write replaces the value
-    LoadSettings();
-    EXPECT_STREQ(g_settings.htmlPath, kPath);
-    EXPECT_EQ(g_settings.htmlOutput, 1);
-    EXPECT_EQ(g_settings.maxScale, 2);
-    EXPECT_EQ(g_settings.resolution, 0);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, kPath), 1);
+    EXPECT_EQ(WriteSettingInt(kSettingMaxScale, 2), 1);
+    EXPECT_EQ(WriteSettingInt(kSettingResolution, 1), 1);
+    EXPECT_EQ(WriteSettingInt(kSettingResolution, 0), 1);  // a later write replaces the value
+    settings = LoadSettings();
+    EXPECT_STREQ(settings.htmlPath, kPath);
+    EXPECT_EQ(settings.htmlOutput, 1);
+    EXPECT_EQ(settings.maxScale, 2);
+    EXPECT_EQ(settings.resolution, 0);
 }
 
 TEST_F(SettingsStore, ValuesOutOfRangeOrNotNumbersGiveTheDefaultWhole) {
@@ -171,69 +171,69 @@ TEST_F(SettingsStore, ValuesOutOfRangeOrNotNumbersGiveTheDefaultWhole) {
         {kSettingMaxScale, 1, 1},    {kSettingMaxScale, INT32_MIN, 3},
     };
     for (const Case &c : cases) {
-        ASSERT_EQ(WriteSettingDword("", c.name, static_cast<uint32_t>(c.stored)), 1);
-        LoadSettings();
-        const int32_t loaded = std::strcmp(c.name, kSettingMaxScale) == 0 ? g_settings.maxScale : g_settings.resolution;
+        ASSERT_EQ(WriteSettingInt(c.name, c.stored), 1);
+        settings = LoadSettings();
+        const int32_t loaded = std::strcmp(c.name, kSettingMaxScale) == 0 ? settings.maxScale : settings.resolution;
         EXPECT_EQ(loaded, c.loaded) << c.name << " stored as " << c.stored;
     }
     // A text where a number belongs: on Windows "abc" with its NUL is four
     // bytes, taken as a number far out of range; on POSIX it does not parse.
-    ASSERT_EQ(WriteSettingString("", kSettingMaxScale, "abc"), 1);
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+    ASSERT_EQ(WriteSettingString(kSettingMaxScale, "abc"), 1);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 3);
 }
 
 TEST_F(SettingsStore, EmptyOrMissingTextDeletesAndDeletingAgainSucceeds) {
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, nullptr), 1);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, kPath), 1);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, ""), 1);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, ""), 1);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, nullptr), 1);
     EXPECT_EQ(WriteSetting("", kSettingMaxScale, kSettingDword, nullptr, 0), 1);  // never stored
     char buffer[260] = "kept";
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "kept");  // a missing value leaves the buffer alone
-    LoadSettings();
-    EXPECT_EQ(g_settings.htmlOutput, 0);
+    settings = LoadSettings();
+    EXPECT_EQ(settings.htmlOutput, 0);
 }
 
 TEST_F(SettingsStore, StringsMustFitTheBufferWithTheirNul) {
     const std::string longest(259, 'p');
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, longest.c_str()), 1);
-    LoadSettings();
-    EXPECT_EQ(g_settings.htmlPath, longest);
-    EXPECT_EQ(g_settings.htmlOutput, 1);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, longest.c_str()), 1);
+    settings = LoadSettings();
+    EXPECT_EQ(settings.htmlPath, longest);
+    EXPECT_EQ(settings.htmlOutput, 1);
 
     char small[10];
     std::memcpy(small, "untouched", 10);
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, "0123456789"), 1);
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, small, sizeof small), 0);  // 11 bytes do not fit 10
+    ASSERT_EQ(WriteSettingString(kSettingHtml, "0123456789"), 1);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, small, sizeof small), 0);  // 11 bytes do not fit 10
     EXPECT_STREQ(small, "untouched");
     char exact[11];
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, exact, sizeof exact), 10);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, exact, sizeof exact), 10);
     EXPECT_STREQ(exact, "0123456789");
 
     const std::string tooLong(300, 'q');
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, tooLong.c_str()), 1);
-    g_settings = ServerSettings();
-    LoadSettings();
-    EXPECT_STREQ(g_settings.htmlPath, "");  // treated as absent
-    EXPECT_EQ(g_settings.htmlOutput, 0);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, tooLong.c_str()), 1);
+    settings = ServerSettings();
+    settings = LoadSettings();
+    EXPECT_STREQ(settings.htmlPath, "");  // treated as absent
+    EXPECT_EQ(settings.htmlOutput, 0);
 }
 
 TEST_F(SettingsStore, SubkeysAreSeparateKeysAndMustFitThePath) {
-    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 1);
-    ASSERT_EQ(WriteSettingDword("Sub", kSettingMaxScale, 2), 1);
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
-    EXPECT_EQ(ReadSettingDword("Sub", kSettingMaxScale, 3, 0, 3), 2);
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 1), 1);
+    ASSERT_EQ(WriteSettingDwordAt("Sub", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 1);
+    EXPECT_EQ(ReadSettingDwordAt("Sub", kSettingMaxScale, 3, 0, 3), 2);
 
     // "Software\Zandrel\Pellick\" takes 25 of the 259 characters.
     const std::string fits(234, 's'), overlong(235, 's');
-    EXPECT_EQ(WriteSettingDword(fits.c_str(), kSettingMaxScale, 0), 1);
-    EXPECT_EQ(ReadSettingDword(fits.c_str(), kSettingMaxScale, 3, 0, 3), 0);
-    EXPECT_EQ(WriteSettingDword(overlong.c_str(), kSettingMaxScale, 0), 0);
-    EXPECT_EQ(WriteSettingString(overlong.c_str(), kSettingHtml, ""), 0);
-    EXPECT_EQ(ReadSettingDword(overlong.c_str(), kSettingMaxScale, 3, 0, 3), 3);
+    EXPECT_EQ(WriteSettingDwordAt(fits.c_str(), kSettingMaxScale, 0), 1);
+    EXPECT_EQ(ReadSettingDwordAt(fits.c_str(), kSettingMaxScale, 3, 0, 3), 0);
+    EXPECT_EQ(WriteSettingDwordAt(overlong.c_str(), kSettingMaxScale, 0), 0);
+    EXPECT_EQ(WriteSettingStringAt(overlong.c_str(), kSettingHtml, ""), 0);
+    EXPECT_EQ(ReadSettingDwordAt(overlong.c_str(), kSettingMaxScale, 3, 0, 3), 3);
     char buffer[260] = "kept";
-    EXPECT_EQ(ReadSettingString(overlong.c_str(), kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_EQ(ReadSettingStringAt(overlong.c_str(), kSettingHtml, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "kept");
 }
 
@@ -241,13 +241,13 @@ TEST_F(SettingsStore, SubkeysAreSeparateKeysAndMustFitThePath) {
 
 TEST_F(SettingsStore, FirstReadCreatesTheEmptyKey) {
     ASSERT_FALSE(sandbox.KeyExists());
-    EXPECT_EQ(ReadSettingDword("", kSettingResolution, 4, 0, 4), 4);
+    EXPECT_EQ(ReadSettingInt(kSettingResolution, 4, 0, 4), 4);
     EXPECT_TRUE(sandbox.KeyExists());
 }
 
 TEST_F(SettingsStore, WritesStoreRegistryTypesAndBytes) {
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, "a.htm"), 1);
-    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 0x01020302), 1);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, "a.htm"), 1);
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 0x01020302), 1);
     DWORD type = 0;
     std::string bytes;
     ASSERT_TRUE(sandbox.Fetch("HTML", type, bytes));
@@ -256,7 +256,7 @@ TEST_F(SettingsStore, WritesStoreRegistryTypesAndBytes) {
     ASSERT_TRUE(sandbox.Fetch("MaxScale", type, bytes));
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
     EXPECT_EQ(bytes, std::string("\x02\x03\x02\x01", 4));  // little-endian
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, ""), 1);
     EXPECT_FALSE(sandbox.Fetch("HTML", type, bytes));
 }
 
@@ -282,38 +282,38 @@ TEST_F(SettingsStore, DwordReadsFollowTheFourByteRule) {
     };
     for (const Case &c : cases) {
         sandbox.Plant("Resolution", c.type, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
-        EXPECT_EQ(ReadSettingDword("", kSettingResolution, 4, 0, 4), c.read) << c.what;
+        EXPECT_EQ(ReadSettingInt(kSettingResolution, 4, 0, 4), c.read) << c.what;
     }
     // A 3-character string with its NUL is 4 bytes: taken as a number.
     sandbox.Plant("MaxScale", REG_SZ, "abc", 4);
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, INT32_MIN, INT32_MAX), 0x00636261);
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, INT32_MIN, INT32_MAX), 0x00636261);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 3);
 }
 
 TEST_F(SettingsStore, HtmlValuesThatAreNotPlainStrings) {
     // An empty REG_SZ (only its NUL) reads as length 0: output stays off.
     sandbox.Plant("HTML", REG_SZ, "", 1);
     char buffer[260] = "kept";
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "");
-    LoadSettings();
-    EXPECT_EQ(g_settings.htmlOutput, 0);
+    settings = LoadSettings();
+    EXPECT_EQ(settings.htmlOutput, 0);
 
     // A string stored without its NUL is terminated.
     sandbox.Plant("HTML", REG_SZ, "out.htm", 7);
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 7);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, buffer, sizeof buffer), 7);
     EXPECT_STREQ(buffer, "out.htm");
 
     // Another type is not a path: the buffer is left alone and output stays off.
     const char bytes[4] = {'x', 'y', 'z', 0};
     sandbox.Plant("HTML", REG_BINARY, bytes, 4);
     std::memcpy(buffer, "kept", 5);
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, buffer, sizeof buffer), 0);
+    EXPECT_EQ(ReadSettingString(kSettingHtml, buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "kept");
-    g_settings = ServerSettings();
-    LoadSettings();
-    EXPECT_EQ(g_settings.htmlOutput, 0);
-    EXPECT_STREQ(g_settings.htmlPath, "");
+    settings = ServerSettings();
+    settings = LoadSettings();
+    EXPECT_EQ(settings.htmlOutput, 0);
+    EXPECT_STREQ(settings.htmlPath, "");
 
     // A raw query reports type and size.
     sandbox.Plant("HTML", REG_SZ, "a", 2);
@@ -328,15 +328,15 @@ TEST_F(SettingsStore, HtmlValuesThatAreNotPlainStrings) {
 #else
 
 TEST_F(SettingsStore, ReadsCreateNothingAndTheFirstWriteCreatesFoldersAndFile) {
-    LoadSettings();
+    settings = LoadSettings();
     EXPECT_FALSE(std::filesystem::exists(sandbox.Root() + "/Zandrel"));
-    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 2), 1);
     EXPECT_EQ(sandbox.ReadIni(), "MaxScale=2\n");
     struct stat st{};
     ASSERT_EQ(stat(sandbox.Folder().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, kPath), 1);
-    ASSERT_EQ(WriteSettingDword("", kSettingResolution, 0xFFFFFFFF), 1);  // signed decimal
+    ASSERT_EQ(WriteSettingString(kSettingHtml, kPath), 1);
+    ASSERT_EQ(WriteSettingInt(kSettingResolution, -1), 1);  // signed decimal
     EXPECT_EQ(sandbox.ReadIni(), std::string("MaxScale=2\nHTML=") + kPath + "\nResolution=-1\n");
     // Only the file itself is left: the temporary file was renamed over it.
     int entries = 0;
@@ -352,22 +352,22 @@ TEST_F(SettingsStore, ConfigFolderFallsBackToHomeDotConfig) {
     setenv("HOME", home.c_str(), 1);
     for (const char *xdg : {"", "relative/path"}) {
         setenv("XDG_CONFIG_HOME", xdg, 1);
-        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 1) << "XDG_CONFIG_HOME=" << xdg;
+        EXPECT_EQ(WriteSettingInt(kSettingMaxScale, 1), 1) << "XDG_CONFIG_HOME=" << xdg;
     }
     unsetenv("XDG_CONFIG_HOME");
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 1);
     EXPECT_TRUE(std::filesystem::exists(home + "/.config/Zandrel/Pellick/settings.ini"));
 }
 
 TEST_F(SettingsStore, WritesKeepOtherLinesReplaceInPlaceAndDropRepeats) {
     sandbox.WriteIni("# saved by hand\r\nOther=x\nmaxscale=1\nResolution=3\nMaxScale=0\nLast=y");
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);  // names ignore case; first line wins
-    ASSERT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 1);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 1);  // names ignore case; first line wins
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 2), 1);
     EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=3\nLast=y");
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, "a.htm"), 1);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, "a.htm"), 1);
     EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=3\nLast=y\nHTML=a.htm\n");
-    ASSERT_EQ(WriteSettingDword("", kSettingResolution, 0), 1);
-    ASSERT_EQ(WriteSettingString("", kSettingHtml, ""), 1);
+    ASSERT_EQ(WriteSettingInt(kSettingResolution, 0), 1);
+    ASSERT_EQ(WriteSettingString(kSettingHtml, ""), 1);
     EXPECT_EQ(sandbox.ReadIni(), "# saved by hand\r\nOther=x\nMaxScale=2\nResolution=0\nLast=y\n");
 }
 
@@ -396,25 +396,44 @@ TEST_F(SettingsStore, GarbledLinesGiveTheDefault) {
     };
     for (const Case &c : cases) {
         sandbox.WriteIni(c.file);
-        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), c.maxScale) << "file: " << c.file;
+        EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), c.maxScale) << "file: " << c.file;
     }
     sandbox.WriteIni(std::string("MaxScale=1\0junk\n", 16));
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 3);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 3);
     char path[260] = "kept";
     sandbox.WriteIni(std::string("HTML=a\0b\n", 9));
-    EXPECT_EQ(ReadSettingString("", kSettingHtml, path, sizeof path), 1);  // a text ends at a NUL
+    EXPECT_EQ(ReadSettingString(kSettingHtml, path, sizeof path), 1);  // a text ends at a NUL
     EXPECT_STREQ(path, "a");
 }
 
+TEST_F(SettingsStore, SpacesAroundTheHtmlPathAreLayout) {
+    struct Case {
+        const char *file;
+        const char *path;
+    };
+    const Case cases[] = {
+        {"HTML=/srv/a.htm\n", "/srv/a.htm"},
+        {"HTML =  /srv/a.htm  \r\n", "/srv/a.htm"},
+        {"HTML=\t/srv/render status.htm\t\n", "/srv/render status.htm"},
+        {"HTML=   \n", ""},
+    };
+    for (const Case &c : cases) {
+        sandbox.WriteIni(c.file);
+        settings = LoadSettings();
+        EXPECT_STREQ(settings.htmlPath, c.path) << "file: " << c.file;
+        EXPECT_EQ(settings.htmlOutput, c.path[0] ? 1 : 0) << "file: " << c.file;
+    }
+}
+
 TEST_F(SettingsStore, UnusableFoldersAndFilesReadAsDefaultsAndFailWrites) {
-    auto expectUnusable = [](const char *what) {
-        g_settings = ServerSettings();
-        LoadSettings();
-        EXPECT_EQ(g_settings.maxScale, 3) << what;
-        EXPECT_EQ(g_settings.resolution, 4) << what;
-        EXPECT_EQ(g_settings.htmlOutput, 0) << what;
-        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 1), 0) << what;
-        EXPECT_EQ(WriteSettingString("", kSettingHtml, "x.htm"), 0) << what;
+    auto expectUnusable = [this](const char *what) {
+        settings = ServerSettings();
+        settings = LoadSettings();
+        EXPECT_EQ(settings.maxScale, 3) << what;
+        EXPECT_EQ(settings.resolution, 4) << what;
+        EXPECT_EQ(settings.htmlOutput, 0) << what;
+        EXPECT_EQ(WriteSettingInt(kSettingMaxScale, 1), 0) << what;
+        EXPECT_EQ(WriteSettingString(kSettingHtml, "x.htm"), 0) << what;
     };
     // A regular file where a folder belongs.
     const std::string blocker = sandbox.Root() + "/file";
@@ -438,16 +457,16 @@ TEST_F(SettingsStore, UnusableFoldersAndFilesReadAsDefaultsAndFailWrites) {
     if (geteuid() != 0) {
         sandbox.WriteIni("MaxScale=1\n");
         chmod(sandbox.Folder().c_str(), 0500);
-        EXPECT_EQ(WriteSettingDword("", kSettingMaxScale, 2), 0);
-        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 3, 0, 3), 1);
+        EXPECT_EQ(WriteSettingInt(kSettingMaxScale, 2), 0);
+        EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 1);
         chmod(sandbox.Folder().c_str(), 0700);
     }
 }
 
 TEST_F(SettingsStore, OnlyTextsWithoutLineBreaksAndFourByteNumbersAreStored) {
     sandbox.WriteIni("MaxScale=1\n");
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, "a\nMaxScale=0"), 0);
-    EXPECT_EQ(WriteSettingString("", kSettingHtml, "a\rb"), 0);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, "a\nMaxScale=0"), 0);
+    EXPECT_EQ(WriteSettingString(kSettingHtml, "a\rb"), 0);
     const uint8_t two[2] = {1, 0};
     EXPECT_EQ(WriteSetting("", kSettingMaxScale, kSettingBinary, two, 2), 0);
     EXPECT_EQ(WriteSetting("", "Bad=Name", kSettingString, "x", 2), 0);

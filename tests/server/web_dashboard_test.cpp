@@ -3,6 +3,8 @@
 #include "files.h"
 #include "settings.h"
 #include "settings_store.h"
+#include "settings_store_raw.h"
+#include "test_ports.h"
 #include "web_fixture.h"
 
 #include <gtest/gtest.h>
@@ -75,8 +77,8 @@ protected:
         htmlPath = ::testing::TempDir() + "pellick-dashboard-" + std::to_string(reinterpret_cast<uintptr_t>(this)) +
                    ".htm";
         core.Run([&] {
-            g_settings.htmlOutput = 1;
-            std::snprintf(g_settings.htmlPath, sizeof g_settings.htmlPath, "%s", htmlPath.c_str());
+            settings.htmlOutput = 1;
+            std::snprintf(settings.htmlPath, sizeof settings.htmlPath, "%s", htmlPath.c_str());
         });
         Start(true);
     }
@@ -99,12 +101,14 @@ protected:
     }
     static void Wake(void *context) {
         auto *self = static_cast<WebDashboard *>(context);
-        self->core.Post([self] { DashboardRunPending(*self->dashboard, self->host); });
+        self->core.Post([self] { DashboardRunPending(*self->dashboard, self->settings, self->host); });
     }
     static void CountWake(void *context) { static_cast<WebDashboard *>(context)->unheardWakes += 1; }
     static void RefreshHost(void *context) {
         auto *self = static_cast<WebDashboard *>(context);
-        DashboardRefresh(*self->dashboard, self->table.Get(), self->fields);
+        // As the front ends refresh: the report and file, then the snapshot.
+        if (RefreshStatus(self->table.Get(), self->settings, self->report))
+            DashboardPublish(*self->dashboard, self->table.Get(), self->report, self->settings);
     }
     // Changes the table on the core thread, then refreshes as the front ends do.
     void Update(std::function<void(TestTable &)> change) {
@@ -133,11 +137,11 @@ protected:
         return cli.Post("/options", headers, body, type);
     }
 
-    SettingsGuard settings{3, 4};
+    ServerSettings settings;  // core thread only; MaxScale 3, Resolution 4
     WriterGuard writer{FixedDateTime};
     CoreLoop core;
     TestTable table;
-    StatusFields fields{};
+    StatusReport report;
     ServerHost host{this, nullptr, &WebDashboard::RefreshHost};
     Dashboard *dashboard = nullptr;
     uint16_t port = 0;
@@ -244,10 +248,10 @@ TEST_F(WebDashboard, LoopbackChangesApplyOnTheCoreThreadAndPersist) {
     const json status = Status();
     EXPECT_EQ(status["fields"][7]["text"], "1200.0");
     EXPECT_EQ(status["settings"]["maxScale"], 0);
-    core.Run([] {
-        EXPECT_EQ(g_settings.maxScale, 0);
-        EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 9, 0, 3), 0);
-        EXPECT_EQ(ReadSettingDword("", kSettingResolution, 9, 0, 4), 1);
+    core.Run([this] {
+        EXPECT_EQ(settings.maxScale, 0);
+        EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 9, 0, 3), 0);
+        EXPECT_EQ(ReadSettingInt(kSettingResolution, 9, 0, 4), 1);
     });
 
     const std::string other = htmlPath + ".other";
@@ -283,7 +287,7 @@ TEST_F(WebDashboard, RefusedChangesChangeNothing) {
     auto big = PostOptions("{\"htmlPath\":\"" + std::string(100000, 'x') + "\"}");
     ASSERT_TRUE(big);
     EXPECT_EQ(big->status, 413);
-    core.Run([] { EXPECT_EQ(g_settings.maxScale, 3); });
+    core.Run([this] { EXPECT_EQ(settings.maxScale, 3); });
     EXPECT_EQ(Status()["settings"]["maxScale"], 3);
 }
 
@@ -312,7 +316,7 @@ TEST_F(WebDashboard, StoppingAnswersWaitingChangesAndEndsStreams) {
     EXPECT_EQ(res->status, 503) << res->body;
     stream.join();
     EXPECT_TRUE(streamEnded);
-    core.Run([] { EXPECT_EQ(g_settings.maxScale, 3); });
+    core.Run([this] { EXPECT_EQ(settings.maxScale, 3); });
 }
 
 TEST_F(WebDashboard, LiveStreamsAreLimitedAndTheRestPoll) {
@@ -359,27 +363,49 @@ TEST(WebDashboardStart, ABusyPortIsAClearFailure) {
 
 TEST(WebDashboardPort, TestVariablesThenTheStoredSetting) {
     StoreSandbox store;
+    constexpr const char *kStatusRefused = "PELLICK_TEST_PORT is not a port number (1 to 65535)";
+    constexpr const char *kHttpRefused = "PELLICK_TEST_HTTP_PORT is not a port number (0 to 65535)";
     struct Case {
         const char *httpPort;    // PELLICK_TEST_HTTP_PORT, nullptr: unset
         const char *statusPort;  // PELLICK_TEST_PORT
         int stored;              // HttpPort in the store, -1: missing
-        int expected;
+        int expected;            // the port, -1 off
+        const char *refused;     // the error when the variables are refused
     };
     const Case cases[] = {
-        {nullptr, nullptr, -1, 10432}, {nullptr, nullptr, 8080, 8080}, {nullptr, nullptr, 0, -1},
-        {"0", nullptr, -1, 0},         {"9100", "5000", 0, 9100},     {"70000", nullptr, -1, -1},
-        {"12ab", nullptr, -1, -1},     {nullptr, "5000", 8080, -1},
+        {nullptr, nullptr, -1, 10432, nullptr},
+        {nullptr, nullptr, 8080, 8080, nullptr},
+        {nullptr, nullptr, 0, -1, nullptr},
+        {"0", nullptr, -1, 0, nullptr},
+        {"9100", "5000", 0, 9100, nullptr},
+        {"", "", 8080, 8080, nullptr},
+        {nullptr, "5000", 8080, -1, nullptr},
+        {"70000", nullptr, -1, 0, kHttpRefused},
+        {"12ab", nullptr, -1, 0, kHttpRefused},
+        {"-1", nullptr, -1, 0, kHttpRefused},
+        {" 80", nullptr, -1, 0, kHttpRefused},
+        {nullptr, "0", -1, 0, kStatusRefused},
+        {nullptr, "65536", -1, 0, kStatusRefused},
+        {"9100", "5000x", -1, 0, kStatusRefused},
     };
     for (const Case &c : cases) {
         SetEnv("PELLICK_TEST_HTTP_PORT", c.httpPort);
         SetEnv("PELLICK_TEST_PORT", c.statusPort);
         if (c.stored >= 0) {
-            WriteSettingDword("", kSettingHttpPort, static_cast<uint32_t>(c.stored));
+            WriteSettingInt(kSettingHttpPort, c.stored);
         } else {
             WriteSetting("", kSettingHttpPort, kSettingDword, nullptr, 0);
         }
-        EXPECT_EQ(DashboardPortSetting(kDashboardPort), c.expected)
-            << (c.httpPort ? c.httpPort : "-") << " " << (c.statusPort ? c.statusPort : "-") << " " << c.stored;
+        const std::string what = std::string(c.httpPort ? c.httpPort : "-") + " " +
+                                 (c.statusPort ? c.statusPort : "-") + " " + std::to_string(c.stored);
+        TestPorts ports;
+        std::string error;
+        ASSERT_EQ(ReadTestPorts(ports, error), c.refused == nullptr) << what << ": " << error;
+        if (c.refused) {
+            EXPECT_EQ(error, c.refused) << what;
+        } else {
+            EXPECT_EQ(DashboardPortSetting(kDashboardPort, ports), c.expected) << what;
+        }
     }
     SetEnv("PELLICK_TEST_HTTP_PORT", nullptr);
     SetEnv("PELLICK_TEST_PORT", nullptr);

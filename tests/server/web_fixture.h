@@ -4,7 +4,7 @@
 #include "format.h"
 #include "report_fixture.h"
 #include "report.h"
-#include "settings_guard.h"
+#include "settings.h"
 #include "snapshot.h"
 
 #include <cstdio>
@@ -127,15 +127,12 @@ inline void SetEnv(const char *name, const char *value) {
 #endif
 
 // The snapshot a refresh at instant now would publish for the table.
-inline WebSnapshot Snapshot(TestTable &t, JobHistory &history, uint64_t now = kNow) {
-    ReportData data;
-    ComputeReport(t.Get(), now, data);
-    StatusFields fields{};
-    RenderStatusFields(data, fields);
-    std::string html;
-    RenderReportHtml(data, html);
+inline WebSnapshot Snapshot(TestTable &t, JobHistory &history, uint64_t now = kNow,
+                            const ServerSettings &settings = ServerSettings()) {
+    StatusReport report;
+    BuildReport(t.Get(), now, settings.Form(), report);
     WebSnapshot s;
-    BuildSnapshot(t.Get(), data, fields, std::move(html), history, s);
+    BuildSnapshot(t.Get(), report, settings, history, s);
     return s;
 }
 

@@ -1,7 +1,6 @@
 // Tests of the dashboard's option changes: parsing, who may send them, and applying them through the settings store.
 #include "options.h"
 #include "settings.h"
-#include "settings_guard.h"
 #include "settings_store.h"
 #include "web_fixture.h"
 
@@ -113,35 +112,33 @@ TEST(ChangeAllowed, OnlyLoopbackClientsOfTheDashboardsOwnPage) {
 
 TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
     StoreSandbox store;
-    SettingsGuard guard(3, 4);
-    g_settings.htmlOutput = 0;
-    g_settings.htmlPath[0] = '\0';
+    ServerSettings settings;
 
     OptionsChange change;
     std::string error;
     ASSERT_TRUE(ParseOptionsChange(R"({"maxScale":1,"resolution":2})", false, change, error));
-    EXPECT_EQ(ApplyOptionsChange(change), 1);
-    EXPECT_EQ(g_settings.maxScale, 1);
-    EXPECT_EQ(g_settings.resolution, 2);
-    EXPECT_EQ(ReadSettingDword("", kSettingMaxScale, 9, 0, 3), 1);
-    EXPECT_EQ(ReadSettingDword("", kSettingResolution, 9, 0, 4), 2);
+    EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
+    EXPECT_EQ(settings.maxScale, 1);
+    EXPECT_EQ(settings.resolution, 2);
+    EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 9, 0, 3), 1);
+    EXPECT_EQ(ReadSettingInt(kSettingResolution, 9, 0, 4), 2);
 
     ASSERT_TRUE(ParseOptionsChange(R"({"htmlPath":"status.htm"})", false, change, error));
-    EXPECT_EQ(ApplyOptionsChange(change), 1);
-    EXPECT_EQ(g_settings.htmlOutput, 1);
-    EXPECT_STREQ(g_settings.htmlPath, "status.htm");
-    EXPECT_EQ(g_settings.maxScale, 1) << "what the change does not name stays";
+    EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
+    EXPECT_EQ(settings.htmlOutput, 1);
+    EXPECT_STREQ(settings.htmlPath, "status.htm");
+    EXPECT_EQ(settings.maxScale, 1) << "what the change does not name stays";
 
     // Clearing "Save": off for this run; the saved path is back at the next start.
     ASSERT_TRUE(ParseOptionsChange(R"({"save":false})", false, change, error));
-    EXPECT_EQ(ApplyOptionsChange(change), 1);
-    EXPECT_EQ(g_settings.htmlOutput, 0);
-    EXPECT_STREQ(g_settings.htmlPath, "");
-    LoadSettings();
-    EXPECT_EQ(g_settings.htmlOutput, 1);
-    EXPECT_STREQ(g_settings.htmlPath, "status.htm");
-    EXPECT_EQ(g_settings.maxScale, 1);
-    EXPECT_EQ(g_settings.resolution, 2);
+    EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
+    EXPECT_EQ(settings.htmlOutput, 0);
+    EXPECT_STREQ(settings.htmlPath, "");
+    settings = LoadSettings();
+    EXPECT_EQ(settings.htmlOutput, 1);
+    EXPECT_STREQ(settings.htmlPath, "status.htm");
+    EXPECT_EQ(settings.maxScale, 1);
+    EXPECT_EQ(settings.resolution, 2);
 }
 
 }  // namespace

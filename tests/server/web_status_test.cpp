@@ -49,8 +49,7 @@ std::map<std::string, double> ParseMetrics(const std::string &text) {
 class WebStatus : public ::testing::Test {
 protected:
     WriterGuard writer{FixedDateTime};
-    SettingsGuard settings{3, 4};
-    JobHistory history;
+    JobHistory history;  // snapshots in the default form: MaxScale 3, Resolution 4
 };
 
 TEST_F(WebStatus, OneJobScenarioAsJson) {

@@ -40,16 +40,14 @@ TEST(LoadgenTest, ReportRowsOfSyntheticCpusReadBack) {
     table.count = table.capacity = static_cast<uint32_t>(entries.size());
     SortClients(table);
 
-    StatusFields fields;
-    std::string html;
-    BuildReport(table, start + 2000000000, fields, html);
+    StatusReport report;
+    BuildReport(table, start + 2000000000, {3, 4}, report);
+    const std::string &html = report.html;
 
     // The dashboard's /status.json of the same refresh lists the same CPUs (those with data).
-    ReportData data;
-    ComputeReport(table, start + 2000000000, data);
     JobHistory history;
     WebSnapshot snapshot;
-    BuildSnapshot(table, data, fields, html, history, snapshot);
+    BuildSnapshot(table, report, ServerSettings(), history, snapshot);
     std::vector<ReportRow> listed = ParseStatusCpus(StatusJson(snapshot));
     ASSERT_EQ(listed.size(), cpus.size());
     for (size_t i = 0; i < cpus.size(); ++i) {

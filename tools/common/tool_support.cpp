@@ -2,6 +2,7 @@
 #include "tool_support.h"
 
 #include "status_record.h"
+#include "test_ports.h"
 
 #include <charconv>
 #include <cstdlib>
@@ -23,11 +24,10 @@ std::optional<uint64_t> Number(const std::string &text) {
 
 }  // namespace
 
-uint16_t DefaultStatusPort() {
-    const char *text = std::getenv("PELLICK_TEST_PORT");
-    if (!text || !*text) return STATUS_PORT;
-    auto value = Number(text);
-    return value && *value >= 1 && *value <= 65535 ? static_cast<uint16_t>(*value) : 0;
+uint16_t DefaultStatusPort(std::string &error) {
+    TestPorts ports;
+    if (!ReadTestPorts(ports, error)) return 0;
+    return ports.status.value_or(STATUS_PORT);
 }
 
 uint64_t RaiseDescriptorLimit() {

@@ -6,8 +6,9 @@
 #include <optional>
 #include <string>
 
-// STATUS_PORT, or the test-only port in PELLICK_TEST_PORT; 0 when that is not a port number.
-uint16_t DefaultStatusPort();
+// STATUS_PORT, or the test-only port in PELLICK_TEST_PORT (common/test_ports.h);
+// 0 with error saying why when that is not a port number.
+uint16_t DefaultStatusPort(std::string &error);
 
 // Raises the soft limit on open descriptors to the hard limit; returns the soft limit now in force.
 uint64_t RaiseDescriptorLimit();

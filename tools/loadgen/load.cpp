@@ -6,6 +6,7 @@
 #include "tool_support.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <sys/epoll.h>
@@ -338,26 +340,51 @@ struct Engine {
         }
     }
 
-    int Run(std::string &error) {
-        epollFd = epoll_create1(EPOLL_CLOEXEC);
-        if (epollFd < 0) {
-            error = std::string("epoll: ") + std::strerror(errno);
-            return 0;
-        }
-        std::optional<uint64_t> acceptedAtStart;
-        if (!cfg.statsFile.empty()) {
-            // A server just started may not have written it yet.
-            const uint64_t giveUp = MonotonicNanos() + 10 * kNsPerSecond;
-            while (!(acceptedAtStart = StatsCounter(cfg.statsFile, "messagesAccepted")) && MonotonicNanos() < giveUp)
-                usleep(10000);
-            if (!acceptedAtStart) {
-                error = "no messagesAccepted in " + cfg.statsFile;
-                return 0;
-            }
-        }
-        if (!Connect(error)) return 0;
-        StartStatusProbe();
+    // What the measured window started from.
+    struct Window {
+        bool open = false;
+        uint64_t began = 0, ended = 0;  // monotonic ns
+        uint64_t sent = 0, accepted = 0;
+        double ownCpu = 0;
+        std::optional<double> serverCpu, serverLoopCpu;
+    };
+    Window window;
+    std::optional<uint64_t> acceptedAtStart;  // the server's count before the first connection
 
+    int OpenEpoll(std::string &error) {
+        epollFd = epoll_create1(EPOLL_CLOEXEC);
+        if (epollFd >= 0) return 1;
+        error = std::string("epoll: ") + std::strerror(errno);
+        return 0;
+    }
+
+    // The server's accepted count before anything is sent (a server just
+    // started may not have written its stats file yet).
+    int ReadAcceptedAtStart(std::string &error) {
+        if (cfg.statsFile.empty()) return 1;
+        const uint64_t giveUp = MonotonicNanos() + 10 * kNsPerSecond;
+        while (!(acceptedAtStart = StatsCounter(cfg.statsFile, "messagesAccepted")) && MonotonicNanos() < giveUp)
+            usleep(10000);
+        if (acceptedAtStart) return 1;
+        error = "no messagesAccepted in " + cfg.statsFile;
+        return 0;
+    }
+
+    void OpenWindow(uint64_t now) {
+        window.open = measuring = true;
+        window.began = now;
+        window.ownCpu = OwnCpuSeconds();
+        window.sent = SentMessages();
+        if (!cfg.statsFile.empty()) window.accepted = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
+        if (cfg.serverPid > 0) {
+            window.serverCpu = ProcessCpuSeconds(cfg.serverPid);
+            window.serverLoopCpu = ThreadCpuSeconds(cfg.serverPid, cfg.serverPid);
+        }
+    }
+
+    // Sends on schedule (or flat out) for the duration, or until every
+    // connection sent its messages; the measured window opens after the warm-up.
+    void SendForDuration() {
         const uint64_t t0 = MonotonicNanos();
         const uint64_t windowStart = t0 + static_cast<uint64_t>(cfg.warmup * kNsPerSecond);
         const uint64_t end = t0 + static_cast<uint64_t>(cfg.duration * kNsPerSecond);
@@ -366,30 +393,12 @@ struct Engine {
         const uint64_t perConnection = cfg.messages ? cfg.messages - 1 : UINT64_MAX;         // after the first
         uint64_t next = 0;  // global index of the next scheduled message
         uint64_t nextPoll = t0;
-        bool windowOpen = false;
-        uint64_t sentAtWindow = 0, acceptedAtWindow = 0;
-        std::optional<double> cpuAtWindow, loopCpuAtWindow;
-        double ownCpuAtWindow = 0;
-        uint64_t windowBegan = 0;
-
-        auto openWindow = [&](uint64_t now) {
-            windowOpen = measuring = true;
-            windowBegan = now;
-            ownCpuAtWindow = OwnCpuSeconds();
-            sentAtWindow = SentMessages();
-            if (!cfg.statsFile.empty())
-                acceptedAtWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0);
-            if (cfg.serverPid > 0) {
-                cpuAtWindow = ProcessCpuSeconds(cfg.serverPid);
-                loopCpuAtWindow = ThreadCpuSeconds(cfg.serverPid, cfg.serverPid);
-            }
-        };
         if (flatOut)
             for (uint32_t i = 0; i < conns.size(); ++i) SendFlatOut(i);
 
         for (;;) {
             uint64_t now = MonotonicNanos();
-            if (!windowOpen && now >= windowStart) openWindow(now);
+            if (!window.open && now >= windowStart) OpenWindow(now);
             if (now >= end) break;
             if (!flatOut) {
                 bool done = true;
@@ -414,37 +423,44 @@ struct Engine {
             uint64_t wake = end;
             if (!flatOut) wake = std::min(wake, t0 + static_cast<uint64_t>(static_cast<double>(next) * interval));
             if (!cfg.htmlFile.empty()) wake = std::min(wake, nextPoll);
-            if (!windowOpen) wake = std::min(wake, windowStart);
+            if (!window.open) wake = std::min(wake, windowStart);
             SendReady();
             if (flatOut && cfg.messages && AllSent()) continue;
             now = MonotonicNanos();
             int timeoutMs = wake > now && ready.empty() ? static_cast<int>((wake - now + 999999) / 1000000) : 0;
             HandleEvents(timeoutMs);
         }
+    }
 
-        // The measured window ends with the sending; what is still queued goes out below.
-        uint64_t windowEnd = MonotonicNanos();
-        sending = !flatOut;
-        if (!windowOpen) openWindow(windowEnd);
+    // The measured window ends with the sending (what is still queued goes
+    // out while settling): counts and CPU use over it.
+    void CloseWindow() {
+        window.ended = MonotonicNanos();
+        sending = cfg.rate > 0;
+        if (!window.open) OpenWindow(window.ended);
         measuring = false;
-        report.windowSeconds = static_cast<double>(windowEnd - windowBegan) / kNsPerSecond;
+        report.windowSeconds = static_cast<double>(window.ended - window.began) / kNsPerSecond;
         report.sent = SentMessages();
-        report.sentInWindow = report.sent - sentAtWindow;
+        report.sentInWindow = report.sent - window.sent;
         if (report.windowSeconds > 0)
-            report.ownCpuPercent = (OwnCpuSeconds() - ownCpuAtWindow) * 100.0 / report.windowSeconds;
+            report.ownCpuPercent = (OwnCpuSeconds() - window.ownCpu) * 100.0 / report.windowSeconds;
         if (!cfg.statsFile.empty())
-            report.serverAcceptedInWindow = StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0) - acceptedAtWindow;
-        if (cpuAtWindow) {
+            report.serverAcceptedInWindow =
+                StatsCounter(cfg.statsFile, "messagesAccepted").value_or(0) - window.accepted;
+        if (window.serverCpu) {
             auto cpu = ProcessCpuSeconds(cfg.serverPid);
             if (cpu && report.windowSeconds > 0)
-                report.serverCpuPercent = (*cpu - *cpuAtWindow) * 100.0 / report.windowSeconds;
+                report.serverCpuPercent = (*cpu - *window.serverCpu) * 100.0 / report.windowSeconds;
             auto loopCpu = ThreadCpuSeconds(cfg.serverPid, cfg.serverPid);
-            if (loopCpu && loopCpuAtWindow && report.windowSeconds > 0)
-                report.serverLoopCpuPercent = (*loopCpu - *loopCpuAtWindow) * 100.0 / report.windowSeconds;
+            if (loopCpu && window.serverLoopCpu && report.windowSeconds > 0)
+                report.serverLoopCpuPercent = (*loopCpu - *window.serverLoopCpu) * 100.0 / report.windowSeconds;
         }
+    }
 
-        // Let the server catch up: everything sent accepted, every measured message shown.
-        const uint64_t settleEnd = windowEnd + static_cast<uint64_t>(cfg.settle * kNsPerSecond);
+    // Lets the server catch up, for at most the settle time: everything sent
+    // accepted, every measured message shown.
+    void Settle() {
+        const uint64_t settleEnd = window.ended + static_cast<uint64_t>(cfg.settle * kNsPerSecond);
         for (;;) {
             bool pending = false;
             for (uint32_t i = 0; i < conns.size(); ++i) {
@@ -463,21 +479,35 @@ struct Engine {
             HandleEvents(2);
         }
         report.sent = SentMessages();
-        StopStatusProbe();
+    }
 
+    void SummarizeLatencies() {
         std::sort(latencies.begin(), latencies.end());
         report.latencyCount = latencies.size();
         report.latencyUnseen = UnseenCount();
         report.latencyP50 = Percentile(latencies, 0.50);
         report.latencyP99 = Percentile(latencies, 0.99);
         report.latencyMax = latencies.empty() ? 0 : latencies.back();
+    }
 
-        if (cfg.measured) cfg.measured(cfg, report);
-        if (cfg.hold > 0) {
-            if (!cfg.readyFile.empty()) std::ofstream(cfg.readyFile) << "holding\n";
-            const uint64_t holdEnd = MonotonicNanos() + static_cast<uint64_t>(cfg.hold * kNsPerSecond);
-            while (MonotonicNanos() < holdEnd) HandleEvents(50);
-        }
+    // Keeps the connections open and idle, after saying so in the ready file.
+    void Hold() {
+        if (cfg.hold <= 0) return;
+        if (!cfg.readyFile.empty()) std::ofstream(cfg.readyFile) << "holding\n";
+        const uint64_t holdEnd = MonotonicNanos() + static_cast<uint64_t>(cfg.hold * kNsPerSecond);
+        while (MonotonicNanos() < holdEnd) HandleEvents(50);
+    }
+
+    int Run(std::string &error) {
+        if (!OpenEpoll(error) || !ReadAcceptedAtStart(error) || !Connect(error)) return 0;
+        StartStatusProbe();
+        SendForDuration();
+        CloseWindow();
+        Settle();
+        StopStatusProbe();
+        SummarizeLatencies();
+        if (cfg.measured) cfg.measured(cfg, report);  // before the hold, so the results can be read during it
+        Hold();
         return 1;
     }
 };
@@ -542,25 +572,19 @@ std::vector<ReportRow> ParseReportRows(std::string_view html) {
 
 std::vector<ReportRow> ParseStatusCpus(std::string_view json) {
     std::vector<ReportRow> rows;
-    // The "cpus" array holds objects with "cpu" and "passes" among their keys
-    // (keys are written in name order, so "cpu" comes first).
-    auto number = [&](size_t p, uint64_t &value) {
-        while (p < json.size() && json[p] == ' ') ++p;
-        size_t start = p;
-        value = 0;
-        while (p < json.size() && json[p] >= '0' && json[p] <= '9' && p - start < 10) value = value * 10 + (json[p++] - '0');
-        return p > start && value <= UINT32_MAX;
+    const nlohmann::json doc = nlohmann::json::parse(json.begin(), json.end(), nullptr, false);
+    if (doc.is_discarded() || !doc.is_object()) return rows;
+    const auto list = doc.find("cpus");
+    if (list == doc.end() || !list->is_array()) return rows;
+    const auto counter = [](const nlohmann::json &cpu, const char *key) -> std::optional<uint32_t> {
+        const auto it = cpu.find(key);
+        if (it == cpu.end() || !it->is_number_unsigned() || it->get<uint64_t>() > UINT32_MAX) return std::nullopt;
+        return static_cast<uint32_t>(it->get<uint64_t>());
     };
-    size_t list = json.find("\"cpus\":[");
-    if (list == std::string_view::npos) return rows;
-    constexpr std::string_view kCpu = "\"cpu\":", kPasses = "\"passes\":";
-    for (size_t at = json.find(kCpu, list); at != std::string_view::npos; at = json.find(kCpu, at + 1)) {
-        size_t end = json.find('}', at);
-        size_t passes = json.find(kPasses, at);
-        uint64_t cpu = 0, done = 0;
-        if (passes == std::string_view::npos || end == std::string_view::npos) break;
-        if (passes < end && number(at + kCpu.size(), cpu) && number(passes + kPasses.size(), done))
-            rows.push_back({static_cast<uint32_t>(cpu), static_cast<uint32_t>(done)});
+    for (const nlohmann::json &cpu : *list) {
+        if (!cpu.is_object()) continue;
+        const std::optional<uint32_t> number = counter(cpu, "cpu"), passes = counter(cpu, "passes");
+        if (number && passes) rows.push_back({*number, *passes});
     }
     return rows;
 }

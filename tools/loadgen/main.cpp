@@ -49,7 +49,8 @@ int main(int argc, char **argv) {
                  "then one per pass at --rate, or flat out. Prints key=value results. Linux only."};
     LoadConfig cfg;
     std::string server = "127.0.0.1";
-    uint16_t port = DefaultStatusPort();
+    std::string portError;
+    uint16_t port = DefaultStatusPort(portError);
     std::string chunking = "whole";
     app.add_option("--server", server, "Server host name or dotted address");
     app.add_option("--port", port, "Server TCP port (default: PELLICK_TEST_PORT or 10431)")->check(CLI::Range(1, 65535));
@@ -80,7 +81,7 @@ int main(int argc, char **argv) {
     CLI11_PARSE(app, argc, argv);
 
     if (port == 0) {
-        std::fprintf(stderr, "loadgen: PELLICK_TEST_PORT is not a port number (1 to 65535)\n");
+        std::fprintf(stderr, "loadgen: %s\n", portError.c_str());
         return 2;
     }
     if (cfg.jobs > cfg.connections) cfg.jobs = cfg.connections;

@@ -67,10 +67,10 @@ long ReceiveOnce(Sink &sink, NetSocket s) {
     return n;
 }
 
-void OnSocket(void *context, NetSocket s, int eventCode) {
+void OnSocket(void *context, NetSocket s, SocketEvent event) {
     auto &sink = *static_cast<Sink *>(context);
     sink.changed = true;
-    if (eventCode == kSocketAccept) {
+    if (event == SocketEvent::Accept) {
         NetSocket c = NetAccept(s);
         if (c == kNoNetSocket) {
             EventLoopPauseAccepts(sink.loop, kAcceptPauseMs);
@@ -84,9 +84,9 @@ void OnSocket(void *context, NetSocket s, int eventCode) {
         sink.fill[static_cast<size_t>(c)] = 0;
         ++sink.connections;
         ++sink.clients;
-    } else if (eventCode == kSocketRead) {
+    } else if (event == SocketEvent::Read) {
         ReceiveOnce(sink, s);
-    } else if (eventCode == kSocketClose) {
+    } else if (event == SocketEvent::Close) {
         for (int reads = 0; reads < kMaxDrainReads; ++reads) {
             long n = ReceiveOnce(sink, s);
             if (n == 0) return;
@@ -116,7 +116,8 @@ int main(int argc, char **argv) {
     CLI::App app{"nullsink: accepts status connections like pellicksrv and discards every whole\n"
                  "750-byte message, counting them; the ceiling pellicksrv's ingestion is measured against.\n"
                  "Ends on Ctrl+C (SIGINT) or SIGTERM. Linux only."};
-    uint16_t port = DefaultStatusPort();
+    std::string portError;
+    uint16_t port = DefaultStatusPort(portError);
     std::string statsFile;
     app.add_option("--port", port, "TCP port to listen on (default: PELLICK_TEST_PORT or 10431)")
         ->check(CLI::Range(1, 65535));
@@ -124,7 +125,7 @@ int main(int argc, char **argv) {
                    "Keep the counters in this file (pellicksrv's format), rewritten at most every 50 ms and at exit");
     CLI11_PARSE(app, argc, argv);
     if (port == 0) {
-        std::fprintf(stderr, "nullsink: PELLICK_TEST_PORT is not a port number (1 to 65535)\n");
+        std::fprintf(stderr, "nullsink: %s\n", portError.c_str());
         return 2;
     }
 

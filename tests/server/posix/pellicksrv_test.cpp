@@ -99,13 +99,19 @@ struct Server {
     std::optional<int> exitStatus;
 
     // Starts pellicksrv with its settings in box, on port; stdoutFd replaces the stdout file when >= 0.
-    Server(const Sandbox &box, uint16_t port, std::vector<std::string> args, int stdoutFd = -1) {
+    // testPorts, when given, are the PELLICK_TEST_* lines in place of the one naming port.
+    Server(const Sandbox &box, uint16_t port, std::vector<std::string> args, int stdoutFd = -1,
+           std::optional<std::vector<std::string>> testPorts = std::nullopt) {
         std::vector<std::string> env;
         for (char **e = environ; *e; ++e) {
             std::string v = *e;
-            if (v.rfind("PELLICK_TEST_PORT=", 0) && v.rfind("XDG_CONFIG_HOME=", 0)) env.push_back(v);
+            if (v.rfind("PELLICK_TEST_", 0) && v.rfind("XDG_CONFIG_HOME=", 0)) env.push_back(v);
         }
-        env.push_back("PELLICK_TEST_PORT=" + std::to_string(port));
+        if (testPorts) {
+            env.insert(env.end(), testPorts->begin(), testPorts->end());
+        } else {
+            env.push_back("PELLICK_TEST_PORT=" + std::to_string(port));
+        }
         env.push_back("XDG_CONFIG_HOME=" + box.Config().string());
         args.insert(args.begin(), PELLICKSRV_PATH);
 
@@ -313,6 +319,31 @@ TEST(Pellicksrv, BusyPortIsOneClearErrorAndLeavesTheHtmlFileAlone) {
     EXPECT_NE(err.find("in use"), std::string::npos) << err;
     EXPECT_EQ(ReadFile(box.Out()), "");
     EXPECT_EQ(ReadFile(box.Html()), "earlier report");
+}
+
+TEST(Pellicksrv, ATestPortThatIsNotAPortIsOneClearError) {
+    const std::string status = "PELLICK_TEST_PORT=" + std::to_string(FreePort());
+    struct Case {
+        std::vector<std::string> env;
+        const char *line;
+    };
+    const Case cases[] = {
+        {{"PELLICK_TEST_PORT=0"}, "pellicksrv: PELLICK_TEST_PORT is not a port number (1 to 65535)\n"},
+        {{"PELLICK_TEST_PORT=65536"}, "pellicksrv: PELLICK_TEST_PORT is not a port number (1 to 65535)\n"},
+        {{"PELLICK_TEST_PORT=10431x"}, "pellicksrv: PELLICK_TEST_PORT is not a port number (1 to 65535)\n"},
+        {{status, "PELLICK_TEST_HTTP_PORT=abc"},
+         "pellicksrv: PELLICK_TEST_HTTP_PORT is not a port number (0 to 65535)\n"},
+        {{status, "PELLICK_TEST_HTTP_PORT=-1"},
+         "pellicksrv: PELLICK_TEST_HTTP_PORT is not a port number (0 to 65535)\n"},
+    };
+    for (const Case &c : cases) {
+        Sandbox box;
+        WriteFile(box.Html(), "earlier report");
+        Server srv(box, 0, {"--print"}, -1, c.env);
+        EXPECT_EQ(srv.WaitExit(), 1) << c.env.back();
+        EXPECT_EQ(ReadFile(box.Err()), c.line) << c.env.back();
+        EXPECT_EQ(ReadFile(box.Html()), "earlier report") << c.env.back();
+    }
 }
 
 TEST(Pellicksrv, PrintsNothingUnlessAskedAndStopsOnInterrupt) {

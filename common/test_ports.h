@@ -1,0 +1,20 @@
+// The test-only port overrides of the server and the tools, read from the environment by one rule.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+inline constexpr const char *kTestStatusPortVariable = "PELLICK_TEST_PORT";    // the status port, 1..65535
+inline constexpr const char *kTestHttpPortVariable = "PELLICK_TEST_HTTP_PORT";  // the dashboard, 0..65535 (0: any free port)
+
+struct TestPorts {
+    std::optional<uint16_t> status;  // set: replaces STATUS_PORT
+    std::optional<uint16_t> http;    // set: replaces the dashboard's port
+};
+
+// Reads both variables; one that is unset or empty overrides nothing. False
+// when one holds anything but a decimal port number in its range: error then
+// names the variable and the range, e.g. "PELLICK_TEST_PORT is not a port
+// number (1 to 65535)".
+bool ReadTestPorts(TestPorts &ports, std::string &error);
