@@ -138,7 +138,10 @@ NetSocket NoOpen() { return kNoNetSocket; }
 int NoConnect(NetSocket, uint32_t, uint16_t, int) { return 0; }
 long NoSend(NetSocket, const void *, size_t) { return kNetError; }
 
-const NetCalls kFakeCalls = {NoOpen, NoConnect, NoSend, FakeRecv, FakeAccept, FakeClose};
+// Live connections are real sockets, so their pending-error query is the real one.
+int RealPendingError(NetSocket s, int *error) { return kDefaultNetCalls.pendingError(s, error); }
+
+const NetCalls kFakeCalls = {NoOpen, NoConnect, NoSend, FakeRecv, FakeAccept, FakeClose, RealPendingError};
 
 // The table holds exactly the open connections, each once; the order is the sort order.
 void CheckTable(const ClientTable &t, const char *when) {
