@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <set>
 #include <unordered_map>
@@ -15,12 +16,36 @@ namespace {
 // Slot number of no slot.
 constexpr uint32_t kNoSlot = UINT32_MAX;
 
+// One job's identity, shared by the clients reporting it, so that ordering
+// two clients reads their compact keys rather than two records' identity fields.
+struct Job {
+    StatusRecord identity;  // the record that first named the job
+    uint32_t users = 0;     // keys pointing here
+};
+
+struct JobLess {
+    using is_transparent = void;
+    bool operator()(const Job *a, const Job *b) const { return CompareJobIdentity(a->identity, b->identity) < 0; }
+    bool operator()(const Job *a, const StatusRecord *b) const { return CompareJobIdentity(a->identity, *b) < 0; }
+    bool operator()(const StatusRecord *a, const Job *b) const { return CompareJobIdentity(*a, b->identity) < 0; }
+};
+
+// What the order reads of a client: the fields CompareClients looks at, and acceptance.
+struct SlotKey {
+    Job *job = nullptr;  // null until the client has data
+    int32_t cpu = 0;
+    uint64_t acceptSeq = 0;
+    NetSocket socket = kNoNetSocket;
+};
+
 // The table's order over slot numbers: CompareClients, then acceptance.
 struct SlotOrder {
-    const ClientEntry *const *slots;
+    const std::vector<SlotKey> *keys;
     bool operator()(uint32_t a, uint32_t b) const {
-        const ClientEntry &x = (*slots)[a], &y = (*slots)[b];
-        if (int c = CompareClients(x, y)) return c < 0;
+        const SlotKey &x = (*keys)[a], &y = (*keys)[b];
+        if ((x.job != nullptr) != (y.job != nullptr)) return x.job != nullptr;
+        if (x.job != y.job) return CompareJobIdentity(x.job->identity, y.job->identity) < 0;
+        if (x.cpu != y.cpu) return x.cpu < y.cpu;
         return x.acceptSeq < y.acceptSeq;
     }
 };
@@ -30,7 +55,9 @@ struct SlotOrder {
 struct ClientIndex {
     ClientEntry *slots = nullptr;  // capacity of them; [0, used) have held a client
     uint32_t used = 0;
-    std::set<uint32_t, SlotOrder> order{SlotOrder{&slots}};
+    std::vector<SlotKey> keys;     // per slot
+    std::set<Job *, JobLess> jobs;  // the jobs of the clients with data, each once
+    std::set<uint32_t, SlotOrder> order{SlotOrder{&keys}};
     // Per slot: its node in order (order.end() for a free slot) and whether
     // it was placed since the last end of a batch.
     std::vector<std::set<uint32_t, SlotOrder>::iterator> node;
@@ -45,6 +72,9 @@ struct ClientIndex {
     uint32_t lastAccepted = 0;                        // slot of the newest client
 
     bool Live(uint32_t slot) const { return slot < used && node[slot] != order.end(); }
+    ~ClientIndex() {
+        for (Job *job : jobs) delete job;
+    }
 };
 
 namespace {
@@ -96,6 +126,7 @@ uint32_t TakeSlot(ClientIndex &x, ClientTable &table) {
         try {
             // Everything kept per slot grows first, so nothing later allocates.
             x.node.resize(capacity, x.order.end());
+            x.keys.resize(capacity);
             x.touchedFlag.resize(capacity, 0);
             x.touched.reserve(capacity);
             x.freeSlots.reserve(capacity);
@@ -109,6 +140,40 @@ uint32_t TakeSlot(ClientIndex &x, ClientTable &table) {
         table.capacity = capacity;
     }
     return x.used++;
+}
+
+void ReleaseJob(ClientIndex &x, Job *job) {
+    if (!job || --job->users > 0) return;
+    x.jobs.erase(job);
+    delete job;
+}
+
+// Points the slot's key at its record's job (made when it is new) and CPU.
+// 0 without memory for a new job; the key is then as it was.
+int KeyFromRecord(ClientIndex &x, uint32_t slot) {
+    SlotKey &key = x.keys[slot];
+    const StatusRecord &r = x.slots[slot].record;
+    if (!key.job || CompareJobIdentity(key.job->identity, r) != 0) {
+        Job *job = nullptr;
+        auto it = x.jobs.find(&r);
+        if (it != x.jobs.end()) {
+            job = *it;
+        } else {
+            try {
+                auto made = std::make_unique<Job>();
+                made->identity = r;
+                x.jobs.insert(made.get());
+                job = made.release();
+            } catch (const std::bad_alloc &) {
+                return 0;
+            }
+        }
+        ++job->users;
+        ReleaseJob(x, key.job);
+        key.job = job;
+    }
+    key.cpu = r.cpuIndex;
+    return 1;
 }
 
 void NoteTouched(ClientIndex &x, uint32_t slot) {
@@ -202,6 +267,11 @@ long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t slot) {
     }
     if (n < 0) return n;
     if (TakeBytes(table, Slot(table, slot), buffer, static_cast<size_t>(n))) {
+        if (!KeyFromRecord(*table.index, slot)) {
+            // No memory to order the record by: the client cannot be shown.
+            RemoveClient(table, host, s);
+            return kNetError;
+        }
         PlaceEntry(table, slot);
         MarkRefresh(table);
     }
@@ -211,26 +281,26 @@ long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t slot) {
 // Removes the client in the slot if its connection has failed. 1 when removed.
 int DropIfFailed(ClientTable &table, const ServerHost &host, uint32_t slot) {
     int error = 0;
-    NetSocket s = Slot(table, slot).record.socket;
+    NetSocket s = table.index->keys[slot].socket;
     if (NetPendingError(s, &error) && error == 0) return 0;
     RemoveClient(table, host, s);
     return 1;
 }
 
-// Two records of the same CPU of the same job (the CPU, cheaper, compared first).
-bool SameCpuOfSameJob(const ClientEntry &a, const ClientEntry &b) {
-    return a.record.hasData && b.record.hasData && a.record.cpuIndex == b.record.cpuIndex && CompareClients(a, b) == 0;
+// Two clients reporting the same CPU of the same job.
+bool SameCpuOfSameJob(const ClientIndex &x, uint32_t a, uint32_t b) {
+    const SlotKey &p = x.keys[a], &q = x.keys[b];
+    return p.job && p.job == q.job && p.cpu == q.cpu;
 }
 
 // The neighbour of the slot's client in the order that reports the same CPU
 // of the same job, or kNoSlot.
 uint32_t TwinOf(ClientIndex &x, uint32_t slot) {
-    const ClientEntry &entry = x.slots[slot];
-    if (!entry.record.hasData) return kNoSlot;
+    if (!x.keys[slot].job) return kNoSlot;
     auto it = x.node[slot];
-    if (it != x.order.begin() && SameCpuOfSameJob(x.slots[*std::prev(it)], entry)) return *std::prev(it);
+    if (it != x.order.begin() && SameCpuOfSameJob(x, *std::prev(it), slot)) return *std::prev(it);
     auto next = std::next(it);
-    if (next != x.order.end() && SameCpuOfSameJob(entry, x.slots[*next])) return *next;
+    if (next != x.order.end() && SameCpuOfSameJob(x, slot, *next)) return *next;
     return kNoSlot;
 }
 
@@ -239,8 +309,8 @@ uint32_t TwinOf(ClientIndex &x, uint32_t slot) {
 int DropTwins(ClientTable &table, const ServerHost &host, uint32_t slot) {
     ClientIndex &x = *table.index;
     for (uint32_t twin; (twin = TwinOf(x, slot)) != kNoSlot;) {
-        bool selfOlder = x.slots[slot].acceptSeq < x.slots[twin].acceptSeq;
-        RemoveClient(table, host, x.slots[selfOlder ? slot : twin].record.socket);
+        bool selfOlder = x.keys[slot].acceptSeq < x.keys[twin].acceptSeq;
+        RemoveClient(table, host, x.keys[selfOlder ? slot : twin].socket);
         if (selfOlder) return 1;
     }
     return 0;
@@ -273,6 +343,7 @@ const ClientEntry &ClientAt(const ClientTable &table, uint32_t i) {
 
 int CompareClients(const ClientEntry &a, const ClientEntry &b) {
     if (a.record.hasData != b.record.hasData) return a.record.hasData ? -1 : 1;
+    if (!a.record.hasData) return 0;  // nothing to order by
     if (int c = CompareJobIdentity(a.record, b.record)) return c < 0 ? -1 : 1;
     if (a.record.cpuIndex != b.record.cpuIndex) return a.record.cpuIndex < b.record.cpuIndex ? -1 : 1;
     return 0;
@@ -295,9 +366,11 @@ void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener
         return;
     }
     ClientEntry &entry = x->slots[slot];
-    std::memset(&entry, 0, sizeof entry);
+    entry.record = StatusRecord{};
     entry.record.socket = s;
     entry.acceptSeq = table.nextSeq;
+    entry.fill = 0;  // pending[] is only read up to fill
+    x->keys[slot] = SlotKey{nullptr, 0, table.nextSeq, s};
     try {
         x->slotOf[s] = slot;
         try {
@@ -333,6 +406,8 @@ void RemoveClient(ClientTable &table, [[maybe_unused]] const ServerHost &host, N
     x.slotOf.erase(s);
     x.order.erase(x.node[slot]);
     x.node[slot] = x.order.end();
+    ReleaseJob(x, x.keys[slot].job);
+    x.keys[slot] = SlotKey{};
     x.freeSlots.push_back(slot);
     x.sequenceStale = true;
     --table.count;
@@ -353,9 +428,9 @@ void PruneClients(ClientTable &table, const ServerHost &host) {
         }
         if (next == x->order.end()) break;
         const uint32_t other = *next;
-        if (SameCpuOfSameJob(x->slots[slot], x->slots[other])) {
-            bool selfOlder = x->slots[slot].acceptSeq < x->slots[other].acceptSeq;
-            RemoveClient(table, host, x->slots[selfOlder ? slot : other].record.socket);
+        if (SameCpuOfSameJob(*x, slot, other)) {
+            bool selfOlder = x->keys[slot].acceptSeq < x->keys[other].acceptSeq;
+            RemoveClient(table, host, x->keys[selfOlder ? slot : other].socket);
             if (selfOlder) it = next;
             continue;
         }
@@ -377,7 +452,7 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
         AcceptClient(table, host, s);
         if (table.nextSeq != before) {
             ClientIndex &x = *table.index;
-            PruneClient(table, host, x.slots[x.lastAccepted].record.socket);
+            PruneClient(table, host, x.keys[x.lastAccepted].socket);
         }
         break;
     }
@@ -428,7 +503,7 @@ int FinishSocketEvents(ClientTable &table, const ServerHost &host) {
 
 void ReleaseClients(ClientTable &table) {
     if (ClientIndex *x = table.index) {
-        for (uint32_t slot : x->order) NetClose(x->slots[slot].record.socket);
+        for (uint32_t slot : x->order) NetClose(x->keys[slot].socket);
         std::free(x->slots);
         delete x;
         table.index = nullptr;

@@ -15,9 +15,10 @@ struct ClientEntry {
 };
 
 // Where the core keeps its clients: stable slots (an entry stays in its
-// slot while its connection lives), the order as an index of slot numbers,
-// and a map from connection to slot. Placing, moving and removing a client
-// costs O(log n); nothing shifts the whole table.
+// slot while its connection lives), the order as a balanced tree of slot
+// numbers over compact per-slot keys (each job's identity held once), and a
+// map from connection to slot. Placing, moving and removing a client costs
+// O(log n); nothing shifts the whole table.
 struct ClientIndex;
 
 // A table starts zeroed and is filled through the calls below; its entries
