@@ -532,6 +532,21 @@ TEST_F(ClientTableTest, LateCloseNotificationLeavesTheNewerConnectionOnItsHandle
     }
 }
 
+// A close notification reads a bounded number of times; what is left, and the
+// close itself, are taken by the read notifications that follow: nothing is lost.
+TEST_F(ClientTableTest, CloseNotificationLeavesALongBacklogToTheReads) {
+    NetSocket a = Connect();
+    const uint32_t pieces = 100;
+    for (uint32_t k = 1; k <= pieces; ++k) Arrive(a, Message({0, "shot", 1000, k}));
+    PeerCloses(a);
+    ServerSocketEvent(table, host, a, kSocketClose);
+    ASSERT_EQ(Find(a), 0) << "dropped with messages unread";
+    EXPECT_LT(Rec(a).passesDone, pieces);
+    while (Find(a) == 0) Read(a);
+    EXPECT_TRUE(Closed(a));
+    EXPECT_EQ(table.messagesAccepted, pieces);
+}
+
 // Receives outside an event (ReadClient) are not pruned; the batch's end drops the duplicates they left.
 TEST_F(ClientTableTest, BatchEndDropsDuplicatesLeftByUnprunedReceives) {
     NetSocket a = Connect(), b = Connect(), c = Connect();

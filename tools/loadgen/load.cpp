@@ -524,7 +524,9 @@ struct Engine {
                 if (c.open) NetClose(c.s);
                 c.open = false;
             }
-            if (!cfg.htmlFile.empty()) report.closedGoneMs = TimeUntilRows(0, closing);
+            const uint64_t closed = MonotonicNanos();
+            report.closeAllMs = static_cast<double>(closed - closing) / 1e6;
+            if (!cfg.htmlFile.empty()) report.closedGoneMs = TimeUntilRows(0, closed);
         }
         return 1;
     }

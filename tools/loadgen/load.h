@@ -58,8 +58,10 @@ struct LoadReport {
     // With farmTimes: from the last first message handed to the kernel until
     // the HTML report shows a row for every CPU (the farm's arrival) ...
     std::optional<double> firstReportsShownMs;
-    // ... and from closing every connection until it shows none of them.
+    // ... and from the last of the connections closed at once until it shows
+    // none of them; closing them took closeAllMs.
     std::optional<double> closedGoneMs;
+    double closeAllMs = 0;
 };
 
 // The record of synthetic CPU cpu (0-based, unique across jobs) of job job

@@ -71,7 +71,8 @@ int main(int argc, char **argv) {
                  "Connection i reports a random CPU, so first reports land anywhere in the report's order");
     app.add_flag("--farm-times", cfg.farmTimes,
                  "With --html-file: time until the report shows every CPU after connecting (firstReportsShownMs), "
-                 "and at the end close every connection at once and time until it shows none (closedGoneMs)");
+                 "and at the end close every connection at once (closeAllMs) and time from the last close until it "
+                 "shows none (closedGoneMs)");
     app.add_option("--stats-file", cfg.statsFile,
                    "The server's --stats-file: counts what it accepted (losses, its ingestion rate)");
     app.add_option("--html-file", cfg.htmlFile,
@@ -115,6 +116,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (cfg.farmTimes && !cfg.htmlFile.empty()) {
+        std::printf("closeAllMs=%.1f\n", report.closeAllMs);
         if (report.closedGoneMs)
             std::printf("closedGoneMs=%.1f\n", *report.closedGoneMs);
         else
