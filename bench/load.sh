@@ -120,9 +120,9 @@ ok=$(awk -v p="$p99" -v c="$loopcpu" -v l="$(v "$f10k" lost)" -v u="$(v "$f10k" 
   'BEGIN { print (p < 250 && c < 90 && l == 0 && u == 0) ? 1 : 0 }')
 echo "  10,000 CPUs at 1 msg/s: lost $(v "$f10k" lost), p99 ${p99} ms (< 250), event loop ${loopcpu}% of a core (< 90%) -> $(verdict "$ok")"
 echo "  < 4 KiB per connection: ${per_conn} bytes -> $(verdict "$([ "$per_conn" -lt 4096 ] && echo 1)")"
-ok=$(awk -v a="$(v "$f" firstReportsShownMs)" -v g="$(v "$f" closedGoneMs)" -v m="$(v "$f" latencyMaxMs)" \
-  -v l="$(v "$f" lost)" 'BEGIN { print (a != "" && a < 1000 && g != "" && g != "unseen" && g < 300 && m < 250 && l == 0) ? 1 : 0 }')
-echo "  $farm CPUs: shown $(v "$f" firstReportsShownMs) ms after arriving (< 1000), gone $(v "$f" closedGoneMs) ms after closing (< 300)," \
-  "max latency $(v "$f" latencyMaxMs) ms (< 250), lost $(v "$f" lost) -> $(verdict "$ok")"
+ok=$(awk -v a="$(v "$f" firstReportsShownMs)" -v g="$(v "$f" closedGoneMs)" -v l="$(v "$f" lost)" \
+  'BEGIN { print (a != "" && a < 1000 && g != "" && g != "unseen" && g < 300 && l == 0) ? 1 : 0 }')
+echo "  $farm CPUs: shown $(v "$f" firstReportsShownMs) ms after arriving (< 1000), gone $(v "$f" closedGoneMs) ms after the" \
+  "last close (< 300), lost $(v "$f" lost) -> $(verdict "$ok")"
 echo "  descriptor limit: ctest -R fd_limit_test (ulimit -n 64, 100 connections)"
 exit 0
