@@ -122,7 +122,7 @@ uint32_t TakeSlot(ClientIndex &x, ClientTable &table) {
         constexpr uint32_t kMaxSlots = UINT32_MAX / 2;
         if (table.capacity >= kMaxSlots) return kNoSlot;
         uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
-        if (capacity > SIZE_MAX / sizeof(ClientEntry)) return kNoSlot;
+        if (size_t{capacity} > SIZE_MAX / sizeof(ClientEntry)) return kNoSlot;  // 32-bit builds
         try {
             // Everything kept per slot grows first, so nothing later allocates.
             x.node.resize(capacity, x.order.end());
