@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Load benchmark: messages per second ingested by pellicksrv (HTML output and dashboard on) and by the null sink at 100, 1,000 and 10,000 connections, send-to-report latency at one message per CPU per second, and resident memory at 10,000 idle connections.
+# Load benchmark: messages per second ingested by pellicksrv (HTML output and dashboard on) and by the null sink at 100, 1,000 and 10,000 connections, send-to-report latency at one message per CPU per second, a farm of 15,000 CPUs arriving in random order and leaving at once, and resident memory at 10,000 idle connections.
 # usage: bench/load.sh [BUILD_DIR]   (default build/linux; ./dev bench runs it after the Google benchmarks)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +15,8 @@ trap 'stop_listener; [ -n "$gen_pid" ] && kill "$gen_pid" 2>/dev/null; rm -rf "$
 mkdir -p "$work/config/Zandrel/Pellick"
 printf 'HTML=%s\n' "$work/status.html" >"$work/config/Zandrel/Pellick/settings.ini"
 stats=$work/stats
+# The farm-scale run: two processes of about 19,000 descriptors each fit under a 20,000 hard limit.
+farm=15000
 
 # The dashboard on a port of the system's choosing, which the server prints.
 run_server() {
@@ -79,6 +81,20 @@ latency 10000 html "HTML file" --html-file "$work/status.html"
 latency 10000 json /status.json --status-port dashboard
 
 echo
+echo "Farm of $farm CPUs: first reports in random order, 1 msg/s per CPU (10 jobs; 2 s warm-up, 8 s measured), then every connection closed at once"
+f=$work/farm
+started run_server
+load "$f" -c "$farm" -j 10 -r 1 -d 10 --warmup 2 --random-order --farm-times --stats-file "$stats" --settle 30 \
+  --html-file "$work/status.html"
+stop_listener
+printf '  connect %s s; all first reports shown %s ms after the last was sent\n' "$(v "$f" connectSeconds)" \
+  "$(v "$f" firstReportsShownMs)"
+printf '  closing every connection took loadgen %s ms; all gone from the HTML %s ms after the last close\n' \
+  "$(v "$f" closeAllMs)" "$(v "$f" closedGoneMs)"
+printf '  send to HTML: p50 %s ms, p99 %s ms, max %s ms; lost %s; event loop CPU %s%%\n' "$(v "$f" latencyP50Ms)" \
+  "$(v "$f" latencyP99Ms)" "$(v "$f" latencyMaxMs)" "$(v "$f" lost)" "$(v "$f" serverLoopCpuPercent)"
+
+echo
 echo "Memory at 10,000 idle connections (each sent one message, then waits)"
 started run_server
 base_kib=$(awk '/VmRSS/ { print $2 }' "/proc/$listener_pid/status")
@@ -104,5 +120,9 @@ ok=$(awk -v p="$p99" -v c="$loopcpu" -v l="$(v "$f10k" lost)" -v u="$(v "$f10k" 
   'BEGIN { print (p < 250 && c < 90 && l == 0 && u == 0) ? 1 : 0 }')
 echo "  10,000 CPUs at 1 msg/s: lost $(v "$f10k" lost), p99 ${p99} ms (< 250), event loop ${loopcpu}% of a core (< 90%) -> $(verdict "$ok")"
 echo "  < 4 KiB per connection: ${per_conn} bytes -> $(verdict "$([ "$per_conn" -lt 4096 ] && echo 1)")"
+ok=$(awk -v a="$(v "$f" firstReportsShownMs)" -v g="$(v "$f" closedGoneMs)" -v l="$(v "$f" lost)" \
+  'BEGIN { print (a != "" && a < 1000 && g != "" && g != "unseen" && g < 300 && l == 0) ? 1 : 0 }')
+echo "  $farm CPUs: shown $(v "$f" firstReportsShownMs) ms after arriving (< 1000), gone $(v "$f" closedGoneMs) ms after the" \
+  "last close (< 300), lost $(v "$f" lost) -> $(verdict "$ok")"
 echo "  descriptor limit: ctest -R fd_limit_test (ulimit -n 64, 100 connections)"
 exit 0

@@ -24,6 +24,8 @@ struct NetCalls {
     long (*recv)(NetSocket s, void *data, size_t size);
     NetSocket (*accept)(NetSocket listener);
     void (*close)(NetSocket s);
+    // The socket's pending error (SO_ERROR) into *error; 1 when the query worked.
+    int (*pendingError)(NetSocket s, int *error);
 };
 extern NetCalls netCalls;
 extern const NetCalls kDefaultNetCalls;
@@ -39,6 +41,7 @@ inline long NetSend(NetSocket s, const void *d, size_t n) { return netCalls.send
 inline long NetRecv(NetSocket s, void *d, size_t n) { return netCalls.recv(s, d, n); }
 inline NetSocket NetAccept(NetSocket l) { return netCalls.accept(l); }
 inline void NetClose(NetSocket s) { netCalls.close(s); }
+inline int NetPendingError(NetSocket s, int *error) { return netCalls.pendingError(s, error); }
 
 // Resolves a server name to an IPv4 address in network byte order. A name
 // that starts with a digit is taken as a dotted address with no lookup, read
@@ -53,5 +56,3 @@ NetSocket NetListen(uint16_t port, int backlog, bool exclusive);
 // The port a socket is bound to (host order), 0 on failure.
 uint16_t NetLocalPort(NetSocket s);
 int NetSetNonBlocking(NetSocket s);
-// The socket's pending error (SO_ERROR) into *error; 1 when the query worked.
-int NetPendingError(NetSocket s, int *error);

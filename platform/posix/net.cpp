@@ -71,9 +71,15 @@ void PosixClose(NetSocket s) {
     if (s >= 0) close(Fd(s));
 }
 
+int PosixPendingError(NetSocket s, int *error) {
+    socklen_t len = sizeof *error;
+    return getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, error, &len) == 0;
+}
+
 }  // namespace
 
-const NetCalls kDefaultNetCalls = {PosixOpenTcp, PosixConnect, PosixSend, PosixRecv, PosixAccept, PosixClose};
+const NetCalls kDefaultNetCalls = {PosixOpenTcp, PosixConnect, PosixSend, PosixRecv, PosixAccept, PosixClose,
+                                   PosixPendingError};
 NetCalls netCalls = kDefaultNetCalls;
 
 int NetStartup() { return 1; }
@@ -126,7 +132,3 @@ int NetSetNonBlocking(NetSocket s) {
     return flags >= 0 && fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-int NetPendingError(NetSocket s, int *error) {
-    socklen_t len = sizeof *error;
-    return getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, error, &len) == 0;
-}

@@ -43,9 +43,14 @@ void WinClose(NetSocket s) {
     if (s != kNoNetSocket) closesocket(Sock(s));
 }
 
+int WinPendingError(NetSocket s, int *error) {
+    int len = sizeof *error;
+    return getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(error), &len) == 0;
+}
+
 }  // namespace
 
-const NetCalls kDefaultNetCalls = {WinOpenTcp, WinConnect, WinSend, WinRecv, WinAccept, WinClose};
+const NetCalls kDefaultNetCalls = {WinOpenTcp, WinConnect, WinSend, WinRecv, WinAccept, WinClose, WinPendingError};
 NetCalls netCalls = kDefaultNetCalls;
 
 int NetStartup() {
@@ -102,7 +107,3 @@ int NetSetNonBlocking(NetSocket s) {
     return ioctlsocket(Sock(s), FIONBIO, &on) == 0;
 }
 
-int NetPendingError(NetSocket s, int *error) {
-    int len = sizeof *error;
-    return getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(error), &len) == 0;
-}

@@ -4,11 +4,77 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <new>
+#include <set>
 #include <unordered_map>
+#include <vector>
+
+namespace {
+
+// Slot number of no slot.
+constexpr uint32_t kNoSlot = UINT32_MAX;
+
+// One job's identity, shared by the clients reporting it, so that ordering
+// two clients reads their compact keys rather than two records' identity fields.
+struct Job {
+    StatusRecord identity;  // the record that first named the job
+    uint32_t users = 0;     // keys pointing here
+};
+
+struct JobLess {
+    using is_transparent = void;
+    bool operator()(const Job *a, const Job *b) const { return CompareJobIdentity(a->identity, b->identity) < 0; }
+    bool operator()(const Job *a, const StatusRecord *b) const { return CompareJobIdentity(a->identity, *b) < 0; }
+    bool operator()(const StatusRecord *a, const Job *b) const { return CompareJobIdentity(*a, b->identity) < 0; }
+};
+
+// What the order reads of a client: the fields CompareClients looks at, and acceptance.
+struct SlotKey {
+    Job *job = nullptr;  // null until the client has data
+    int32_t cpu = 0;
+    uint64_t acceptSeq = 0;
+    NetSocket socket = kNoNetSocket;
+};
+
+// The table's order over slot numbers: CompareClients, then acceptance.
+struct SlotOrder {
+    const std::vector<SlotKey> *keys;
+    bool operator()(uint32_t a, uint32_t b) const {
+        const SlotKey &x = (*keys)[a], &y = (*keys)[b];
+        if ((x.job != nullptr) != (y.job != nullptr)) return x.job != nullptr;
+        if (x.job != y.job) return CompareJobIdentity(x.job->identity, y.job->identity) < 0;
+        if (x.cpu != y.cpu) return x.cpu < y.cpu;
+        return x.acceptSeq < y.acceptSeq;
+    }
+};
+
+}  // namespace
 
 struct ClientIndex {
-    std::unordered_map<NetSocket, uint32_t> position;
+    ClientEntry *slots = nullptr;  // capacity of them; [0, used) have held a client
+    uint32_t used = 0;
+    std::vector<SlotKey> keys;     // per slot
+    std::set<Job *, JobLess> jobs;  // the jobs of the clients with data, each once
+    std::set<uint32_t, SlotOrder> order{SlotOrder{&keys}};
+    // Per slot: its node in order (order.end() for a free slot) and whether
+    // it was placed since the last end of a batch.
+    std::vector<std::set<uint32_t, SlotOrder>::iterator> node;
+    std::vector<uint8_t> touchedFlag;
+    std::vector<uint32_t> touched;  // slots placed since the last end of a batch
+    std::vector<uint32_t> freeSlots;
+    // The order as a plain sequence for ClientAt, redone on the first read
+    // after the order changed. Sized with the slots, so redoing it never allocates.
+    std::vector<uint32_t> sequence;
+    bool sequenceStale = false;
+    std::unordered_map<NetSocket, uint32_t> slotOf;  // every client's connection to its slot
+    uint32_t lastAccepted = 0;                        // slot of the newest client
+
+    bool Live(uint32_t slot) const { return slot < used && node[slot] != order.end(); }
+    ~ClientIndex() {
+        for (Job *job : jobs) delete job;
+    }
 };
 
 namespace {
@@ -17,85 +83,120 @@ namespace {
 // together are handled in one notification.
 constexpr size_t kReadChunk = 16 * 1024;
 
-// A peer that has closed is drained at most this far before it is dropped.
+// A close notification reads at most this far; the read notifications that
+// follow take the rest.
 constexpr int kMaxDrainReads = 64;
 
 // Where a refresh used to run after every message: the batch's end runs it.
 void MarkRefresh(ClientTable &table) { table.refreshNeeded = 1; }
 
-// Notes that the entry at position i holds its connection. Without memory
-// for the index the table goes on without it (lookups then scan).
-void NoteAt(ClientTable &table, uint32_t i) {
-    try {
-        if (!table.index) table.index = new ClientIndex;
-        table.index->position[table.entries[i].record.socket] = i;
-    } catch (const std::bad_alloc &) {
-        delete table.index;
-        table.index = nullptr;
-    }
+// The index of a table the core keeps, made on first use; null for a table
+// built by hand, or without memory for one.
+ClientIndex *IndexOf(ClientTable &table) {
+    if (table.index) return table.index;
+    if (table.entries || table.count) return nullptr;
+    table.index = new (std::nothrow) ClientIndex;
+    return table.index;
 }
 
-void NoteRange(ClientTable &table, uint32_t from, uint32_t to) {
-    for (uint32_t k = from; k <= to && k < table.count; ++k) NoteAt(table, k);
-}
+ClientEntry &Slot(ClientTable &table, uint32_t slot) { return table.index->slots[slot]; }
 
-void Forget(ClientTable &table, NetSocket s) {
-    if (table.index) table.index->position.erase(s);
-}
-
-// Position of the entry whose connection is s, or count when there is none.
-// The index answers in one step; entries moved behind its back (tests, a
-// full sort) are found by a scan and noted again.
+// Slot of the client whose connection is s, or kNoSlot; one step, also for
+// the sockets no longer in the table that late notifications name.
 uint32_t FindClient(ClientTable &table, NetSocket s) {
-    if (table.index) {
-        auto it = table.index->position.find(s);
-        if (it != table.index->position.end() && it->second < table.count &&
-            table.entries[it->second].record.socket == s)
-            return it->second;
-    }
-    uint32_t i = 0;
-    while (i < table.count && table.entries[i].record.socket != s) ++i;
-    if (i < table.count) NoteAt(table, i);
-    return i;
+    ClientIndex *x = table.index;
+    if (!x) return kNoSlot;
+    auto it = x->slotOf.find(s);
+    return it == x->slotOf.end() ? kNoSlot : it->second;
 }
 
-// Makes room for one more entry, doubling the block. 1 on success.
-int Reserve(ClientTable &table) {
-    if (table.count < table.capacity) return 1;
-    constexpr uint32_t kMaxEntries = UINT32_MAX / 2;
-    if (table.capacity >= kMaxEntries) return 0;
-    uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
-    size_t bytes = 0;  // a block past the address space (32-bit builds) cannot be had
-    if (__builtin_mul_overflow(size_t{capacity}, sizeof(ClientEntry), &bytes)) return 0;
-    void *block = std::realloc(table.entries, bytes);
-    if (!block) return 0;
-    table.entries = static_cast<ClientEntry *>(block);
-    table.capacity = capacity;
+// Makes room for one more client: a free slot, or twice the slots. The slot
+// number, or kNoSlot without memory.
+uint32_t TakeSlot(ClientIndex &x, ClientTable &table) {
+    if (!x.freeSlots.empty()) {
+        uint32_t slot = x.freeSlots.back();
+        x.freeSlots.pop_back();
+        return slot;
+    }
+    if (x.used == table.capacity) {
+        constexpr uint32_t kMaxSlots = UINT32_MAX / 2;
+        if (table.capacity >= kMaxSlots) return kNoSlot;
+        uint32_t capacity = table.capacity ? table.capacity * 2 : 8;
+        size_t bytes = 0;  // a block past the address space (32-bit builds) cannot be had
+        if (__builtin_mul_overflow(size_t{capacity}, sizeof(ClientEntry), &bytes)) return kNoSlot;
+        try {
+            // Everything kept per slot grows first, so nothing later allocates.
+            x.node.resize(capacity, x.order.end());
+            x.keys.resize(capacity);
+            x.touchedFlag.resize(capacity, 0);
+            x.touched.reserve(capacity);
+            x.freeSlots.reserve(capacity);
+            x.sequence.resize(capacity);
+        } catch (const std::bad_alloc &) {
+            return kNoSlot;
+        }
+        void *block = std::realloc(x.slots, bytes);
+        if (!block) return kNoSlot;
+        x.slots = static_cast<ClientEntry *>(block);
+        table.capacity = capacity;
+    }
+    return x.used++;
+}
+
+void ReleaseJob(ClientIndex &x, Job *job) {
+    if (!job || --job->users > 0) return;
+    x.jobs.erase(job);
+    delete job;
+}
+
+// Points the slot's key at its record's job (made when it is new) and CPU.
+// 0 without memory for a new job; the key is then as it was.
+int KeyFromRecord(ClientIndex &x, uint32_t slot) {
+    SlotKey &key = x.keys[slot];
+    const StatusRecord &r = x.slots[slot].record;
+    if (!key.job || CompareJobIdentity(key.job->identity, r) != 0) {
+        Job *job = nullptr;
+        auto it = x.jobs.find(&r);
+        if (it != x.jobs.end()) {
+            job = *it;
+        } else {
+            try {
+                auto made = std::make_unique<Job>();
+                made->identity = r;
+                x.jobs.insert(made.get());
+                job = made.release();
+            } catch (const std::bad_alloc &) {
+                return 0;
+            }
+        }
+        ++job->users;
+        ReleaseJob(x, key.job);
+        key.job = job;
+    }
+    key.cpu = r.cpuIndex;
     return 1;
 }
 
-// Moves the entry at position i to where it belongs; every other entry is
-// already in order, so this is one binary search and one block move.
-// Returns the entry's new position.
-uint32_t PlaceEntry(ClientTable &table, uint32_t i) {
-    ClientEntry *e = table.entries;
-    const ClientEntry moving = e[i];
-    auto before = [&](const ClientEntry &x) { return CompareClients(x, moving) <= 0; };
-    auto strictlyBefore = [&](const ClientEntry &x) { return CompareClients(x, moving) < 0; };
-    uint32_t to = i;
-    if (i > 0 && CompareClients(e[i - 1], moving) > 0) {
-        to = static_cast<uint32_t>(std::partition_point(e, e + i, before) - e);
-        std::memmove(e + to + 1, e + to, (i - to) * sizeof(ClientEntry));
-    } else if (i + 1 < table.count) {
-        uint32_t next = static_cast<uint32_t>(std::partition_point(e + i + 1, e + table.count, strictlyBefore) - e);
-        to = next - 1;
-        std::memmove(e + i, e + i + 1, (to - i) * sizeof(ClientEntry));
-    }
-    if (to != i) {
-        e[to] = moving;
-        NoteRange(table, std::min(i, to), std::max(i, to));
-    }
-    return to;
+void NoteTouched(ClientIndex &x, uint32_t slot) {
+    if (x.touchedFlag[slot]) return;
+    x.touchedFlag[slot] = 1;
+    x.touched.push_back(slot);
+}
+
+// Puts the slot's client where its record now belongs. Nothing moves when it
+// still lies between its neighbours; otherwise its node is taken out and put
+// back (no allocation): O(log n).
+void PlaceEntry(ClientTable &table, uint32_t slot) {
+    ClientIndex &x = *table.index;
+    NoteTouched(x, slot);
+    auto it = x.node[slot];
+    const SlotOrder &before = x.order.key_comp();
+    auto next = std::next(it);
+    bool inPlace = (it == x.order.begin() || before(*std::prev(it), slot)) && (next == x.order.end() || before(slot, *next));
+    if (inPlace) return;
+    auto handle = x.order.extract(it);
+    x.node[slot] = x.order.insert(std::move(handle)).position;
+    x.sequenceStale = true;
 }
 
 // Whether a whole message carries the signature: its first 16 bytes.
@@ -154,37 +255,66 @@ int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size
     return stored;
 }
 
-// One receive from the client at position i. Returns what the receive gave:
+// One receive from the client in the slot. Returns what the receive gave:
 // a byte count, 0 when the peer closed (the client is then removed), or an
 // error / would-block code.
-long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t i) {
+long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t slot) {
     uint8_t buffer[kReadChunk];
-    NetSocket s = table.entries[i].record.socket;
+    NetSocket s = Slot(table, slot).record.socket;
     long n = NetRecv(s, buffer, sizeof buffer);
     if (n == 0) {
         RemoveClient(table, host, s);
         return 0;
     }
     if (n < 0) return n;
-    if (TakeBytes(table, table.entries[i], buffer, static_cast<size_t>(n))) {
-        PlaceEntry(table, i);
+    if (TakeBytes(table, Slot(table, slot), buffer, static_cast<size_t>(n))) {
+        if (!KeyFromRecord(*table.index, slot)) {
+            // No memory to order the record by: the client cannot be shown.
+            RemoveClient(table, host, s);
+            return kNetError;
+        }
+        PlaceEntry(table, slot);
         MarkRefresh(table);
     }
     return n;
 }
 
-// Removes the client at position i if its connection has failed. 1 when removed.
-int DropIfFailed(ClientTable &table, const ServerHost &host, uint32_t i) {
+// Removes the client in the slot if its connection has failed. 1 when removed.
+int DropIfFailed(ClientTable &table, const ServerHost &host, uint32_t slot) {
     int error = 0;
-    NetSocket s = table.entries[i].record.socket;
+    NetSocket s = table.index->keys[slot].socket;
     if (NetPendingError(s, &error) && error == 0) return 0;
     RemoveClient(table, host, s);
     return 1;
 }
 
-// Two records of the same CPU of the same job (the CPU, cheaper, compared first).
-bool SameCpuOfSameJob(const ClientEntry &a, const ClientEntry &b) {
-    return a.record.hasData && b.record.hasData && a.record.cpuIndex == b.record.cpuIndex && CompareClients(a, b) == 0;
+// Two clients reporting the same CPU of the same job.
+bool SameCpuOfSameJob(const ClientIndex &x, uint32_t a, uint32_t b) {
+    const SlotKey &p = x.keys[a], &q = x.keys[b];
+    return p.job && p.job == q.job && p.cpu == q.cpu;
+}
+
+// The neighbour of the slot's client in the order that reports the same CPU
+// of the same job, or kNoSlot.
+uint32_t TwinOf(ClientIndex &x, uint32_t slot) {
+    if (!x.keys[slot].job) return kNoSlot;
+    auto it = x.node[slot];
+    if (it != x.order.begin() && SameCpuOfSameJob(x, *std::prev(it), slot)) return *std::prev(it);
+    auto next = std::next(it);
+    if (next != x.order.end() && SameCpuOfSameJob(x, slot, *next)) return *next;
+    return kNoSlot;
+}
+
+// Drops the slot's duplicates: of two records of the same CPU of the same
+// job the older goes. 1 when the slot's own client went.
+int DropTwins(ClientTable &table, const ServerHost &host, uint32_t slot) {
+    ClientIndex &x = *table.index;
+    for (uint32_t twin; (twin = TwinOf(x, slot)) != kNoSlot;) {
+        bool selfOlder = x.keys[slot].acceptSeq < x.keys[twin].acceptSeq;
+        RemoveClient(table, host, x.keys[selfOlder ? slot : twin].socket);
+        if (selfOlder) return 1;
+    }
+    return 0;
 }
 
 // The prune after one event, for the one connection it concerned: a failed
@@ -194,115 +324,153 @@ bool SameCpuOfSameJob(const ClientEntry &a, const ClientEntry &b) {
 // After a receive that gave bytes the connection is known to work and its
 // error is not asked for (the receive would have reported it).
 void PruneClient(ClientTable &table, const ServerHost &host, NetSocket s, bool working = false) {
-    for (;;) {
-        uint32_t i = FindClient(table, s);
-        if (i == table.count || (!working && DropIfFailed(table, host, i))) return;
-        const ClientEntry &entry = table.entries[i];
-        if (!entry.record.hasData) return;
-        const ClientEntry *twin = nullptr;
-        if (i > 0 && SameCpuOfSameJob(table.entries[i - 1], entry))
-            twin = &table.entries[i - 1];
-        else if (i + 1 < table.count && SameCpuOfSameJob(entry, table.entries[i + 1]))
-            twin = &table.entries[i + 1];
-        if (!twin) return;
-        bool selfOlder = entry.acceptSeq < twin->acceptSeq;
-        RemoveClient(table, host, selfOlder ? s : twin->record.socket);
-        if (selfOlder) return;
-    }
+    uint32_t slot = FindClient(table, s);
+    if (slot == kNoSlot || (!working && DropIfFailed(table, host, slot))) return;
+    DropTwins(table, host, slot);
 }
 
 }  // namespace
 
+const ClientEntry &ClientAt(const ClientTable &table, uint32_t i) {
+    ClientIndex *x = table.index;
+    if (!x) return table.entries[i];
+    if (x->sequenceStale) {
+        uint32_t k = 0;
+        for (uint32_t slot : x->order) x->sequence[k++] = slot;
+        x->sequenceStale = false;
+    }
+    return x->slots[x->sequence[i]];
+}
+
 int CompareClients(const ClientEntry &a, const ClientEntry &b) {
     if (a.record.hasData != b.record.hasData) return a.record.hasData ? -1 : 1;
+    if (!a.record.hasData) return 0;  // nothing to order by
     if (int c = CompareJobIdentity(a.record, b.record)) return c < 0 ? -1 : 1;
     if (a.record.cpuIndex != b.record.cpuIndex) return a.record.cpuIndex < b.record.cpuIndex ? -1 : 1;
     return 0;
 }
 
 void SortClients(ClientTable &table) {
-    if (table.count < 2) return;
+    if (table.index || table.count < 2) return;
     std::stable_sort(table.entries, table.entries + table.count,
                      [](const ClientEntry &a, const ClientEntry &b) { return CompareClients(a, b) < 0; });
 }
 
 void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener) {
+    ClientIndex *x = IndexOf(table);
+    if (!x) return;
     NetSocket s = NetAccept(listener);
     if (s == kNoNetSocket) return;
-    if (!Reserve(table)) {
+    uint32_t slot = TakeSlot(*x, table);
+    if (slot == kNoSlot) {
         NetClose(s);
         return;
     }
-    ClientEntry &entry = table.entries[table.count];
-    std::memset(&entry, 0, sizeof entry);
+    ClientEntry &entry = x->slots[slot];
+    entry.record = StatusRecord{};
     entry.record.socket = s;
-    entry.acceptSeq = table.nextSeq++;
+    entry.acceptSeq = table.nextSeq;
+    entry.fill = 0;  // pending[] is only read up to fill
+    x->keys[slot] = SlotKey{nullptr, 0, table.nextSeq, s};
+    try {
+        x->slotOf[s] = slot;
+        try {
+            x->node[slot] = x->order.insert(slot).first;
+        } catch (const std::bad_alloc &) {
+            x->slotOf.erase(s);
+            throw;
+        }
+    } catch (const std::bad_alloc &) {
+        x->freeSlots.push_back(slot);
+        NetClose(s);
+        return;
+    }
+    ++table.nextSeq;
     ++table.count;
-    NoteAt(table, table.count - 1);
+    x->lastAccepted = slot;
+    x->sequenceStale = true;
+    NoteTouched(*x, slot);
     if (host.watchClient) host.watchClient(host.context, s);
 }
 
 void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s) {
-    uint32_t i = FindClient(table, s);
-    if (i == table.count) return;
-    ReceiveOnce(table, host, i);
+    uint32_t slot = FindClient(table, s);
+    if (slot == kNoSlot) return;
+    ReceiveOnce(table, host, slot);
 }
 
 void RemoveClient(ClientTable &table, [[maybe_unused]] const ServerHost &host, NetSocket s) {
-    uint32_t i = FindClient(table, s);
-    if (i == table.count) return;
+    uint32_t slot = FindClient(table, s);
+    if (slot == kNoSlot) return;
+    ClientIndex &x = *table.index;
     NetClose(s);
-    Forget(table, s);
+    x.slotOf.erase(s);
+    x.order.erase(x.node[slot]);
+    x.node[slot] = x.order.end();
+    ReleaseJob(x, x.keys[slot].job);
+    x.keys[slot] = SlotKey{};
+    x.freeSlots.push_back(slot);
+    x.sequenceStale = true;
     --table.count;
-    if (i < table.count) {
-        table.entries[i] = table.entries[table.count];
-        NoteAt(table, i);
-        PlaceEntry(table, i);
-    }
     MarkRefresh(table);
 }
 
 void PruneClients(ClientTable &table, const ServerHost &host) {
-    for (uint32_t k = 0; k < table.count;) {
-        const ClientEntry &entry = table.entries[k];
-        if (DropIfFailed(table, host, k)) {
-            k = 0;
+    ClientIndex *x = table.index;
+    if (!x) return;
+    // In order, so two connections reporting the same CPU of the same job
+    // are neighbours; the newer one is the live one.
+    for (auto it = x->order.begin(); it != x->order.end();) {
+        const uint32_t slot = *it;
+        auto next = std::next(it);
+        if (DropIfFailed(table, host, slot)) {
+            it = next;
             continue;
         }
-        // The table is sorted, so two connections reporting the same CPU of
-        // the same job are neighbours. The newer one is the live one.
-        if (k + 1 < table.count) {
-            const ClientEntry &next = table.entries[k + 1];
-            if (SameCpuOfSameJob(entry, next)) {
-                RemoveClient(table, host, entry.acceptSeq < next.acceptSeq ? entry.record.socket : next.record.socket);
-                k = 0;
-                continue;
-            }
+        if (next == x->order.end()) break;
+        const uint32_t other = *next;
+        if (SameCpuOfSameJob(*x, slot, other)) {
+            bool selfOlder = x->keys[slot].acceptSeq < x->keys[other].acceptSeq;
+            RemoveClient(table, host, x->keys[selfOlder ? slot : other].socket);
+            if (selfOlder) it = next;
+            continue;
         }
-        ++k;
+        it = next;
     }
 }
 
 void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, SocketEvent event) {
     switch (event) {
     case SocketEvent::Read: {
-        uint32_t i = FindClient(table, s);
-        if (i == table.count) break;
-        long n = ReceiveOnce(table, host, i);
+        uint32_t slot = FindClient(table, s);
+        if (slot == kNoSlot) break;
+        long n = ReceiveOnce(table, host, slot);
         PruneClient(table, host, s, n > 0);
         break;
     }
     case SocketEvent::Accept: {
         uint64_t before = table.nextSeq;
         AcceptClient(table, host, s);
-        if (table.nextSeq != before) PruneClient(table, host, table.entries[table.count - 1].record.socket);
+        if (table.nextSeq != before) {
+            ClientIndex &x = *table.index;
+            PruneClient(table, host, x.keys[x.lastAccepted].socket);
+        }
         break;
     }
     case SocketEvent::Close: {
         // Messages that arrived just before the peer closed still count.
-        for (int reads = 0; reads < kMaxDrainReads; ++reads) {
-            uint32_t i = FindClient(table, s);
-            if (i == table.count || ReceiveOnce(table, host, i) <= 0) break;
+        long n = 1;
+        for (int reads = 0; reads < kMaxDrainReads && n > 0; ++reads) {
+            uint32_t slot = FindClient(table, s);
+            if (slot == kNoSlot) return;
+            n = ReceiveOnce(table, host, slot);
+        }
+        // Only a receive of 0 (the client is gone already) or an error
+        // confirms the close. Would-block means the connection is open: the
+        // notification was for an earlier connection on the same handle.
+        if (n > 0 || n == kNetWouldBlock) {
+            PruneClient(table, host, s, n > 0);
+            break;
         }
         RemoveClient(table, host, s);
         break;
@@ -314,20 +482,19 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
 }
 
 int FinishSocketEvents(ClientTable &table, const ServerHost &host) {
-    for (uint32_t budget = std::min(kErrorChecksPerBatch, table.count); budget > 0 && table.count > 0; --budget) {
-        if (table.errorCursor >= table.count) table.errorCursor = 0;
-        if (!DropIfFailed(table, host, table.errorCursor)) ++table.errorCursor;
-    }
-    // Sorted, so duplicates are neighbours; a removal can only bring an
-    // earlier pair together.
-    for (uint32_t k = 0; k + 1 < table.count;) {
-        const ClientEntry &a = table.entries[k], &b = table.entries[k + 1];
-        if (SameCpuOfSameJob(a, b)) {
-            RemoveClient(table, host, a.acceptSeq < b.acceptSeq ? a.record.socket : b.record.socket);
-            k = k > 0 ? k - 1 : 0;
-            continue;
+    if (ClientIndex *x = table.index) {
+        for (uint32_t budget = std::min(kErrorChecksPerBatch, x->used); budget > 0 && table.count > 0; --budget) {
+            if (table.errorCursor >= x->used) table.errorCursor = 0;
+            const uint32_t slot = table.errorCursor++;
+            if (x->Live(slot)) DropIfFailed(table, host, slot);
         }
-        ++k;
+        // A duplicate can only sit beside a record placed since the last
+        // end of a batch: a removal never brings two equal records together.
+        for (uint32_t slot : x->touched) {
+            x->touchedFlag[slot] = 0;
+            if (x->Live(slot)) DropTwins(table, host, slot);
+        }
+        x->touched.clear();
     }
     if (!table.refreshNeeded) return 0;
     table.refreshNeeded = 0;
@@ -336,11 +503,12 @@ int FinishSocketEvents(ClientTable &table, const ServerHost &host) {
 }
 
 void ReleaseClients(ClientTable &table) {
-    for (uint32_t i = 0; i < table.count; ++i) NetClose(table.entries[i].record.socket);
-    std::free(table.entries);
-    delete table.index;
-    table.index = nullptr;
-    table.entries = nullptr;
-    table.count = 0;
-    table.capacity = 0;
+    if (ClientIndex *x = table.index) {
+        for (uint32_t slot : x->order) NetClose(x->keys[slot].socket);
+        std::free(x->slots);
+        delete x;
+        table.index = nullptr;
+        table.count = 0;
+        table.capacity = 0;
+    }
 }

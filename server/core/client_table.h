@@ -14,23 +14,35 @@ struct ClientEntry {
     uint8_t pending[kMessageLength];  // reassembly of a message that arrives in pieces
 };
 
-// Where each connection's entry sits, so a notification finds its client
-// without a scan; a hint only, checked against the entry on every use.
+// Where the core keeps its clients: stable slots (an entry stays in its
+// slot while its connection lives), the order as a balanced tree of slot
+// numbers over compact per-slot keys (each job's identity held once), and a
+// map from connection to slot. Placing, moving and removing a client costs
+// O(log n); nothing shifts the whole table.
 struct ClientIndex;
 
+// A table starts zeroed and is filled through the calls below; its entries
+// are read in order with ClientAt. A table can also be built by hand for
+// reading only (report tests, benchmarks): index null, entries[0..count) in
+// the order given; the calls that change a table leave such a table alone.
 struct ClientTable {
-    uint32_t count;
-    uint32_t capacity;
-    ClientEntry *entries;  // grown geometrically, released by ReleaseClients
+    uint32_t count;     // clients in the table
+    uint32_t capacity;  // slots held (grown geometrically), released by ReleaseClients
+    ClientEntry *entries;  // a table built by hand only; null in one the core keeps
     uint64_t nextSeq;
     uint64_t messagesAccepted;  // whole messages with a valid signature
     uint64_t messagesRejected;  // whole messages with a wrong signature
     // Set where the report must be redone (a stored message, a removal);
     // FinishSocketEvents runs the one refresh a batch of events asked for.
     uint32_t refreshNeeded;
-    ClientIndex *index;  // built as clients are looked up, released by ReleaseClients
-    uint32_t errorCursor;  // where the next end of a batch goes on checking for failed connections
+    ClientIndex *index;    // the slots and the order, released by ReleaseClients
+    uint32_t errorCursor;  // the slot where the next end of a batch goes on checking for failed connections
 };
+
+// The client at position i (i < count) of the table's order. Reading the
+// whole table in turn costs O(count), plus one O(count) pass after the order
+// changed.
+const ClientEntry &ClientAt(const ClientTable &table, uint32_t i);
 
 // The platform side of the server: what the core asks of the window or event loop.
 struct ServerHost {
@@ -55,35 +67,43 @@ enum class SocketEvent {
 // (read, accept, close) and then prunes what the event could have changed
 // (the connection's pending error, a duplicate beside its record); Recheck
 // prunes the whole table. A close first reads what the peer sent before
-// closing, so its last messages still count. The report is not redone here:
+// closing, so its last messages still count, and removes the client only when
+// a receive confirms it (0, or an error other than would-block): a close
+// notification still queued for a socket handle that was closed and handed
+// to a newer connection finds that connection open and leaves it. The report is not redone here:
 // the event only marks it needed.
 void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, SocketEvent event);
 // Ends a batch of socket events (the platform calls it once the events ready
 // so far are handled): prunes, then refreshes once if any event of the batch
 // asked for it. The report then shows what a refresh after every single
 // message would have ended with. 1 when it refreshed.
-// The prune drops duplicates anywhere in the table, and failed connections
-// among the next kErrorChecksPerBatch in turn: a failed connection is also
+// The prune drops duplicates beside every record placed since the last end
+// of a batch (the only places one can be), and failed connections among the
+// next kErrorChecksPerBatch slots in turn: a failed connection is also
 // reported by its own notification, so this is a safety net, and querying
 // every one of thousands of connections would cost more than the batch.
 int FinishSocketEvents(ClientTable &table, const ServerHost &host);
 inline constexpr uint32_t kErrorChecksPerBatch = 512;
 
-// Accepts one pending connection and appends its record (no data yet).
+// Accepts one pending connection and adds its record (no data yet; those
+// follow the records with data, in order of acceptance).
 void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
 // One receive from a non-blocking connection. Bytes are gathered per client
 // until a whole message is in; each whole message with a valid signature
 // replaces the record, then the record is re-placed in order and a refresh
 // marked needed. A receive of 0 (peer closed) removes the client.
 void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s);
-// Closes the connection, moves the last record into its place, keeps the
-// order and marks a refresh needed. Unknown sockets are ignored.
+// Closes the connection, takes its record out of the order and marks a
+// refresh needed. Unknown sockets are ignored.
 void RemoveClient(ClientTable &table, const ServerHost &host, NetSocket s);
 // Drops connections with a pending socket error, and of two connections
 // reporting the same CPU of the same job the older one. Scans the whole table.
 void PruneClients(ClientTable &table, const ServerHost &host);
+// Puts a table built by hand in order (a stable sort); a table the core
+// keeps is always in order.
 void SortClients(ClientTable &table);
 // Records with data first, then by job identity, then by cpuIndex: <0, 0, >0.
+// The table orders records that compare equal by acceptance, older first.
 int CompareClients(const ClientEntry &a, const ClientEntry &b);
 // Closes every connection, empties the table and frees its memory.
 void ReleaseClients(ClientTable &table);

@@ -157,7 +157,7 @@ void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
     const StatusRecord *identity = nullptr;  // the current job's first record
     uint64_t lastUpdate = 0;
     for (uint32_t i = 0; i < table.count; ++i) {
-        const StatusRecord &r = table.entries[i].record;
+        const StatusRecord &r = ClientAt(table, i).record;
         CpuRow row{&r, 0, 0, 0};
         if (r.hasData) {
             if (!identity || CompareJobIdentity(*identity, r) != 0) {

@@ -33,7 +33,8 @@ struct Arrival {
 struct Conn {
     bool open = false;          // accepted and not yet closed by the server
     bool peerClosed = false;    // the peer hung up: the server may drop it
-    bool closeNotified = false; // a close notification came: the server may drop it
+    bool closeNotified = false; // a close notification came: the server may drop it if a receive confirms it
+    bool errored = false;       // a receive for the close notification gave an error: that confirms it
     bool dead = false;          // its pending-error query fails
     std::deque<Arrival> arrivals;
     uint32_t fill = 0;  // bytes of the message in progress
@@ -96,6 +97,7 @@ long FakeRecv(NetSocket s, void *data, size_t size) {
     if (a.kind == Arrival::Closed) return 0;  // stays: a closed peer keeps reading as closed
     if (a.kind == Arrival::Error) {
         c.arrivals.pop_front();
+        c.errored = c.closeNotified;
         return kNetError;
     }
     const size_t n = std::min(size, a.bytes.size());
@@ -111,10 +113,10 @@ bool SupersededInTable(NetSocket s) {
     const ClientTable &t = *model->table;
     const ClientEntry *self = nullptr;
     for (uint32_t i = 0; i < t.count; ++i)
-        if (t.entries[i].record.socket == s) self = &t.entries[i];
+        if (ClientAt(t, i).record.socket == s) self = &ClientAt(t, i);
     if (!self || !self->record.hasData) return false;
     for (uint32_t i = 0; i < t.count; ++i) {
-        const ClientEntry &o = t.entries[i];
+        const ClientEntry &o = ClientAt(t, i);
         if (&o != self && o.record.hasData && o.acceptSeq > self->acceptSeq && CompareClients(*self, o) == 0) return true;
     }
     return false;
@@ -125,7 +127,7 @@ void FakeClose(NetSocket s) {
     FUZZ_CHECK(it != model->conns.end() && it->second.open, "close of socket %lld the server does not hold",
                static_cast<long long>(s));
     Conn &c = it->second;
-    FUZZ_CHECK(model->releasing || c.peerClosed || c.closeNotified || c.dead || SupersededInTable(s),
+    FUZZ_CHECK(model->releasing || c.peerClosed || c.errored || c.dead || SupersededInTable(s),
                "socket %lld closed with no reason: its peer is alive, healthy and not superseded",
                static_cast<long long>(s));
     c.open = false;
@@ -136,7 +138,10 @@ NetSocket NoOpen() { return kNoNetSocket; }
 int NoConnect(NetSocket, uint32_t, uint16_t, int) { return 0; }
 long NoSend(NetSocket, const void *, size_t) { return kNetError; }
 
-const NetCalls kFakeCalls = {NoOpen, NoConnect, NoSend, FakeRecv, FakeAccept, FakeClose};
+// Live connections are real sockets, so their pending-error query is the real one.
+int RealPendingError(NetSocket s, int *error) { return kDefaultNetCalls.pendingError(s, error); }
+
+const NetCalls kFakeCalls = {NoOpen, NoConnect, NoSend, FakeRecv, FakeAccept, FakeClose, RealPendingError};
 
 // The table holds exactly the open connections, each once; the order is the sort order.
 void CheckTable(const ClientTable &t, const char *when) {
@@ -145,14 +150,14 @@ void CheckTable(const ClientTable &t, const char *when) {
     for (const auto &[s, c] : model->conns) open += c.open;
     FUZZ_CHECK(t.count == open, "%s: %u records for %zu open connections", when, t.count, open);
     for (uint32_t i = 0; i < t.count; ++i) {
-        const ClientEntry &e = t.entries[i];
+        const ClientEntry &e = ClientAt(t, i);
         auto it = model->conns.find(e.record.socket);
         FUZZ_CHECK(it != model->conns.end() && it->second.open, "%s: record %u has no connection (%lld)", when, i,
                    static_cast<long long>(e.record.socket));
         for (uint32_t j = 0; j < i; ++j)
-            FUZZ_CHECK(t.entries[j].record.socket != e.record.socket, "%s: records %u and %u share a connection", when, j, i);
+            FUZZ_CHECK(ClientAt(t, j).record.socket != e.record.socket, "%s: records %u and %u share a connection", when, j, i);
         if (i + 1 < t.count) {
-            FUZZ_CHECK(CompareClients(e, t.entries[i + 1]) <= 0, "%s: records %u and %u out of order", when, i, i + 1);
+            FUZZ_CHECK(CompareClients(e, ClientAt(t, i + 1)) <= 0, "%s: records %u and %u out of order", when, i, i + 1);
         }
     }
 }
@@ -161,7 +166,7 @@ void CheckTable(const ClientTable &t, const char *when) {
 // valid message, nothing before one, and the bytes of the message in progress.
 void CheckRecords(const ClientTable &t) {
     for (uint32_t i = 0; i < t.count; ++i) {
-        const ClientEntry &e = t.entries[i];
+        const ClientEntry &e = ClientAt(t, i);
         const Conn &c = model->conns[e.record.socket];
         FUZZ_CHECK(e.record.hasData == (c.hasValid ? 1u : 0u), "record %u: hasData %u, valid message seen %d", i,
                    e.record.hasData, c.hasValid);
@@ -185,10 +190,10 @@ void CheckRecords(const ClientTable &t) {
 // After a batch the prune is done: no broken connection and no CPU of a job twice.
 void CheckPruned(const ClientTable &t) {
     for (uint32_t i = 0; i < t.count; ++i) {
-        const ClientEntry &e = t.entries[i];
+        const ClientEntry &e = ClientAt(t, i);
         FUZZ_CHECK(!IsDead(e.record.socket), "record %u keeps a broken connection", i);
-        if (i + 1 < t.count && e.record.hasData && t.entries[i + 1].record.hasData) {
-            FUZZ_CHECK(CompareClients(e, t.entries[i + 1]) != 0, "records %u and %u report the same CPU of one job", i, i + 1);
+        if (i + 1 < t.count && e.record.hasData && ClientAt(t, i + 1).record.hasData) {
+            FUZZ_CHECK(CompareClients(e, ClientAt(t, i + 1)) != 0, "records %u and %u report the same CPU of one job", i, i + 1);
         }
     }
 }
@@ -213,7 +218,7 @@ void Refresh(void *) {
     for (size_t p = html.find("</table>"); p != std::string::npos; p = html.find("</table>", p + 1)) ++closes;
     FUZZ_CHECK(opens == closes && opens >= 1, "%zu tables opened, %zu closed", opens, closes);
     bool anyData = false;
-    for (uint32_t i = 0; i < t.count; ++i) anyData |= t.entries[i].record.hasData != 0;
+    for (uint32_t i = 0; i < t.count; ++i) anyData |= ClientAt(t, i).record.hasData != 0;
     FUZZ_CHECK(anyData == (html.find("No render in progress") == std::string::npos),
                "the HTML says no render in progress while %s CPU has data", anyData ? "a" : "no");
 }
@@ -353,15 +358,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
             break;
         }
-        case 5: {  // the peer hangs up and the close notification comes
+        case 5: {  // a close notification: after the peer hung up, or a late one for a handle now in use again
             const NetSocket s = PickOpen(in);
             if (s == kNoNetSocket) break;
             Conn &c = model->conns[s];
             if (op & 0x80) c.arrivals.push_back({Arrival::Closed, {}});
-            c.peerClosed = (op & 0x80) != 0;
+            c.peerClosed = c.peerClosed || (op & 0x80) != 0;
             c.closeNotified = true;
+            c.errored = false;
+            // The notification reads up to 64 times (one queued piece each): a
+            // close or an error among those confirms it; bytes beyond wait
+            // for the read notifications.
+            size_t reads = 0;
+            while (reads < c.arrivals.size() && c.arrivals[reads].kind == Arrival::Bytes) ++reads;
+            const bool confirmed = reads < c.arrivals.size() && reads < 64;
             Event(table, host, s, SocketEvent::Close, op);
-            FUZZ_CHECK(!model->conns[s].open, "closed connection %lld kept", static_cast<long long>(s));
+            Conn &after = model->conns[s];
+            after.closeNotified = false;
+            if (confirmed) {
+                FUZZ_CHECK(!after.open, "closed connection %lld kept", static_cast<long long>(s));
+            }
             break;
         }
         case 6: {  // the peer hangs up; the next read sees it
@@ -396,7 +412,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ReleaseClients(table);
     for (const auto &[s, c] : model->conns)
         FUZZ_CHECK(!c.open, "connection %lld left open at release", static_cast<long long>(s));
-    FUZZ_CHECK(table.count == 0 && table.entries == nullptr, "table not emptied at release");
+    FUZZ_CHECK(table.count == 0 && table.index == nullptr, "table not emptied at release");
     model->table = nullptr;
     return 0;
 }

@@ -40,6 +40,9 @@ struct FakeNet {
     std::deque<NetSocket> pendingAccepts;
     std::map<NetSocket, std::deque<Arrival>> arrivals;
     std::vector<NetSocket> closed;
+    // Sockets FakeClose leaves alone: closed behind the table's back, never
+    // opened, or kept open so their number can be handed out again.
+    std::vector<NetSocket> notClosed;
     int recvCalls = 0;
 };
 FakeNet *g_net = nullptr;
@@ -71,7 +74,7 @@ long FakeRecv(NetSocket s, void *data, size_t size) {
 void FakeClose(NetSocket s) {
     g_net->closed.push_back(s);
     g_net->arrivals.erase(s);  // the number may be handed out again
-    if (s != kDeadSocket) kDefaultNetCalls.close(s);
+    if (s != kDeadSocket && std::count(g_net->notClosed.begin(), g_net->notClosed.end(), s) == 0) kDefaultNetCalls.close(s);
 }
 
 struct HostLog {
@@ -161,14 +164,19 @@ protected:
 
     int Find(NetSocket s) const {
         for (uint32_t i = 0; i < table.count; ++i)
-            if (table.entries[i].record.socket == s) return static_cast<int>(i);
+            if (ClientAt(table, i).record.socket == s) return static_cast<int>(i);
         return -1;
     }
-    const StatusRecord &Rec(NetSocket s) const { return table.entries[Find(s)].record; }
+    const StatusRecord &Rec(NetSocket s) const { return ClientAt(table, static_cast<uint32_t>(Find(s))).record; }
     std::vector<NetSocket> Order() const {
         std::vector<NetSocket> v;
-        for (uint32_t i = 0; i < table.count; ++i) v.push_back(table.entries[i].record.socket);
+        for (uint32_t i = 0; i < table.count; ++i) v.push_back(ClientAt(table, i).record.socket);
         return v;
+    }
+    // The peer's socket closed behind the table's back: its pending-error query now fails.
+    void Vanish(NetSocket s) {
+        kDefaultNetCalls.close(s);
+        net.notClosed.push_back(s);
     }
     bool Closed(NetSocket s) const { return std::count(net.closed.begin(), net.closed.end(), s) == 1; }
 
@@ -187,7 +195,7 @@ TEST_F(ClientTableTest, AcceptAppendsAnEmptyRecordWithoutRefreshing) {
     EXPECT_EQ(log.refreshes, 0);
     EXPECT_EQ(Rec(b).hasData, 0u);
     EXPECT_EQ(Rec(b).cpuIndex, 0);
-    EXPECT_LT(table.entries[0].acceptSeq, table.entries[1].acceptSeq);
+    EXPECT_LT(ClientAt(table, 0).acceptSeq, ClientAt(table, 1).acceptSeq);
 
     // Nothing pending: nothing changes.
     ServerSocketEvent(table, host, kListener, SocketEvent::Accept);
@@ -200,13 +208,13 @@ TEST_F(ClientTableTest, AcceptGrowsTheBlockGeometrically) {
     std::vector<uint32_t> capacities;
     for (int i = 0; i < 3000; ++i) {
         net.pendingAccepts.push_back(static_cast<NetSocket>(1000000 + i));
+        net.notClosed.push_back(1000000 + i);  // never really opened
         AcceptClient(table, host, kListener);
         if (capacities.empty() || capacities.back() != table.capacity) capacities.push_back(table.capacity);
     }
     EXPECT_EQ(table.count, 3000u);
     EXPECT_GE(table.capacity, table.count);
     EXPECT_LE(capacities.size(), 12u) << "block regrown too often";
-    for (uint32_t i = 0; i < table.count; ++i) table.entries[i].record.socket = kDeadSocket;  // never really closed
 }
 
 TEST_F(ClientTableTest, CompareClientsOrdersDataFirstThenIdentityThenCpu) {
@@ -275,25 +283,37 @@ TEST_F(ClientTableTest, ReportsKeepTheTableSorted) {
         for (int w : st.order) want.push_back(s[w]);
         EXPECT_EQ(Order(), want) << "after step " << i;
         for (uint32_t k = 1; k < table.count; ++k)
-            EXPECT_LE(CompareClients(table.entries[k - 1], table.entries[k]), 0) << "step " << i << " pos " << k;
+            EXPECT_LE(CompareClients(ClientAt(table, k - 1), ClientAt(table, k)), 0) << "step " << i << " pos " << k;
     }
     EXPECT_EQ(log.refreshes, static_cast<int>(std::size(steps)));
     EXPECT_EQ(table.messagesAccepted, std::size(steps));
 
-    // SortClients on a scrambled table gives the same order.
+    // SortClients puts a scrambled table built by hand in the same order.
+    std::vector<ClientEntry> copy;
+    for (uint32_t k = 0; k < table.count; ++k) copy.push_back(ClientAt(table, k));
     std::vector<NetSocket> sorted = Order();
-    std::reverse(table.entries, table.entries + table.count);
-    SortClients(table);
-    EXPECT_EQ(Order(), sorted);
+    std::reverse(copy.begin(), copy.end());
+    ClientTable byHand{};
+    byHand.entries = copy.data();
+    byHand.count = static_cast<uint32_t>(copy.size());
+    SortClients(byHand);
+    std::vector<NetSocket> got;
+    for (uint32_t k = 0; k < byHand.count; ++k) got.push_back(ClientAt(byHand, k).record.socket);
+    EXPECT_EQ(got, sorted);
 
-    // Entries moved behind the table's back are still found by their connection.
-    std::reverse(table.entries, table.entries + table.count);
-    for (int who : {0, 4, 2}) {
+    // Slots freed by leaving clients are taken by new ones; every client is still found by its connection.
+    for (int who : {1, 3}) {
+        PeerCloses(s[who]);
+        Read(s[who]);
+        s[who] = Connect();
+    }
+    for (int who : {0, 4, 1, 3}) {
         Send(s[who], Message({40 + who, "m", 1, 7}));
         EXPECT_EQ(Rec(s[who]).cpuIndex, 40 + who) << "socket " << who;
         EXPECT_EQ(Rec(s[who]).passesDone, 7u);
     }
-    EXPECT_EQ(table.messagesAccepted, std::size(steps) + 3);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{s[2], s[5], s[0], s[1], s[3], s[4]}));
+    EXPECT_EQ(table.messagesAccepted, std::size(steps) + 4);
 }
 
 TEST_F(ClientTableTest, StoredRecordIsTheMessageWithItsOwnSocket) {
@@ -309,7 +329,7 @@ TEST_F(ClientTableTest, StoredRecordIsTheMessageWithItsOwnSocket) {
     EXPECT_EQ(Encode(got), Encode(sent));
 }
 
-TEST_F(ClientTableTest, RemovalMovesTheLastRecordIntoTheHole) {
+TEST_F(ClientTableTest, RemovalKeepsTheOrderOfTheRest) {
     NetSocket d0 = Connect(), d1 = Connect(), n0 = Connect(), n1 = Connect(), n2 = Connect();
     Send(d0, Message({0}));
     Send(d1, Message({1}));
@@ -317,16 +337,15 @@ TEST_F(ClientTableTest, RemovalMovesTheLastRecordIntoTheHole) {
     Finish();
     int before = log.refreshes;
 
-    // The last record (no data) fills the hole, then goes behind the records with data.
+    // Records without data follow those with data, in order of acceptance.
     RemoveClient(table, host, d0);
-    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n2, n0, n1}));
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n0, n1, n2}));
     EXPECT_TRUE(Closed(d0));
     EXPECT_EQ(Finish(), 1);
     EXPECT_EQ(log.refreshes, before + 1);
 
-    // Among records without data the moved one simply takes the place.
     RemoveClient(table, host, n2);
-    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n1, n0}));
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{d1, n0, n1}));
     EXPECT_EQ(Finish(), 1);
 
     // Removing the last record leaves the others and still refreshes.
@@ -433,7 +452,7 @@ TEST_F(ClientTableTest, RandomChunkingGivesTheSameResultAsWholeMessages) {
         if (good) {
             EXPECT_EQ(Rec(a).passesDone, lastGood);
         }
-        EXPECT_EQ(table.entries[Find(a)].fill, 0u);
+        EXPECT_EQ(ClientAt(table, static_cast<uint32_t>(Find(a))).fill, 0u);
     }
 }
 
@@ -469,6 +488,76 @@ TEST_F(ClientTableTest, PeerCloseRemovesTheClient) {
     ServerSocketEvent(table, host, b, SocketEvent::Close);
     EXPECT_EQ(net.recvCalls, recvs);
     EXPECT_EQ(net.closed.size(), 2u);
+}
+
+// A close notification still queued for a handle that was closed and handed
+// to a newer connection: only a receive that confirms the close (0 or an
+// error) removes the client now on that handle.
+TEST_F(ClientTableTest, LateCloseNotificationLeavesTheNewerConnectionOnItsHandle) {
+    struct Case {
+        const char *what;
+        std::vector<Arrival> queued;  // for the newer connection when the notification comes
+        bool removed;
+        uint32_t passes;  // the newer connection's record afterwards, when it stays
+    };
+    const Case cases[] = {
+        {"nothing to read: it is open", {}, false, 5},
+        {"its next message is read and it stays", {{Message({1, "new", 1, 6})}}, false, 6},
+        {"it has closed too: a receive of 0", {{Message({1, "new", 1, 6})}, {{}, true}}, true, 0},
+        {"a receive error", {{{}, false, true}}, true, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        NetSocket handle = Connect();
+        net.notClosed.push_back(handle);  // stays open, so a newer connection can get the same number
+        Send(handle, Message({0, "old"}));
+        PeerCloses(handle);
+        Read(handle);  // the peer's close, seen by a read; its close notification is still queued
+        ASSERT_EQ(table.count, 0u);
+        Connect(handle);
+        Send(handle, Message({1, "new", 1, 5}));
+        EXPECT_EQ(Finish(), 1);
+        for (const Arrival &a : c.queued) net.arrivals[handle].push_back(a);
+        ServerSocketEvent(table, host, handle, SocketEvent::Close);
+        EXPECT_EQ(Find(handle) < 0, c.removed);
+        if (!c.removed) {
+            EXPECT_EQ(Rec(handle).passesDone, c.passes);
+            EXPECT_EQ(Rec(handle).cpuIndex, 1);
+        }
+        EXPECT_EQ(Finish(), c.removed || c.passes != 5 ? 1 : 0);
+        ReleaseClients(table);
+        kDefaultNetCalls.close(handle);
+        net.notClosed.clear();
+        net.closed.clear();
+    }
+}
+
+// A close notification reads a bounded number of times; what is left, and the
+// close itself, are taken by the read notifications that follow: nothing is lost.
+TEST_F(ClientTableTest, CloseNotificationLeavesALongBacklogToTheReads) {
+    NetSocket a = Connect();
+    const uint32_t pieces = 100;
+    for (uint32_t k = 1; k <= pieces; ++k) Arrive(a, Message({0, "shot", 1000, k}));
+    PeerCloses(a);
+    ServerSocketEvent(table, host, a, SocketEvent::Close);
+    ASSERT_EQ(Find(a), 0) << "dropped with messages unread";
+    EXPECT_LT(Rec(a).passesDone, pieces);
+    while (Find(a) == 0) Read(a);
+    EXPECT_TRUE(Closed(a));
+    EXPECT_EQ(table.messagesAccepted, pieces);
+}
+
+// Receives outside an event (ReadClient) are not pruned; the batch's end drops the duplicates they left.
+TEST_F(ClientTableTest, BatchEndDropsDuplicatesLeftByUnprunedReceives) {
+    NetSocket a = Connect(), b = Connect(), c = Connect();
+    for (auto [s, cpu] : {std::pair{b, 3}, {a, 3}, {c, 4}}) {
+        Arrive(s, Message({cpu}));
+        ReadClient(table, host, s);
+    }
+    EXPECT_EQ(table.count, 3u);
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_EQ(Order(), (std::vector<NetSocket>{b, c}));
+    EXPECT_TRUE(Closed(a));
 }
 
 TEST_F(ClientTableTest, ReceiveErrorLeavesTheClient) {
@@ -562,7 +651,7 @@ TEST_F(ClientTableTest, BatchRefreshesOnceAndEndsWhereRefreshPerEventWould) {
         event([&] { Send(s[2], Bytes(torn.begin() + 300, torn.end())); });
         Finish();
         Run run{report.refreshes, report.html, {}};
-        for (uint32_t i = 0; i < table.count; ++i) run.cpus.push_back(table.entries[i].record.cpuIndex);
+        for (uint32_t i = 0; i < table.count; ++i) run.cpus.push_back(ClientAt(table, i).record.cpuIndex);
         EXPECT_TRUE(Closed(s[0]));
         ReleaseClients(table);
         table = ClientTable{};
@@ -598,8 +687,7 @@ TEST_F(ClientTableTest, PruneDropsConnectionsWhosePendingErrorCannotBeRead) {
     EXPECT_TRUE(Closed(dead));
 
     // A recheck (any notification the front end does not name) prunes the whole table.
-    table.entries[0].record.socket = kDeadSocket;
-    kDefaultNetCalls.close(a);
+    Vanish(a);
     ServerSocketEvent(table, host, kListener, SocketEvent::Recheck);
     EXPECT_EQ(table.count, 0u);
 }
@@ -640,8 +728,8 @@ TEST_F(ClientTableTest, BatchEndsCheckFailedConnectionsInTurn) {
     const uint32_t n = kErrorChecksPerBatch + 20;
     for (uint32_t i = 0; i < n; ++i) Connect();
     ASSERT_EQ(table.count, n);
-    NetSocket failed = table.entries[n - 1].record.socket;
-    kDefaultNetCalls.close(failed);  // behind the table's back: its error query now fails
+    NetSocket failed = ClientAt(table, n - 1).record.socket;
+    Vanish(failed);
 
     Finish();
     EXPECT_EQ(table.count, n) << "the first batch end checks the first slice only";
@@ -724,11 +812,11 @@ TEST_F(ClientTableTest, RandomEventsMatchAModel) {
 
         ASSERT_EQ(table.count, model.size());
         for (uint32_t k = 1; k < table.count; ++k)
-            ASSERT_LE(CompareClients(table.entries[k - 1], table.entries[k]), 0) << "unsorted at " << k;
+            ASSERT_LE(CompareClients(ClientAt(table, k - 1), ClientAt(table, k)), 0) << "unsorted at " << k;
         for (const Conn &c : model) {
             int at = Find(c.s);
             ASSERT_GE(at, 0);
-            const ClientEntry &e = table.entries[at];
+            const ClientEntry &e = ClientAt(table, static_cast<uint32_t>(at));
             ASSERT_EQ(e.record.hasData != 0, c.hasData);
             ASSERT_EQ(e.fill, c.torn.empty() ? 0u : c.torn.back().delivered);
             if (c.hasData) {

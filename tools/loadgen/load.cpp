@@ -20,6 +20,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -69,6 +70,8 @@ struct Engine {
     LoadReport &report;
     int epollFd = -1;
     std::vector<Conn> conns;
+    std::vector<uint32_t> cpuOf;   // connection to its CPU (0-based)
+    std::vector<uint32_t> connOf;  // CPU to its connection
     std::vector<uint8_t> blocks;  // flat out: one block per connection
     size_t blockBytes = 0;
     std::mt19937 rng;
@@ -158,7 +161,7 @@ struct Engine {
         if (!c.open) return;
         const uint64_t fileNow = NowFileTime();
         const double passSeconds = cfg.rate > 0 ? 1.0 / cfg.rate : 1.0;
-        StatusRecord r = SyntheticRecord(i, i * cfg.jobs / cfg.connections, seq, passSeconds, startTime, fileNow);
+        StatusRecord r = Record(i, seq, passSeconds, fileNow);
         uint8_t message[kMessageLength];
         EncodeRecord(r, kFieldTable, message);
         if (measuring && Probing()) {
@@ -196,10 +199,22 @@ struct Engine {
         }
     }
 
+    // Connection i's record: its CPU, in the job of consecutive CPUs it belongs to.
+    StatusRecord Record(uint32_t i, uint32_t seq, double passSeconds, uint64_t now) const {
+        const uint32_t cpu = cpuOf[i];
+        return SyntheticRecord(cpu, static_cast<uint32_t>(uint64_t{cpu} * cfg.jobs / cfg.connections), seq, passSeconds,
+                               startTime, now);
+    }
+
     int Connect(std::string &error) {
         const uint64_t t0 = MonotonicNanos();
         startTime = NowFileTime();
         conns.resize(cfg.connections);
+        cpuOf.resize(cfg.connections);
+        std::iota(cpuOf.begin(), cpuOf.end(), 0u);
+        if (cfg.randomOrder) std::shuffle(cpuOf.begin(), cpuOf.end(), rng);
+        connOf.resize(cfg.connections);
+        for (uint32_t i = 0; i < cfg.connections; ++i) connOf[cpuOf[i]] = i;
         const bool flatOut = cfg.rate <= 0;
         if (flatOut) {
             size_t copies = std::clamp<size_t>(kBlockMemory / (size_t{cfg.connections} * kMessageLength), 1,
@@ -232,7 +247,7 @@ struct Engine {
             }
             // Like a plug-in starting to monitor: a first message (no pass yet) right away.
             if (flatOut) {
-                StatusRecord r = SyntheticRecord(i, i * cfg.jobs / cfg.connections, 1, 1.0, startTime, startTime);
+                StatusRecord r = Record(i, 1, 1.0, startTime);
                 uint8_t *block = blocks.data() + size_t{i} * blockBytes;
                 for (size_t at = 0; at < blockBytes; at += kMessageLength) EncodeRecord(r, kFieldTable, std::span<uint8_t>(block + at, kMessageLength));
                 size_t n = Push(i, block, kMessageLength);
@@ -246,20 +261,43 @@ struct Engine {
         return 1;
     }
 
-    // Looks at the HTML report; when it changed, every measured message its
-    // CPU's row now covers has appeared.
-    void PollHtml() {
+    // The HTML report into html when it changed since it was last looked at.
+    bool HtmlChanged(std::string &html) {
         struct stat st{};
-        if (stat(cfg.htmlFile.c_str(), &st) != 0) return;
+        if (stat(cfg.htmlFile.c_str(), &st) != 0) return false;
         if (st.st_ino == htmlIno && st.st_size == htmlSize && st.st_mtim.tv_sec == htmlTime.tv_sec &&
             st.st_mtim.tv_nsec == htmlTime.tv_nsec)
-            return;
+            return false;
         htmlIno = st.st_ino;
         htmlSize = st.st_size;
         htmlTime = st.st_mtim;
         std::ifstream in(cfg.htmlFile, std::ios::binary);
-        std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        Seen(ParseReportRows(html), MonotonicNanos());
+        html.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return true;
+    }
+
+    // Looks at the HTML report; when it changed, every measured message its
+    // CPU's row now covers has appeared.
+    void PollHtml() {
+        std::string html;
+        if (HtmlChanged(html)) Seen(ParseReportRows(html), MonotonicNanos());
+    }
+
+    // Milliseconds from instant from until the HTML report shows exactly want
+    // rows of this farm's CPUs; none when the settle time passes first.
+    std::optional<double> TimeUntilRows(size_t want, uint64_t from) {
+        const uint64_t giveUp = MonotonicNanos() + static_cast<uint64_t>(cfg.settle * kNsPerSecond);
+        for (;;) {
+            std::string html;
+            if (HtmlChanged(html)) {
+                const uint64_t seen = MonotonicNanos();
+                size_t ours = 0;
+                for (const ReportRow &row : ParseReportRows(html)) ours += row.cpu >= 1 && row.cpu <= conns.size();
+                if (ours == want) return static_cast<double>(seen - from) / 1e6;
+            }
+            if (MonotonicNanos() >= giveUp) return std::nullopt;
+            HandleEvents(static_cast<int>(kHtmlPollNs / 1000000));
+        }
     }
 
     bool Probing() const { return !cfg.htmlFile.empty() || cfg.statusPort != 0; }
@@ -270,7 +308,7 @@ struct Engine {
         std::lock_guard<std::mutex> lock(probeMutex);
         for (const ReportRow &row : rows) {
             if (row.cpu < 1 || row.cpu > conns.size()) continue;
-            auto &unseen = conns[row.cpu - 1].unseen;
+            auto &unseen = conns[connOf[row.cpu - 1]].unseen;
             while (!unseen.empty() && unseen.front().first <= row.passes) {
                 latencies.push_back(static_cast<double>(seen - unseen.front().second) / 1e6);
                 unseen.pop_front();
@@ -498,8 +536,22 @@ struct Engine {
         while (MonotonicNanos() < holdEnd) HandleEvents(50);
     }
 
+    // Closes every connection at once and times how long the report takes to empty.
+    void CloseAllTimed() {
+        const uint64_t closing = MonotonicNanos();
+        for (Conn &c : conns) {
+            if (c.open) NetClose(c.s);
+            c.open = false;
+        }
+        const uint64_t closed = MonotonicNanos();
+        report.closeAllMs = static_cast<double>(closed - closing) / 1e6;
+        if (!cfg.htmlFile.empty()) report.closedGoneMs = TimeUntilRows(0, closed);
+    }
+
     int Run(std::string &error) {
         if (!OpenEpoll(error) || !ReadAcceptedAtStart(error) || !Connect(error)) return 0;
+        if (cfg.farmTimes && !cfg.htmlFile.empty())
+            report.firstReportsShownMs = TimeUntilRows(conns.size(), MonotonicNanos());
         StartStatusProbe();
         SendForDuration();
         CloseWindow();
@@ -508,6 +560,7 @@ struct Engine {
         SummarizeLatencies();
         if (cfg.measured) cfg.measured(cfg, report);  // before the hold, so the results can be read during it
         Hold();
+        if (cfg.farmTimes) CloseAllTimed();
         return 1;
     }
 };

@@ -21,6 +21,7 @@ struct LoadConfig {
     double warmup = 0.0;         // seconds at the start left out of rates, CPU use and latency
     uint32_t messages = 0;       // per connection, the first one included; 0: as many as the duration allows
     bool randomChunks = false;   // each send call hands over a random number of bytes
+    bool randomOrder = false;    // connection i reports a random CPU, so first reports land anywhere in the report's order
     uint32_t seed = 1;
     std::string statsFile;       // the server's --stats-file: accepted messages, hence losses
     std::string htmlFile;        // the server's HTML report: time until each message shows
@@ -29,6 +30,10 @@ struct LoadConfig {
     double settle = 10.0;        // seconds to wait after sending for the server to catch up
     double hold = 0.0;           // seconds to keep the connections open and idle before closing
     std::string readyFile;       // written when the hold begins
+    // With htmlFile: time the farm's arrival (until the report shows every
+    // CPU) before sending on, and at the end close every connection at once
+    // and time until the report shows none of them.
+    bool farmTimes = false;
     // Called with the results once they are complete, before the hold.
     void (*measured)(const LoadConfig &config, const LoadReport &report) = nullptr;
 };
@@ -50,6 +55,13 @@ struct LoadReport {
     uint64_t latencyCount = 0;
     uint64_t latencyUnseen = 0;  // sent in the window, never shown
     double latencyP50 = 0, latencyP99 = 0, latencyMax = 0;
+    // With farmTimes: from the last first message handed to the kernel until
+    // the HTML report shows a row for every CPU (the farm's arrival) ...
+    std::optional<double> firstReportsShownMs;
+    // ... and from the last of the connections closed at once until it shows
+    // none of them; closing them took closeAllMs.
+    std::optional<double> closedGoneMs;
+    double closeAllMs = 0;
 };
 
 // The record of synthetic CPU cpu (0-based, unique across jobs) of job job

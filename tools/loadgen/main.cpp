@@ -1,4 +1,4 @@
-// loadgen: opens up to 10,000 connections to a status server as synthetic render CPUs of several jobs, sends them at a set rate or flat out, and reports what was sent, accepted and shown.
+// loadgen: opens as many connections as its descriptor limit allows to a status server as synthetic render CPUs of several jobs, sends them at a set rate or flat out, and reports what was sent, accepted and shown.
 #include "load.h"
 #include "net.h"
 #include "tool_support.h"
@@ -10,7 +10,9 @@
 
 namespace {
 
-constexpr uint32_t kMaxConnections = 10000;
+// The descriptor limit decides how many connections there can be (checked
+// below); this only keeps the numbers sane.
+constexpr uint32_t kMaxConnections = 1000000;
 
 void Print(const LoadConfig &cfg, const LoadReport &r) {
     std::printf("connections=%u\njobs=%u\nrate=%g\nchunking=%s\n", r.connected, cfg.jobs, cfg.rate,
@@ -21,6 +23,7 @@ void Print(const LoadConfig &cfg, const LoadReport &r) {
                 r.windowSeconds > 0 ? static_cast<double>(r.sentInWindow) / r.windowSeconds : 0.0);
     std::printf("closedByServer=%llu\nsendErrors=%llu\n", static_cast<unsigned long long>(r.closedByServer),
                 static_cast<unsigned long long>(r.sendErrors));
+    if (r.firstReportsShownMs) std::printf("firstReportsShownMs=%.1f\n", *r.firstReportsShownMs);
     if (r.serverAccepted) {
         std::printf("serverAccepted=%llu\nlost=%lld\n", static_cast<unsigned long long>(*r.serverAccepted),
                     static_cast<long long>(r.sent) - static_cast<long long>(*r.serverAccepted));
@@ -64,7 +67,13 @@ int main(int argc, char **argv) {
     app.add_option("--warmup", cfg.warmup, "Seconds left out of the measured window")->check(CLI::Range(0.0, 86400.0));
     app.add_option("--chunking", chunking, "whole: hand over whole buffers; random: random-sized pieces")
         ->check(CLI::IsMember({"whole", "random"}));
-    app.add_option("--seed", cfg.seed, "Seed of the random chunking");
+    app.add_option("--seed", cfg.seed, "Seed of the random chunking and the random order");
+    app.add_flag("--random-order", cfg.randomOrder,
+                 "Connection i reports a random CPU, so first reports land anywhere in the report's order");
+    app.add_flag("--farm-times", cfg.farmTimes,
+                 "With --html-file: time until the report shows every CPU after connecting (firstReportsShownMs), "
+                 "and at the end close every connection at once (closeAllMs) and time from the last close until it "
+                 "shows none (closedGoneMs)");
     app.add_option("--stats-file", cfg.statsFile,
                    "The server's --stats-file: counts what it accepted (losses, its ingestion rate)");
     app.add_option("--html-file", cfg.htmlFile,
@@ -106,6 +115,13 @@ int main(int argc, char **argv) {
         Print(cfg, report);
         std::fprintf(stderr, "loadgen: %s\n", error.c_str());
         return 1;
+    }
+    if (cfg.farmTimes && !cfg.htmlFile.empty()) {
+        std::printf("closeAllMs=%.1f\n", report.closeAllMs);
+        if (report.closedGoneMs)
+            std::printf("closedGoneMs=%.1f\n", *report.closedGoneMs);
+        else
+            std::printf("closedGoneMs=unseen\n");
     }
     return 0;
 }
