@@ -8,6 +8,12 @@ inline constexpr uint32_t kSettingString = 1;  // REG_SZ
 inline constexpr uint32_t kSettingBinary = 3;  // REG_BINARY
 inline constexpr uint32_t kSettingDword = 4;   // REG_DWORD
 
+// The web dashboard's change token, a secret: on POSIX it is not a line of
+// settings.ini but a file of its own, dashboard.token (mode 0600), in the
+// key's folder; on Windows a value like any other.
+inline constexpr const char *kSettingDashboardToken = "DashboardToken";
+inline constexpr const char *kDashboardTokenFile = "dashboard.token";
+
 // The root is HKEY_CURRENT_USER on Windows. On POSIX the key is the folder
 // ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick and its values are the
 // Name=value lines of settings.ini there (values kept as text, integers in

@@ -188,6 +188,9 @@ void StartDashboard(Server &srv) {
     config.port = static_cast<uint16_t>(port);
     config.wake = WakeLoop;
     config.wakeContext = &srv.webWakeFd;
+    // HTTP gets at most a quarter of the descriptors, and never the spare ones.
+    config.maxConnections = static_cast<size_t>(std::max<uint64_t>(srv.clientDescriptors / 4, 1));
+    config.descriptorCeiling = srv.clientDescriptors;
     std::string error;
     srv.web = DashboardStart(config, error);
     if (!srv.web) {
@@ -196,8 +199,7 @@ void StartDashboard(Server &srv) {
         srv.webWakeFd = -1;
         return;
     }
-    std::fprintf(stderr, "pellicksrv: dashboard at http://localhost:%u/\n",
-                 static_cast<unsigned>(DashboardPort(*srv.web)));
+    std::fprintf(stderr, "pellicksrv: dashboard at %s\n", DashboardUrl(*srv.web).c_str());
 }
 
 void StopDashboard(Server &srv) {
