@@ -103,6 +103,8 @@ HttpClient::HttpClient(std::string host, uint16_t port, std::chrono::millisecond
 }
 
 HttpClient::~HttpClient() = default;
+HttpClient::HttpClient(HttpClient &&) noexcept = default;
+HttpClient &HttpClient::operator=(HttpClient &&) noexcept = default;
 
 HttpResult HttpClient::Get(std::string_view target, const HttpHeaders &headers) {
     return Request("GET", target, headers, {});

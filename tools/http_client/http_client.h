@@ -28,8 +28,8 @@ public:
     // host: a dotted IPv4 address. Each request waits at most timeout.
     HttpClient(std::string host, uint16_t port, std::chrono::milliseconds timeout = std::chrono::seconds(20));
     ~HttpClient();
-    HttpClient(const HttpClient &) = delete;
-    HttpClient &operator=(const HttpClient &) = delete;
+    HttpClient(HttpClient &&) noexcept;
+    HttpClient &operator=(HttpClient &&) noexcept;
 
     HttpResult Get(std::string_view target, const HttpHeaders &headers = {});
     HttpResult Post(std::string_view target, std::string_view body, std::string_view contentType,
