@@ -250,21 +250,21 @@ struct Connection : std::enable_shared_from_this<Connection> {
         Respond(std::move(res), false);
     }
 
-    void Respond(HttpResponse res, bool head) {
+    void Respond(HttpResponse res, bool headOnly) {
         if (res.eventStream && (srv.streams >= kHttpMaxStreams || srv.stopping)) {
             Close();
             return;
         }
         const bool close = !keepAlive || res.eventStream || srv.stopping;
-        this->head = "HTTP/1.1 " + std::to_string(res.status) + " " +
+        head = "HTTP/1.1 " + std::to_string(res.status) + " " +
                      std::string(bhttp::obsolete_reason(static_cast<bhttp::status>(res.status))) + "\r\n";
-        if (!res.contentType.empty()) this->head += "Content-Type: " + res.contentType + "\r\n";
-        for (const auto &[name, value] : res.headers) this->head += name + ": " + value + "\r\n";
+        if (!res.contentType.empty()) head += "Content-Type: " + res.contentType + "\r\n";
+        for (const auto &[name, value] : res.headers) head += name + ": " + value + "\r\n";
         sharedBody = std::move(res.sharedBody);
         body = std::move(res.body);
         const std::string &bytes = sharedBody ? *sharedBody : body;
-        if (!res.eventStream) this->head += "Content-Length: " + std::to_string(bytes.size()) + "\r\n";
-        this->head += close ? "Connection: close\r\n\r\n" : "\r\n";
+        if (!res.eventStream) head += "Content-Length: " + std::to_string(bytes.size()) + "\r\n";
+        head += close ? "Connection: close\r\n\r\n" : "\r\n";
         reader.Next();
         request = HttpRequest();
         closeAfterWrite = close && !res.eventStream;
@@ -275,7 +275,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         } else {
             state = State::Writing;
         }
-        Write(this->head, head ? std::string_view() : std::string_view(bytes));
+        Write(head, headOnly ? std::string_view() : std::string_view(bytes));
     }
 
     void Write(std::string_view first, std::string_view second) {
