@@ -46,11 +46,15 @@ struct Server {
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
     int webWakeFd = -1;        // HTTP threads ask the loop to apply option changes
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
+    uint64_t descriptorLimit = 0;
 };
 
 // Descriptors clients never take, so the HTML and stats files (and the
 // dashboard) can still be written when connections use up the limit.
 constexpr uint64_t kSpareDescriptors = 16;
+// Of those, the last few are never given to the dashboard's connections
+// either: the HTML, stats and settings files and their temporaries.
+constexpr uint64_t kFileDescriptors = 4;
 
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
@@ -188,9 +192,9 @@ void StartDashboard(Server &srv) {
     config.port = static_cast<uint16_t>(port);
     config.wake = WakeLoop;
     config.wakeContext = &srv.webWakeFd;
-    // HTTP gets at most a quarter of the descriptors, and never the spare ones.
-    config.maxConnections = static_cast<size_t>(std::max<uint64_t>(srv.clientDescriptors / 4, 1));
-    config.descriptorCeiling = srv.clientDescriptors;
+    // HTTP gets at most a quarter of the descriptors, and never those the files need.
+    config.maxConnections = static_cast<size_t>(std::max<uint64_t>(srv.descriptorLimit / 4, 1));
+    config.descriptorCeiling = srv.descriptorLimit - kFileDescriptors;
     std::string error;
     srv.web = DashboardStart(config, error);
     if (!srv.web) {
@@ -213,6 +217,7 @@ void StopDashboard(Server &srv) {
 int RunServer(const Options &options, uint64_t descriptorLimit) {
     Server srv;
     srv.clientDescriptors = descriptorLimit > kSpareDescriptors ? descriptorLimit - kSpareDescriptors : 0;
+    srv.descriptorLimit = std::max(descriptorLimit, kSpareDescriptors);
     srv.host = {&srv, Watch, Refresh};
     srv.statsFile = options.statsFile;
     int status = 1;
