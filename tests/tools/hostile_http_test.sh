@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # pellicksrv's dashboard against hostile HTTP clients while loadgen sends: endless request lines, header floods, hundreds of idle and dripping connections, stream readers that never read; the status port keeps counting, /status.json answers within 1 s, memory stays within 32 MiB of its start.
-# usage: hostile_http_test.sh PELLICKSRV LOADGEN WORKDIR
+# usage: hostile_http_test.sh PELLICKSRV LOADGEN WORKDIR [sanitized]
+# A sanitized build (its allocator keeps freed memory in quarantine, and every call is slower)
+# reports the time and memory figures without judging them.
 set -uo pipefail
-server=$1 loadgen=$2 work=$3
+server=$1 loadgen=$2 work=$3 sanitized=${4:-}
 . "$(dirname "$0")/lib.sh"
 rm -rf "$work" && mkdir -p "$work/config/Zandrel/Pellick" || exit 1
 printf 'HTML=%s\n' "$work/status.html" >"$work/config/Zandrel/Pellick/settings.ini"
@@ -60,8 +62,10 @@ for i in $(seq 20); do
 done
 grown=$(($(resident_kib "$listener_pid") - start_kib))
 echo "among hostile clients: /status.json at most ${slowest} s, memory grew ${grown} KiB"
-awk -v s="$slowest" 'BEGIN { exit !(s < 1) }' || fail "/status.json took ${slowest} s"
-[ "$grown" -lt $((32 * 1024)) ] || fail "the server grew by $grown KiB"
+if [ -z "$sanitized" ]; then
+  awk -v s="$slowest" 'BEGIN { exit !(s < 1) }' || fail "/status.json took ${slowest} s"
+  [ "$grown" -lt $((32 * 1024)) ] || fail "the server grew by $grown KiB"
+fi
 
 # The status port kept counting: every message loadgen sent.
 wait_for 30 test -e "$work/ready" || fail "loadgen did not finish sending"
