@@ -9,6 +9,12 @@
 // are matched without regard to ASCII case. A store that cannot be opened
 // reads as missing values and fails writes.
 
+// The web dashboard's change token, a secret: on POSIX it is not a line of
+// settings.ini but a file of its own, dashboard.token (mode 0600), in the
+// settings folder; on Windows a value like any other.
+inline constexpr const char *kSettingDashboardToken = "DashboardToken";
+inline constexpr const char *kDashboardTokenFile = "dashboard.token";
+
 // The named text into buffer (always NUL-terminated): its length, or 0 when
 // the value is missing, not a text or too long for capacity; buffer is then
 // left as it was. On POSIX spaces and tabs around the text are not part of it.

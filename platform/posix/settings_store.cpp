@@ -126,13 +126,27 @@ void ForEachLine(std::string_view content, std::string_view name, Visit visit) {
     }
 }
 
+// Values kept in a private file of their own: its path in the key's folder, or empty.
+std::string PrivateFile(const SettingsKey &key, const char *name) {
+    if (!SameName(name, kSettingDashboardToken)) return std::string();
+    return key.folder + '/' + kDashboardTokenFile;
+}
+
+// A private file holds its value on its first line.
+bool FindPrivateValue(const std::string &file, std::string &value) {
+    std::string content;
+    if (LoadFile(file, content) != Loaded::Ok) return false;
+    value.assign(Trim(std::string_view(content).substr(0, content.find('\n'))));
+    return !value.empty();
+}
+
 // The text of the first line that holds name.
 bool FindValue(const char *subkey, const char *name, std::string &value) {
     SettingsKey key;
     std::string content;
-    if (!UsableName(name) || !OpenSettingsKey(subkey, key) || LoadFile(key.file, content) != Loaded::Ok) {
-        return false;
-    }
+    if (!UsableName(name) || !OpenSettingsKey(subkey, key)) return false;
+    if (const std::string file = PrivateFile(key, name); !file.empty()) return FindPrivateValue(file, value);
+    if (LoadFile(key.file, content) != Loaded::Ok) return false;
     bool found = false;
     ForEachLine(content, name, [&](size_t, size_t, std::string_view text) {
         if (!found) value.assign(text);
@@ -156,6 +170,12 @@ bool MakeFolders(const std::string &folder) {
 int StoreValue(const char *subkey, const char *name, const std::string *value) {
     SettingsKey key;
     if (!UsableName(name) || !OpenSettingsKey(subkey, key)) return 0;
+    if (const std::string file = PrivateFile(key, name); !file.empty()) {
+        if (!value) return unlink(file.c_str()) == 0 || errno == ENOENT;
+        if (!MakeFolders(key.folder)) return 0;
+        const std::string line = *value + '\n';
+        return WritePrivateFileAtomic(file.c_str(), line.data(), line.size());
+    }
     std::string content;
     const Loaded loaded = LoadFile(key.file, content);
     if (loaded == Loaded::Failed) return 0;  // never replace a file we could not read

@@ -44,11 +44,15 @@ struct Server {
     uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
+    uint64_t descriptorLimit = 0;
 };
 
 // Descriptors clients never take, so the HTML and stats files (and the
 // dashboard) can still be written when connections use up the limit.
 constexpr uint64_t kSpareDescriptors = 16;
+// Of those, the last few are never given to the dashboard's connections
+// either: the HTML, stats and settings files and their temporaries.
+constexpr uint64_t kFileDescriptors = 4;
 
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
@@ -170,14 +174,16 @@ void StartDashboard(Server &srv, const TestPorts &testPorts) {
     config.port = static_cast<uint16_t>(port);
     config.wake = WakeLoop;
     config.wakeContext = &srv.loop;
+    // HTTP gets at most a quarter of the descriptors, and never those the files need.
+    config.maxConnections = static_cast<size_t>(std::max<uint64_t>(srv.descriptorLimit / 4, 1));
+    config.descriptorCeiling = srv.descriptorLimit - kFileDescriptors;
     std::string error;
     srv.web = DashboardStart(config, error);
     if (!srv.web) {
         Fail("dashboard off: " + error);
         return;
     }
-    std::fprintf(stderr, "pellicksrv: dashboard at http://localhost:%u/\n",
-                 static_cast<unsigned>(DashboardPort(*srv.web)));
+    std::fprintf(stderr, "pellicksrv: dashboard at %s\n", DashboardUrl(*srv.web).c_str());
 }
 
 void StopDashboard(Server &srv) {
@@ -189,6 +195,7 @@ void StopDashboard(Server &srv) {
 int RunServer(const Options &options, uint64_t descriptorLimit) {
     Server srv;
     srv.clientDescriptors = descriptorLimit > kSpareDescriptors ? descriptorLimit - kSpareDescriptors : 0;
+    srv.descriptorLimit = std::max(descriptorLimit, kSpareDescriptors);
     srv.host = {&srv, Watch, Refresh};
     srv.statsFile = options.statsFile;
     int status = 1;

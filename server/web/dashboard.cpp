@@ -1,83 +1,172 @@
-// The dashboard's HTTP side: routes, the live event stream, the hand-over of option changes, and snapshot publication.
+// The dashboard's routes (what each endpoint answers), the change token, the hand-over of option changes, and snapshot publication.
 #include "dashboard.h"
 
-#include "listen_options.h"
+#include "clock.h"
+#include "files.h"
+#include "http_query.h"
+#include "http_server.h"
 #include "options.h"
 #include "settings_store.h"
 #include "snapshot.h"
 #include "status_json.h"
+#include "token.h"
 #include "web_assets.h"
 
-#include <httplib.h>
-
-#include <atomic>
+#include <charconv>
 #include <chrono>
-#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
+#include <optional>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
-// HTTP worker threads, and how many of them live event streams may hold; a
-// page refused a stream polls instead.
-constexpr size_t kWorkerThreads = 12;
-constexpr int kMaxEventStreams = 6;
 // Events are sent no more often than this, however fast messages arrive.
 constexpr auto kEventInterval = 250ms;
 // A comment line this often lets a stream notice a client that went away.
 constexpr auto kEventKeepAlive = 15s;
 // How long a change waits for the core thread.
 constexpr auto kChangeTimeout = 5s;
-constexpr size_t kMaxBody = 64 * 1024;
 
 const char *const kPageSecurity =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-// A snapshot and its JSON, made once, on first demand, by whichever HTTP thread asks first.
-struct Published {
+// A snapshot, its JSON and its live event, each made once, on first demand, on the HTTP thread.
+struct Published : HttpEvent {
     WebSnapshot snapshot;
-    mutable std::once_flag jsonOnce;
-    mutable std::string json;
+    mutable std::once_flag jsonOnce, eventOnce;
+    mutable std::shared_ptr<const std::string> json;
+    mutable std::string event;
 
-    const std::string &Json() const {
-        std::call_once(jsonOnce, [this] { json = StatusJson(snapshot); });
+    const std::shared_ptr<const std::string> &Json() const {
+        std::call_once(jsonOnce, [this] { json = std::make_shared<const std::string>(StatusJson(snapshot)); });
         return json;
+    }
+    const std::string &Bytes() const override {
+        std::call_once(eventOnce, [this] {
+            const std::string &data = *Json();
+            event.reserve(data.size() + 48);
+            event = "id: " + std::to_string(snapshot.generation) + "\nevent: status\ndata: ";
+            event += data;
+            event += "\n\n";
+        });
+        return event;
     }
 };
 
 struct PendingChange {
     OptionsChange change;
-    bool done = false;
-    int persisted = 0;
+    HttpReply reply;
 };
 
-void JsonError(httplib::Response &res, int status, const std::string &message) {
+// Every answer of the dashboard carries these.
+HttpResponse Answer(int status, std::string type, std::string body) {
+    HttpResponse res;
     res.status = status;
-    res.set_content(ErrorJson(message), "application/json");
+    res.contentType = std::move(type);
+    res.body = std::move(body);
+    res.headers = {{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}};
+    return res;
+}
+
+HttpResponse JsonError(int status, const std::string &message) {
+    return Answer(status, "application/json", ErrorJson(message));
+}
+
+// What the routes read: the newest snapshot and the token.
+struct RouteView {
+    std::shared_ptr<const Published> current;
+    const std::string &token;
+    const std::string &cookieName;
+};
+
+// The GET routes; every answer is made at once.
+HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
+    for (const WebAsset &asset : kWebAssets) {
+        if (req.path != asset.path) continue;
+        if (req.method != "GET") return JsonError(405, "only GET is served here");
+        std::string offered;
+        if (std::strcmp(asset.path, "/") == 0 && QueryValue(req.query, "token", offered)) {
+            // Opened with the token: keep it as a cookie and take it out of the address bar.
+            HttpResponse res = Answer(303, "text/plain", "See /\n");
+            res.headers.emplace_back("Location", "/");
+            if (SameToken(view.token, offered)) {
+                res.headers.emplace_back("Set-Cookie",
+                                         view.cookieName + "=" + view.token + "; HttpOnly; SameSite=Strict; Path=/");
+            }
+            return res;
+        }
+        HttpResponse res = Answer(200, asset.contentType,
+                                  std::string(reinterpret_cast<const char *>(asset.data), asset.size));
+        res.headers.emplace_back("Content-Security-Policy", kPageSecurity);
+        res.headers.emplace_back("X-Frame-Options", "DENY");
+        return res;
+    }
+    const bool known = req.path == "/status.json" || req.path == "/fragment.html" || req.path == "/metrics" ||
+                       req.path == "/events";
+    if (!known) return JsonError(404, "no such page");
+    if (req.method != "GET") return JsonError(405, "only GET is served here");
+    if (!view.current) return JsonError(503, "the server has not made its first report yet");
+    const std::shared_ptr<const Published> &pub = view.current;
+    if (req.path == "/status.json") {
+        HttpResponse res = Answer(200, "application/json", std::string());
+        res.sharedBody = pub->Json();
+        return res;
+    }
+    if (req.path == "/fragment.html") {
+        HttpResponse res = Answer(200, "text/html", std::string());
+        res.sharedBody = std::shared_ptr<const std::string>(pub, &pub->snapshot.fragment);
+        return res;
+    }
+    if (req.path == "/metrics") {
+        return Answer(200, "text/plain; version=0.0.4; charset=utf-8", MetricsText(pub->snapshot));
+    }
+    if (req.openStreams >= kHttpMaxStreams) {
+        HttpResponse res = JsonError(503, "too many live streams; poll /status.json");
+        res.headers.emplace_back("Retry-After", "10");
+        return res;
+    }
+    HttpResponse res = Answer(200, "text/event-stream", "retry: 2000\n\n");  // reconnect after 2 s when cut
+    res.headers[1].second = "no-cache";
+    res.eventStream = true;
+    return res;
+}
+
+// The checks of a change, in order; an answer when it is refused.
+std::optional<HttpResponse> RefuseChange(const RouteView &view, const HttpRequest &req) {
+    // The address check comes first: nothing from elsewhere is even parsed.
+    if (!ChangeAllowed(req.remoteAddress, req.Header("Host"), req.Header("Origin"))) {
+        return JsonError(403, "options can be changed only on the server's own machine (http://localhost)");
+    }
+    if (!SameToken(view.token, RequestToken(req.Header("Authorization"), req.Header("Cookie"), view.cookieName))) {
+        return JsonError(403, "this change needs the dashboard's token: open the address pellicksrv printed "
+                              "(with ?token=), or send Authorization: Bearer <token>");
+    }
+    // A JSON type cannot be sent by a plain form of another site without the browser asking first.
+    if (req.Header("Content-Type").substr(0, 16) != "application/json") {
+        return JsonError(415, "send the options as application/json");
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 struct Dashboard {
     DashboardConfig config;
-    httplib::Server http;
-    std::thread thread;
-    std::atomic<bool> threadEnded{false};
+    HttpServer *http = nullptr;
     uint16_t port = 0;
+    std::string token, cookieName;
 
-    // Publication: the core thread swaps in a new snapshot; HTTP threads copy the pointer.
+    // Publication: the core thread swaps in a new snapshot; the HTTP thread copies the pointer.
     std::mutex snapshotMutex;
-    std::condition_variable snapshotChanged;
     std::shared_ptr<const Published> current;
-    bool stopping = false;
-    std::atomic<int> eventStreams{0};
 
     // Core thread only.
     uint64_t generation = 0;
@@ -85,8 +174,7 @@ struct Dashboard {
 
     // Changes waiting for the core thread.
     std::mutex pendingMutex;
-    std::condition_variable pendingDone;
-    std::deque<std::shared_ptr<PendingChange>> pending;
+    std::deque<std::unique_ptr<PendingChange>> pending;
     bool pendingClosed = false;
 
     std::shared_ptr<const Published> Current() {
@@ -94,131 +182,38 @@ struct Dashboard {
         return current;
     }
 
-    void Routes();
-    void ServeEvents(httplib::Response &res);
-    void ServeChange(const httplib::Request &req, httplib::Response &res);
+    void Handle(const HttpRequest &req, HttpReply reply);
 };
 
-void Dashboard::Routes() {
-    http.set_default_headers({{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-store"}});
-    for (const WebAsset &asset : kWebAssets) {
-        http.Get(asset.path, [&asset](const httplib::Request &, httplib::Response &res) {
-            res.set_content(reinterpret_cast<const char *>(asset.data), asset.size, asset.contentType);
-            res.set_header("Content-Security-Policy", kPageSecurity);
-            res.set_header("X-Frame-Options", "DENY");
-        });
-    }
-    const auto withSnapshot = [this](httplib::Response &res, auto serve) {
-        const std::shared_ptr<const Published> pub = Current();
-        if (!pub) {
-            JsonError(res, 503, "the server has not made its first report yet");
-            return;
-        }
-        serve(*pub);
-    };
-    http.Get("/status.json", [withSnapshot](const httplib::Request &, httplib::Response &res) {
-        withSnapshot(res, [&](const Published &pub) { res.set_content(pub.Json(), "application/json"); });
-    });
-    http.Get("/fragment.html", [withSnapshot](const httplib::Request &, httplib::Response &res) {
-        withSnapshot(res, [&](const Published &pub) { res.set_content(pub.snapshot.fragment, "text/html"); });
-    });
-    http.Get("/metrics", [withSnapshot](const httplib::Request &, httplib::Response &res) {
-        withSnapshot(res, [&](const Published &pub) {
-            res.set_content(MetricsText(pub.snapshot), "text/plain; version=0.0.4; charset=utf-8");
-        });
-    });
-    http.Get("/events", [this](const httplib::Request &, httplib::Response &res) { ServeEvents(res); });
-    http.Post("/options", [this](const httplib::Request &req, httplib::Response &res) { ServeChange(req, res); });
-}
-
-void Dashboard::ServeEvents(httplib::Response &res) {
-    if (eventStreams.fetch_add(1) >= kMaxEventStreams) {
-        eventStreams.fetch_sub(1);
-        res.set_header("Retry-After", "10");
-        JsonError(res, 503, "too many live streams; poll /status.json");
+void Dashboard::Handle(const HttpRequest &req, HttpReply reply) {
+    const RouteView view{Current(), token, cookieName};
+    if (req.path != "/options") {
+        reply(ServeRead(view, req));
         return;
     }
-    struct Stream {
-        uint64_t sent = 0;
-        SteadyClock::time_point lastSend{};
-        bool greeted = false;
-    };
-    auto stream = std::make_shared<Stream>();
-    res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [this, stream](size_t, httplib::DataSink &sink) {
-            if (!stream->greeted) {
-                stream->greeted = true;
-                static const char kRetry[] = "retry: 2000\n\n";  // reconnect after 2 s when cut
-                return sink.write(kRetry, sizeof kRetry - 1);
-            }
-            std::shared_ptr<const Published> pub;
-            {
-                std::unique_lock<std::mutex> lock(snapshotMutex);
-                snapshotChanged.wait_until(lock, stream->lastSend + kEventInterval, [&] { return stopping; });
-                const auto fresh = [&] { return stopping || (current && current->snapshot.generation != stream->sent); };
-                if (!snapshotChanged.wait_for(lock, kEventKeepAlive, fresh)) {
-                    lock.unlock();
-                    static const char kKeepAlive[] = ": keep-alive\n\n";
-                    return sink.write(kKeepAlive, sizeof kKeepAlive - 1);
-                }
-                if (stopping) {
-                    lock.unlock();
-                    sink.done();
-                    return true;
-                }
-                pub = current;
-            }
-            stream->sent = pub->snapshot.generation;
-            stream->lastSend = SteadyClock::now();
-            std::string event = "id: " + std::to_string(stream->sent) + "\nevent: status\ndata: ";
-            event += pub->Json();
-            event += "\n\n";
-            return sink.write(event.data(), event.size());
-        },
-        [this](bool) { eventStreams.fetch_sub(1); });
-}
-
-void Dashboard::ServeChange(const httplib::Request &req, httplib::Response &res) {
-    // The address check comes first: nothing from elsewhere is even parsed.
-    if (!ChangeAllowed(req.remote_addr, req.get_header_value("Host"), req.get_header_value("Origin"))) {
-        JsonError(res, 403, "options can be changed only on the server's own machine (http://localhost)");
+    if (req.method != "POST") {
+        reply(JsonError(405, "send changes with POST"));
         return;
     }
-    // A JSON type cannot be sent by a plain form of another site without the browser asking first.
-    const std::string type = req.get_header_value("Content-Type");
-    if (type.rfind("application/json", 0) != 0) {
-        JsonError(res, 415, "send the options as application/json");
+    if (std::optional<HttpResponse> refused = RefuseChange(view, req)) {
+        reply(std::move(*refused));
         return;
     }
-    auto change = std::make_shared<PendingChange>();
+    auto change = std::make_unique<PendingChange>(PendingChange{OptionsChange(), reply});
     std::string error;
     if (!ParseOptionsChange(req.body, config.ansiPaths, change->change, error)) {
-        JsonError(res, 400, error);
+        reply(JsonError(400, error));
         return;
     }
     {
-        std::unique_lock<std::mutex> lock(pendingMutex);
+        std::lock_guard<std::mutex> lock(pendingMutex);
         if (pendingClosed) {
-            JsonError(res, 503, "the server is stopping");
+            reply(JsonError(503, "the server is stopping"));
             return;
         }
-        pending.push_back(change);
+        pending.push_back(std::move(change));
     }
     config.wake(config.wakeContext);
-    {
-        std::unique_lock<std::mutex> lock(pendingMutex);
-        if (!pendingDone.wait_for(lock, kChangeTimeout, [&] { return change->done || pendingClosed; }) ||
-            !change->done) {
-            JsonError(res, 503, "the server did not take the change in time");
-            return;
-        }
-    }
-    // The snapshot made right after the change holds the settings as the page will show them.
-    const std::shared_ptr<const Published> pub = Current();
-    res.set_content(ChangeResultJson(change->persisted != 0, pub ? &pub->snapshot.settings : nullptr),
-                    "application/json");
 }
 
 int DashboardPortSetting(uint16_t defaultPort, const TestPorts &testPorts) {
@@ -233,41 +228,41 @@ Dashboard *DashboardStart(const DashboardConfig &config, std::string &error) {
         error = "no way to reach the core thread";
         return nullptr;
     }
-    std::unique_ptr<Dashboard> d;
-    try {
-        d = std::make_unique<Dashboard>();
-        d->config = config;
-        d->http.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-        d->http.set_socket_options([](socket_t s) { NetListenOptions(static_cast<NetSocket>(s)); });
-        d->http.set_payload_max_length(kMaxBody);
-        d->http.set_keep_alive_timeout(2);  // also bounds how long an idle connection delays the stop
-        d->Routes();
-        int port = config.port ? (d->http.bind_to_port("0.0.0.0", config.port) ? config.port : -1)
-                               : d->http.bind_to_any_port("0.0.0.0");
-        if (port <= 0) {
-            error = "cannot listen on TCP port " + std::to_string(config.port);
-            return nullptr;
-        }
-        d->port = static_cast<uint16_t>(port);
-        Dashboard *raw = d.get();
-        d->thread = std::thread([raw] {
-            raw->http.listen_after_bind();
-            raw->threadEnded = true;
-        });
-        // Stop works only once the accept loop runs: wait for it (or for its failure).
-        while (!d->http.is_running() && !d->threadEnded) std::this_thread::sleep_for(1ms);
-    } catch (const std::exception &e) {
-        error = std::string("cannot start: ") + e.what();
-        if (d && d->thread.joinable()) {
-            d->http.stop();
-            d->thread.join();
-        }
+    auto d = std::make_unique<Dashboard>();
+    d->config = config;
+    bool stored = false;
+    d->token = LoadOrMakeToken(stored);
+    if (d->token.empty()) {
+        error = "no random source for the change token";
         return nullptr;
     }
+    HttpServerConfig http;
+    http.port = config.port;
+    http.maxConnections = config.maxConnections;
+    http.descriptorCeiling = config.descriptorCeiling;
+    http.eventInterval = kEventInterval;
+    http.keepAliveInterval = kEventKeepAlive;
+    http.replyTimeout = kChangeTimeout;
+    http.lateReply = JsonError(503, "the server did not take the change in time");
+    Dashboard *raw = d.get();
+    http.handler = [raw](const HttpRequest &req, HttpReply reply) { raw->Handle(req, std::move(reply)); };
+    d->http = HttpServerStart(std::move(http), error);
+    if (!d->http) return nullptr;
+    d->port = HttpServerPort(*d->http);
+    d->cookieName = DashboardCookieName(d->port);
     return d.release();
 }
 
 uint16_t DashboardPort(const Dashboard &dashboard) { return dashboard.port; }
+
+const std::string &DashboardToken(const Dashboard &dashboard) { return dashboard.token; }
+
+std::string DashboardUrl(const Dashboard &dashboard) {
+    return "http://localhost:" + std::to_string(dashboard.port) + "/?token=" + dashboard.token;
+}
+
+// Cookies are kept per host, not per port: each port's server has its own name.
+std::string DashboardCookieName(uint16_t port) { return "pellick-token-" + std::to_string(port); }
 
 void DashboardPublish(Dashboard &d, const ClientTable &table, const StatusReport &report,
                       const ServerSettings &settings) {
@@ -277,16 +272,16 @@ void DashboardPublish(Dashboard &d, const ClientTable &table, const StatusReport
         pub->snapshot.generation = ++d.generation;
         {
             std::lock_guard<std::mutex> lock(d.snapshotMutex);
-            d.current = std::move(pub);
+            d.current = pub;
         }
-        d.snapshotChanged.notify_all();
+        HttpServerPublish(*d.http, std::move(pub));
     } catch (const std::bad_alloc &) {
         // Out of memory: the page keeps the last snapshot; the next refresh tries again.
     }
 }
 
 void DashboardRunPending(Dashboard &d, ServerSettings &settings, const ServerHost &host) {
-    std::deque<std::shared_ptr<PendingChange>> batch;
+    std::deque<std::unique_ptr<PendingChange>> batch;
     {
         std::lock_guard<std::mutex> lock(d.pendingMutex);
         batch.swap(d.pending);
@@ -296,29 +291,23 @@ void DashboardRunPending(Dashboard &d, ServerSettings &settings, const ServerHos
     for (const auto &change : batch) persisted.push_back(ApplyOptionsChange(change->change, settings));
     // The new form shows everywhere before the page hears back.
     host.refresh(host.context);
-    {
-        std::lock_guard<std::mutex> lock(d.pendingMutex);
-        for (size_t i = 0; i < batch.size(); ++i) {
-            batch[i]->persisted = persisted[i];
-            batch[i]->done = true;
-        }
+    // The snapshot made right after the change holds the settings as the page will show them.
+    const std::shared_ptr<const Published> pub = d.Current();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        batch[i]->reply(Answer(200, "application/json",
+                               ChangeResultJson(persisted[i] != 0, pub ? &pub->snapshot.settings : nullptr)));
     }
-    d.pendingDone.notify_all();
 }
 
 void DashboardStop(Dashboard *d) {
     if (!d) return;
-    {
-        std::lock_guard<std::mutex> lock(d->snapshotMutex);
-        d->stopping = true;
-    }
-    d->snapshotChanged.notify_all();
+    std::deque<std::unique_ptr<PendingChange>> waiting;
     {
         std::lock_guard<std::mutex> lock(d->pendingMutex);
         d->pendingClosed = true;
+        waiting.swap(d->pending);
     }
-    d->pendingDone.notify_all();
-    d->http.stop();
-    if (d->thread.joinable()) d->thread.join();
+    for (const auto &change : waiting) change->reply(JsonError(503, "the server is stopping"));
+    HttpServerStop(d->http);
     delete d;
 }

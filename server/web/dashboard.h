@@ -1,4 +1,4 @@
-// The live web dashboard inside pellicksrv: an HTTP server on its own threads that shows snapshots the core thread publishes.
+// The live web dashboard inside pellicksrv: an HTTP server on a thread of its own that shows snapshots the core thread publishes.
 #pragma once
 
 #include "client_table.h"
@@ -20,10 +20,14 @@ struct DashboardConfig {
     // The server's file calls take code page 1252 (Windows): a path typed on
     // the page is converted to it. Otherwise paths stay UTF-8.
     bool ansiPaths = false;
-    // Asks the core thread to call DashboardRunPending soon. Called from HTTP
-    // threads; must be safe from any thread (an eventfd write, PostMessage).
+    // Asks the core thread to call DashboardRunPending soon. Called from the
+    // HTTP thread; must be safe from any thread (an eventfd write, PostMessage).
     void (*wake)(void *context) = nullptr;
     void *wakeContext = nullptr;
+    // HTTP connections open at once (a quarter of the descriptor limit on
+    // POSIX), and the descriptor number they must stay below (0: no rule).
+    size_t maxConnections = 256;
+    uint64_t descriptorCeiling = 0;
 };
 
 struct Dashboard;
@@ -36,10 +40,16 @@ struct Dashboard;
 int DashboardPortSetting(uint16_t defaultPort, const TestPorts &testPorts);
 
 // Binds the port on every IPv4 address and starts serving. nullptr when the
-// port cannot be bound or the threads cannot start; error then says why.
+// port cannot be bound or the thread cannot start; error then says why.
 Dashboard *DashboardStart(const DashboardConfig &config, std::string &error);
 // The port actually bound (the chosen one when config.port was 0).
 uint16_t DashboardPort(const Dashboard &dashboard);
+// The change token every POST must carry, kept in the settings store.
+const std::string &DashboardToken(const Dashboard &dashboard);
+// The address to open: http://localhost:<port>/?token=<token>.
+std::string DashboardUrl(const Dashboard &dashboard);
+// The cookie that carries the token once the page was opened with it.
+std::string DashboardCookieName(uint16_t port);
 
 // Core thread, after every refresh (before the table changes again): a new
 // snapshot of report, built from table in the settings' form, for the HTTP threads.
@@ -51,5 +61,5 @@ void DashboardPublish(Dashboard &dashboard, const ClientTable &table, const Stat
 void DashboardRunPending(Dashboard &dashboard, ServerSettings &settings, const ServerHost &host);
 
 // Stops serving, fails changes still waiting for the core, joins the HTTP
-// threads and frees the dashboard. Accepts nullptr.
+// thread and frees the dashboard. Accepts nullptr.
 void DashboardStop(Dashboard *dashboard);

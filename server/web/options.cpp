@@ -1,6 +1,7 @@
 // Parsing, checking and applying option changes sent by the dashboard's panel.
 #include "options.h"
 
+#include "files.h"
 #include "settings.h"
 #include "wire_text.h"
 
@@ -39,6 +40,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         if (lower(a[i]) != lower(b[i])) return false;
     }
     return true;
+}
+
+// A page the report may replace: its name ends in .htm or .html (any case).
+bool HasPageExtension(std::string_view path) {
+    for (std::string_view ext : {".htm", ".html"}) {
+        if (path.size() > ext.size() && EqualsNoCase(path.substr(path.size() - ext.size()), ext)) return true;
+    }
+    return false;
 }
 
 bool IsLoopbackHost(std::string_view name) {
@@ -113,6 +122,14 @@ bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &ch
             }
             if (path.size() >= sizeof ServerSettings::htmlPath) {
                 error = "htmlPath is longer than " + std::to_string(sizeof ServerSettings::htmlPath - 1) + " bytes";
+                return false;
+            }
+            if (!IsLocalAbsolutePath(path.c_str())) {
+                error = "htmlPath must be an absolute path on a local drive";
+                return false;
+            }
+            if (!HasPageExtension(path)) {
+                error = "htmlPath must end in .htm or .html";
                 return false;
             }
             change.htmlPath = std::move(path);

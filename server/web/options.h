@@ -20,7 +20,9 @@ struct OptionsChange {
 };
 
 // Parses a request body. ansiPaths: the server's file calls take code page
-// 1252, so the path is converted to it. False with a short reason on anything
+// 1252, so the path is converted to it. A path must be absolute on a local
+// drive and end in .htm or .html, so a change cannot aim the report at any
+// other file the server may replace. False with a short reason on anything
 // malformed, out of range, unknown or contradictory.
 bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &change, std::string &error);
 

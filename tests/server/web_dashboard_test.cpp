@@ -1,14 +1,16 @@
 // Tests of the dashboard's HTTP server over real loopback connections, with a stand-in core thread that owns table and settings.
 #include "dashboard.h"
 #include "files.h"
+#include "http_client.h"
+#include "http_server.h"
 #include "settings.h"
 #include "settings_store.h"
 #include "settings_store_raw.h"
 #include "test_ports.h"
+#include "token.h"
 #include "web_fixture.h"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -19,6 +21,10 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -117,26 +123,25 @@ protected:
             RefreshHost(this);
         });
     }
-    httplib::Client Client() {
-        httplib::Client cli("127.0.0.1", port);
-        cli.set_read_timeout(20, 0);
-        return cli;
-    }
+    HttpClient Client() { return HttpClient("127.0.0.1", port); }
     json Status() {
         auto cli = Client();
         auto res = cli.Get("/status.json");
-        if (!res || res->status != 200) {
-            ADD_FAILURE() << "GET /status.json failed";
+        if (res.status != 200) {
+            ADD_FAILURE() << "GET /status.json failed: " << res.status << " " << res.error;
             return json();
         }
-        return json::parse(res->body);
+        return json::parse(res.body);
     }
-    httplib::Result PostOptions(const std::string &body, httplib::Headers headers = {},
-                                const char *type = "application/json") {
+    // A change as a script sends it: with the token unless told otherwise.
+    HttpResult PostOptions(const std::string &body, HttpHeaders headers = {}, const char *type = "application/json",
+                           bool withToken = true) {
+        if (withToken) headers.emplace_back("Authorization", "Bearer " + DashboardToken(*dashboard));
         auto cli = Client();
-        return cli.Post("/options", headers, body, type);
+        return cli.Post("/options", body, type, headers);
     }
 
+    StoreSandbox tokenStore;  // the token the dashboard makes lands here, not in the user's settings
     ServerSettings settings;  // core thread only; MaxScale 3, Resolution 4
     WriterGuard writer{FixedDateTime};
     CoreLoop core;
@@ -152,25 +157,26 @@ protected:
 TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
     auto cli = Client();
     auto early = cli.Get("/status.json");
-    ASSERT_TRUE(early);
-    EXPECT_EQ(early->status, 503) << "no snapshot before the first refresh";
+    EXPECT_EQ(early.status, 503) << "no snapshot before the first refresh";
 
     Update([](TestTable &t) { OneJobTwoCpus(t); });
 
     auto page = cli.Get("/");
-    ASSERT_TRUE(page);
-    EXPECT_EQ(page->status, 200);
-    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html;charset=utf-8");
-    EXPECT_NE(page->body.find("<title>Render Status</title>"), std::string::npos);
-    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.Header("Content-Type"), "text/html;charset=utf-8");
+    EXPECT_NE(page.body.find("<title>Render Status</title>"), std::string::npos);
+    EXPECT_NE(page.Header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
     for (const char *asset : {"/dashboard.js", "/dashboard.css", "/favicon.svg"}) {
         auto res = cli.Get(asset);
-        ASSERT_TRUE(res) << asset;
-        EXPECT_EQ(res->status, 200) << asset;
-        EXPECT_FALSE(res->body.empty()) << asset;
-        EXPECT_NE(page->body.find(std::string("\"") + asset + "\""), std::string::npos) << "the page uses " << asset;
+        EXPECT_EQ(res.status, 200) << asset;
+        EXPECT_FALSE(res.body.empty()) << asset;
+        EXPECT_NE(page.body.find(std::string("\"") + asset + "\""), std::string::npos) << "the page uses " << asset;
     }
-    EXPECT_EQ(cli.Get("/no-such-file")->status, 404);
+    EXPECT_EQ(cli.Get("/no-such-file").status, 404);
+    EXPECT_EQ(cli.Get("/status.json?x=1").status, 200) << "a query does not change the route";
+    const HttpResult head = cli.Request("HEAD", "/status.json", {}, {});
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.body.empty());
 
     const json status = Status();
     EXPECT_EQ(status["fields"][0]["text"], "2");
@@ -179,16 +185,14 @@ TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
     EXPECT_GE(status["generation"].get<uint64_t>(), 1u);
 
     auto fragment = cli.Get("/fragment.html");
-    ASSERT_TRUE(fragment);
-    EXPECT_EQ(fragment->status, 200);
-    EXPECT_EQ(fragment->body, ReadFile(htmlPath)) << "the same bytes as the HTML file";
-    EXPECT_NE(fragment->body.find("Job Stats"), std::string::npos);
+    EXPECT_EQ(fragment.status, 200);
+    EXPECT_EQ(fragment.body, ReadFile(htmlPath)) << "the same bytes as the HTML file";
+    EXPECT_NE(fragment.body.find("Job Stats"), std::string::npos);
 
     auto metrics = cli.Get("/metrics");
-    ASSERT_TRUE(metrics);
-    EXPECT_EQ(metrics->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_NE(metrics->body.find("\npellick_active_cpus 2\n"), std::string::npos) << metrics->body;
-    EXPECT_NE(metrics->body.find("pellick_connections_open 2\n"), std::string::npos) << metrics->body;
+    EXPECT_EQ(metrics.Header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(metrics.body.find("\npellick_active_cpus 2\n"), std::string::npos) << metrics.body;
+    EXPECT_NE(metrics.body.find("pellick_connections_open 2\n"), std::string::npos) << metrics.body;
 }
 
 TEST_F(WebDashboard, EventStreamSendsEveryNewSnapshot) {
@@ -201,9 +205,9 @@ TEST_F(WebDashboard, EventStreamSendsEveryNewSnapshot) {
     std::atomic<bool> enough{false};
     std::thread reader([&] {
         auto cli = Client();
-        cli.Get("/events", [&](const char *data, size_t size) {
+        cli.Stream("/events", [&](std::string_view data) {
             std::lock_guard<std::mutex> lock(m);
-            buffer.append(data, size);
+            buffer.append(data);
             for (size_t end; (end = buffer.find("\n\n")) != std::string::npos; buffer.erase(0, end + 2)) {
                 const std::string event = buffer.substr(0, end);
                 const size_t at = event.find("data: ");
@@ -236,9 +240,8 @@ TEST_F(WebDashboard, LoopbackChangesApplyOnTheCoreThreadAndPersist) {
     EXPECT_EQ(Status()["fields"][7]["text"], "20:00.0000");
 
     auto res = PostOptions(R"({"maxScale":0,"resolution":1})");
-    ASSERT_TRUE(res);
-    ASSERT_EQ(res->status, 200) << res->body;
-    const json answer = json::parse(res->body);
+    ASSERT_EQ(res.status, 200) << res.body << res.error;
+    const json answer = json::parse(res.body);
     EXPECT_EQ(answer["persisted"], true);
     EXPECT_EQ(answer["settings"]["maxScale"], 0);
     EXPECT_EQ(answer["settings"]["resolution"], 1);
@@ -254,10 +257,9 @@ TEST_F(WebDashboard, LoopbackChangesApplyOnTheCoreThreadAndPersist) {
         EXPECT_EQ(ReadSettingInt(kSettingResolution, 9, 0, 4), 1);
     });
 
-    const std::string other = htmlPath + ".other";
+    const std::string other = htmlPath + ".other.htm";
     res = PostOptions(json({{"htmlPath", other}}).dump(), {{"Origin", "http://127.0.0.1:" + std::to_string(port)}});
-    ASSERT_TRUE(res);
-    ASSERT_EQ(res->status, 200) << res->body;
+    ASSERT_EQ(res.status, 200) << res.body;
     EXPECT_NE(ReadFile(other).find("Job Stats"), std::string::npos) << "written at once, at the new path";
     std::remove(other.c_str());
 }
@@ -267,26 +269,41 @@ TEST_F(WebDashboard, RefusedChangesChangeNothing) {
     struct Case {
         const char *what;
         std::string body;
-        httplib::Headers headers;
+        HttpHeaders headers;
         const char *type;
         int status;
+        bool withToken = true;
     };
+    const std::string token = DashboardToken(*dashboard);
+    const std::string cookie = DashboardCookieName(port);
+    const std::string self = "http://127.0.0.1:" + std::to_string(port);
     const Case cases[] = {
         {"a page of another site", R"({"maxScale":0})", {{"Origin", "http://evil.example"}}, "application/json", 403},
         {"a form post", "maxScale=0", {}, "application/x-www-form-urlencoded", 415},
         {"plain text", R"({"maxScale":0})", {}, "text/plain", 415},
         {"not JSON", "{maxScale:0}", {}, "application/json", 400},
         {"out of range", R"({"maxScale":9})", {}, "application/json", 400},
+        {"a relative path", R"({"htmlPath":"status.htm"})", {}, "application/json", 400},
+        {"not a page", R"({"htmlPath":"/etc/passwd"})", {}, "application/json", 400},
+        {"no token", R"({"maxScale":0})", {}, "application/json", 403, false},
+        {"a wrong token", R"({"maxScale":0})", {{"Authorization", "Bearer " + std::string(token.size(), '0')}},
+         "application/json", 403, false},
+        {"a token one character short", R"({"maxScale":0})", {{"Authorization", "Bearer " + token.substr(1)}},
+         "application/json", 403, false},
+        {"a wrong cookie", R"({"maxScale":0})", {{"Cookie", cookie + "=" + std::string(token.size(), 'a')}},
+         "application/json", 403, false},
+        {"another port's cookie", R"({"maxScale":0})", {{"Cookie", DashboardCookieName(1) + "=" + token}},
+         "application/json", 403, false},
+        {"a good cookie from another site", R"({"maxScale":0})",
+         {{"Cookie", cookie + "=" + token}, {"Origin", "http://evil.example"}}, "application/json", 403, false},
     };
     for (const Case &c : cases) {
-        auto res = PostOptions(c.body, c.headers, c.type);
-        ASSERT_TRUE(res) << c.what;
-        EXPECT_EQ(res->status, c.status) << c.what << ": " << res->body;
-        EXPECT_TRUE(json::parse(res->body, nullptr, false).contains("error")) << c.what << ": " << res->body;
+        auto res = PostOptions(c.body, c.headers, c.type, c.withToken);
+        EXPECT_EQ(res.status, c.status) << c.what << ": " << res.body << res.error;
+        EXPECT_TRUE(json::parse(res.body, nullptr, false).contains("error")) << c.what << ": " << res.body;
     }
     auto big = PostOptions("{\"htmlPath\":\"" + std::string(100000, 'x') + "\"}");
-    ASSERT_TRUE(big);
-    EXPECT_EQ(big->status, 413);
+    EXPECT_EQ(big.status, 413);
     core.Run([this] { EXPECT_EQ(settings.maxScale, 3); });
     EXPECT_EQ(Status()["settings"]["maxScale"], 3);
 }
@@ -299,7 +316,7 @@ TEST_F(WebDashboard, StoppingAnswersWaitingChangesAndEndsStreams) {
     std::atomic<bool> streamStarted{false}, streamEnded{false};
     std::thread stream([&] {
         auto cli = Client();
-        cli.Get("/events", [&](const char *, size_t) {
+        cli.Stream("/events", [&](std::string_view) {
             streamStarted = true;
             return true;
         });
@@ -312,8 +329,7 @@ TEST_F(WebDashboard, StoppingAnswersWaitingChangesAndEndsStreams) {
     DashboardStop(dashboard);
     dashboard = nullptr;
     auto res = change.get();
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 503) << res->body;
+    EXPECT_EQ(res.status, 503) << res.body << res.error;
     stream.join();
     EXPECT_TRUE(streamEnded);
     core.Run([this] { EXPECT_EQ(settings.maxScale, 3); });
@@ -324,31 +340,81 @@ TEST_F(WebDashboard, LiveStreamsAreLimitedAndTheRestPoll) {
     std::atomic<bool> stop{false};
     std::atomic<int> open{0};
     std::vector<std::thread> streams;
-    for (int i = 0; i < 6; ++i) {
+    const int limit = static_cast<int>(kHttpMaxStreams);
+    for (int i = 0; i < limit; ++i) {
         streams.emplace_back([&] {
             auto cli = Client();
             bool counted = false;
-            cli.Get("/events", [&](const char *, size_t) {
+            cli.Stream("/events", [&](std::string_view) {
                 if (!counted) open += 1;
                 counted = true;
                 return !stop.load();
             });
         });
     }
-    for (int i = 0; i < 2000 && open < 6; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_EQ(open, 6);
+    for (int i = 0; i < 2000 && open < limit; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(open, limit);
     auto cli = Client();
     auto refused = cli.Get("/events");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 503);
-    EXPECT_EQ(cli.Get("/status.json")->status, 200) << "polling still works";
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.Header("Retry-After"), "10");
+    EXPECT_EQ(cli.Get("/status.json").status, 200) << "polling still works";
 
     stop = true;
     Update([](TestTable &t) { t.entries[0].record.passesDone = 31; });  // an event lets each stream end
     for (auto &t : streams) t.join();
 }
 
+TEST_F(WebDashboard, OpeningThePageWithTheTokenSetsTheCookie) {
+    const std::string token = DashboardToken(*dashboard);
+    EXPECT_EQ(DashboardUrl(*dashboard), "http://localhost:" + std::to_string(port) + "/?token=" + token);
+    auto cli = Client();
+    const HttpResult opened = cli.Get("/?token=" + token);
+    EXPECT_EQ(opened.status, 303);
+    EXPECT_EQ(opened.Header("Location"), "/") << "the token leaves the address bar";
+    EXPECT_EQ(opened.Header("Set-Cookie"),
+              DashboardCookieName(port) + "=" + token + "; HttpOnly; SameSite=Strict; Path=/");
+    const HttpResult wrong = cli.Get("/?token=" + std::string(token.size(), 'f'));
+    EXPECT_EQ(wrong.status, 303);
+    EXPECT_EQ(wrong.Header("Set-Cookie"), "") << "a wrong token sets nothing";
+
+    // The page's own change: the cookie and its Origin.
+    Update([](TestTable &t) { OneJobTwoCpus(t); });
+    const HttpResult res = PostOptions(R"({"maxScale":2})",
+                                       {{"Cookie", "other=1; " + DashboardCookieName(port) + "=" + token},
+                                        {"Origin", "http://127.0.0.1:" + std::to_string(port)}},
+                                       "application/json", false);
+    EXPECT_EQ(res.status, 200) << res.body;
+    const HttpResult scripted = PostOptions(R"({"maxScale":3})", {{"Authorization", "token " + token}},
+                                            "application/json", false);
+    EXPECT_EQ(scripted.status, 200) << scripted.body;
+}
+
+TEST(DashboardToken, MadeOnceFromTheRandomSourceAndKeptBesideTheSettings) {
+    StoreSandbox store;
+    bool stored = false;
+    const std::string first = LoadOrMakeToken(stored);
+    EXPECT_TRUE(stored);
+    EXPECT_TRUE(IsToken(first)) << first;
+    EXPECT_EQ(first.size(), kTokenBytes * 2);
+    EXPECT_EQ(LoadOrMakeToken(stored), first) << "the next start finds the same token";
+#ifndef _WIN32
+    const std::string folder = std::string(getenv("XDG_CONFIG_HOME")) + "/Zandrel/Pellick/";
+    struct stat st{};
+    ASSERT_EQ(stat((folder + kDashboardTokenFile).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "only its owner may read it";
+    EXPECT_EQ(ReadFile(folder + kDashboardTokenFile), first + "\n");
+    EXPECT_EQ(ReadFile(folder + "settings.ini").find(first), std::string::npos) << "not among the settings";
+#endif
+    // A stored text that is no token is replaced by a new one.
+    ASSERT_EQ(WriteSettingString(kSettingDashboardToken, "short"), 1);
+    const std::string second = LoadOrMakeToken(stored);
+    EXPECT_TRUE(IsToken(second));
+    EXPECT_NE(second, first);
+}
+
 TEST(WebDashboardStart, ABusyPortIsAClearFailure) {
+    StoreSandbox store;
     DashboardConfig config;
     config.port = 0;
     config.wake = [](void *) {};

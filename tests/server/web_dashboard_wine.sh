@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Windows pellicksrv.exe's web dashboard under Wine: served when a port is named, option changes
-# reach the window thread and the registry, a typed non-ASCII path becomes the ANSI path of the file.
+# The Windows pellicksrv.exe's web dashboard under Wine: served when a port is named, its change token
+# kept in the registry and asked for, option changes reach the window thread and the registry, a typed
+# non-ASCII path becomes the ANSI path of the file, and a path at the 259-byte limit is written.
 #
 # usage: web_dashboard_wine.sh <pellicksrv.exe> <work folder>
 set -u
@@ -69,17 +70,25 @@ grep -q '"fields":\[{"id":1000,"label":"Active CPUs","text":"0"}' "$work/status.
 curl -sf "$base/fragment.html" | grep -q 'No render in progress' || fail "the fragment is not the empty report"
 curl -sf "$base/" | grep -q '<title>Render Status</title>' || fail "the page is not served"
 
-post() {  # body -> prints "status body"
-  curl -s -o "$work/answer" -w '%{http_code}' -H 'Content-Type: application/json' -d "$1" "$base/options"
+reg_value() { wine reg query 'HKCU\Software\Zandrel\Pellick' /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
+token=$(reg_value DashboardToken)
+[[ "$token" =~ ^[0-9a-f]{48}$ ]] || fail "no change token in the registry: '$token'"
+post() {  # body [header] -> prints "status body"
+  curl -s -o "$work/answer" -w '%{http_code}' -H 'Content-Type: application/json' \
+    -H "${2:-Authorization: Bearer $token}" -d "$1" "$base/options"
   printf ' '
   cat "$work/answer"
 }
+answer=$(post '{"maxScale":1}' 'X-No-Token: 1')
+case "$answer" in
+  "403 "*) ;;
+  *) fail "a change without the token: $answer" ;;
+esac
 answer=$(post '{"maxScale":1,"resolution":2}')
 case "$answer" in
   "200 "*'"persisted":true'*'"maxScale":1'*) ;;
   *) fail "changing the options: $answer" ;;
 esac
-reg_value() { wine reg query 'HKCU\Software\Zandrel\Pellick' /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
 [ "$(reg_value MaxScale)" = 0x1 ] || fail "MaxScale in the registry: $(reg_value MaxScale)"
 [ "$(reg_value Resolution)" = 0x2 ] || fail "Resolution in the registry: $(reg_value Resolution)"
 curl -sf "$base/status.json" | grep -q '"sample":"4643:47.12"' || fail "the sample does not show the new form"
@@ -94,6 +103,19 @@ case "$answer" in
 esac
 wait_for 20 test -s "$target" || fail "no report written at $target: $(ls "$work")"
 grep -q 'No render in progress' "$target" 2>/dev/null || fail "the report at the typed path is not the report"
+
+# A path of 259 bytes, its folder near the folder limit: the temporary file beside it is longer
+# than the old 260-character limit.
+long_dir="$work/$(printf 'd%.0s' $(seq $((240 - ${#work} - 1))))"
+mkdir -p "$long_dir"
+long_name="$(printf 'n%.0s' $(seq $((259 - 2 - ${#long_dir} - 1 - 4)))).htm"  # "Z:", the folder, "\", name
+answer=$(post "{\"htmlPath\":\"Z:${long_dir//\//\\\\}\\\\$long_name\"}")
+case "$answer" in
+  "200 "*) ;;
+  *) fail "choosing a 259-byte HTML path: $answer" ;;
+esac
+wait_for 20 test -s "$long_dir/$long_name" || fail "no report at the 259-byte path: $(ls -A "$long_dir" | head -3)"
+ls -A "$long_dir" | grep -q '\.tmp' && fail "a temporary file was left: $(ls -A "$long_dir")"
 
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null

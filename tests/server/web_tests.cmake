@@ -4,7 +4,13 @@ if(TARGET pellick_web)
   pellick_add_test(web_text_test SOURCES web_text_test.cpp LIBS ${WEB_TEST_LIBS})
   pellick_add_test(web_status_test SOURCES web_status_test.cpp LIBS ${WEB_TEST_LIBS})
   pellick_add_test(web_options_test SOURCES web_options_test.cpp LIBS ${WEB_TEST_LIBS})
-  pellick_add_test(web_dashboard_test SOURCES web_dashboard_test.cpp LIBS pellick_web ${WEB_TEST_LIBS} pellick_httplib)
+  pellick_add_test(web_dashboard_test SOURCES web_dashboard_test.cpp LIBS pellick_web ${WEB_TEST_LIBS} pellick_http_client)
+  # The HTTP limits over real sockets from many loopback addresses (Linux).
+  if(NOT WIN32)
+    pellick_add_test(web_limits_test SOURCES posix/web_limits_test.cpp
+                     LIBS pellick_web ${WEB_TEST_LIBS} pellick_http_client)
+    target_compile_definitions(web_limits_test PRIVATE PELLICK_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
+  endif()
   # The golden report fragments: the JSON and metrics tests use the same scenarios.
   foreach(t web_status_test web_options_test web_dashboard_test)
     target_compile_definitions(${t} PRIVATE PELLICK_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")

@@ -61,7 +61,7 @@ async function startServer(statusPort, httpPort) {
     const timer = setTimeout(() => reject(new Error('no dashboard address in: ' + stderr)), WAIT_MS);
     child.stderr.on('data', (d) => {
       stderr += d;
-      const m = /http:\/\/localhost:(\d+)\//.exec(stderr);
+      const m = /http:\/\/localhost:(\d+)\/\?token=[0-9a-f]+/.exec(stderr);
       if (m) {
         clearTimeout(timer);
         resolve(m[0]);
@@ -147,8 +147,13 @@ try {
     if (m.type() === 'error' && !/^Failed to load resource/.test(m.text())) problems.push('console: ' + m.text());
   });
 
+  // Opened with the printed address: the token becomes a cookie and leaves the address bar.
   await page.goto(server.url, { waitUntil: 'load' });
   check(await page.title() === 'Render Status', 'the page is "Render Status"');
+  check(new URL(page.url()).search === '', 'the token leaves the address bar', page.url());
+  const cookies = await context.cookies();
+  check(cookies.some((c) => c.name.startsWith('pellick-token-') && c.httpOnly && c.sameSite === 'Strict'),
+    'the token is kept as an HttpOnly, SameSite=Strict cookie', JSON.stringify(cookies));
   check(await timeUntil(page, 'f1000', exactly('3')) < Infinity, 'Active CPUs shows the three CPUs');
 
   // The nine fields, labelled as the window labels them.

@@ -2,10 +2,10 @@
 #include "load.h"
 
 #include "clock.h"
+#include "http_client.h"
 #include "net.h"
 #include "tool_support.h"
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -324,11 +324,10 @@ struct Engine {
         addr.s_addr = cfg.serverAddr;
         inet_ntop(AF_INET, &addr, host, sizeof host);
         statusProbe = std::thread([this, name = std::string(host)] {
-            httplib::Client client(name, cfg.statusPort);
-            client.set_keep_alive(true);
+            HttpClient client(name, cfg.statusPort);
             while (!stopProbe.load()) {
-                auto res = client.Get("/status.json");
-                if (res && res->status == 200) Seen(ParseStatusCpus(res->body), MonotonicNanos());
+                const HttpResult res = client.Get("/status.json");
+                if (res.status == 200) Seen(ParseStatusCpus(res.body), MonotonicNanos());
                 std::this_thread::sleep_for(kStatusPollPause);
             }
         });
