@@ -202,7 +202,7 @@ TEST_F(WebLimits, SilentDrippingAndIdleConnectionsAreClosedInTime) {
     const std::pair<int, const char *> watched[] = {{silent, "silent"}, {dripping, "dripping"}, {kept, "kept"}};
     Clock::duration closedAfter[3] = {};
     auto lastDrip = start;
-    while (Clock::now() - start < 34s) {
+    while (Clock::now() - start < 38s) {
         if (Clock::now() - lastDrip >= 1s && closedAfter[1] == Clock::duration()) {
             SendAll(dripping, "X");  // a byte a second: never a whole request
             lastDrip = Clock::now();
@@ -215,13 +215,14 @@ TEST_F(WebLimits, SilentDrippingAndIdleConnectionsAreClosedInTime) {
         if (all) break;
         std::this_thread::sleep_for(50ms);
     }
+    // Upper bounds leave room for a loaded machine (sanitizers, parallel tests); the lower ones are the rule.
     const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
     EXPECT_GT(seconds(closedAfter[0]), 9.5) << "silent";
-    EXPECT_LT(seconds(closedAfter[0]), 11.5) << "silent: closed 10 s after it opened";
+    EXPECT_LT(seconds(closedAfter[0]), 14.0) << "silent: closed 10 s after it opened";
     EXPECT_GT(seconds(closedAfter[1]), 9.5) << "dripping";
-    EXPECT_LT(seconds(closedAfter[1]), 11.5) << "dripping: closed 10 s after its first byte";
+    EXPECT_LT(seconds(closedAfter[1]), 14.0) << "dripping: closed 10 s after its first byte";
     EXPECT_GT(seconds(closedAfter[2]), 29.5) << "kept alive";
-    EXPECT_LT(seconds(closedAfter[2]), 31.5) << "kept alive: closed after 30 s idle";
+    EXPECT_LT(seconds(closedAfter[2]), 34.0) << "kept alive: closed after 30 s idle";
 }
 
 TEST_F(WebLimits, ConnectionsAreCappedPerAddressAndInAll) {
