@@ -55,3 +55,11 @@ uint16_t NetLocalPort(NetSocket s);
 int NetSetNonBlocking(NetSocket s);
 // The socket's pending error (SO_ERROR) into *error; 1 when the query worked.
 int NetPendingError(NetSocket s, int *error);
+// TCP keepalive on a connection: the first probe after idleSeconds without
+// traffic, then one every intervalSeconds, the connection failing after
+// probes unanswered ones; on Linux also unacknowledged data fails it after
+// as long (TCP_USER_TIMEOUT). Windows without a per-socket probe count uses
+// its own. 1 when every option was taken.
+int NetSetKeepAlive(NetSocket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t probes);
+// Whether keepalive is on for the socket (SO_KEEPALIVE).
+bool NetKeepAliveOn(NetSocket s);
