@@ -33,6 +33,11 @@ TEST(OptionsChange, ParsesTheDialogsChoicesAndRefusesTheRest) {
         {R"({"maxScale":"2"})", false, "maxScale"},
         {R"({"resolution":5})", false, "resolution"},
         {R"({"resolution":4294967297})", false, "resolution"},
+        {R"({"stallSeconds":10})", true, ""},
+        {R"({"stallSeconds":86400})", true, ""},
+        {R"({"stallSeconds":9})", false, "stallSeconds"},
+        {R"({"stallSeconds":86401})", false, "stallSeconds"},
+        {R"({"stallSeconds":60.5})", false, "stallSeconds"},
         {R"({"save":"yes"})", false, "save"},
         {R"({"save":true})", false, "htmlPath"},
         {R"({"save":false,"htmlPath":"/tmp/x"})", false, "contradict"},
@@ -116,12 +121,14 @@ TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
 
     OptionsChange change;
     std::string error;
-    ASSERT_TRUE(ParseOptionsChange(R"({"maxScale":1,"resolution":2})", false, change, error));
+    ASSERT_TRUE(ParseOptionsChange(R"({"maxScale":1,"resolution":2,"stallSeconds":90})", false, change, error));
     EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
     EXPECT_EQ(settings.maxScale, 1);
     EXPECT_EQ(settings.resolution, 2);
+    EXPECT_EQ(settings.stallSeconds, 90);
     EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 9, 0, 3), 1);
     EXPECT_EQ(ReadSettingInt(kSettingResolution, 9, 0, 4), 2);
+    EXPECT_EQ(ReadSettingInt(kSettingStallSeconds, 9, 10, 86400), 90);
 
     ASSERT_TRUE(ParseOptionsChange(R"({"htmlPath":"status.htm"})", false, change, error));
     EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
@@ -139,6 +146,7 @@ TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
     EXPECT_STREQ(settings.htmlPath, "status.htm");
     EXPECT_EQ(settings.maxScale, 1);
     EXPECT_EQ(settings.resolution, 2);
+    EXPECT_EQ(settings.stallSeconds, 90);
 }
 
 }  // namespace
