@@ -450,6 +450,8 @@ TEST_F(Faults, HostileConnectionsLeaveTheOtherCpusExact) {
     // The three CPUs render on to their exact end, as if nothing happened.
     const bool exact = PollUntil([&] { return RowsAre(kThreeNodesDone); }, kLong);
     const std::string finalHtml = Html();
+    // The refresh that wrote the file prints the terminal block just after it.
+    PollUntil([&] { return Terminal()["Passes Rendered"] == "60"; }, 5s);
     const auto terminal = Terminal();
     const auto stats = ReadStats(work / "stats");
     trickling = false;
