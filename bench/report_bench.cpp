@@ -20,6 +20,7 @@ std::vector<ClientEntry> MakeTable(int cpus, int jobs) {
     for (int i = 0; i < cpus; ++i) {
         ClientEntry &e = entries[static_cast<size_t>(i)];
         std::memset(&e, 0, sizeof e);
+        e.receivedAt = MonotonicNanos();  // every CPU reporting: none stalled
         StatusRecord &r = e.record;
         const int job = i * jobs / cpus;
         std::memcpy(r.signature, RecordSignature, sizeof r.signature);

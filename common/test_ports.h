@@ -1,4 +1,4 @@
-// The test-only port overrides of the server and the tools, read from the environment by one rule.
+// The test-only overrides of the server and the tools (ports, peer timeouts), read from the environment by one rule.
 #pragma once
 
 #include <cstdint>
@@ -7,14 +7,18 @@
 
 inline constexpr const char *kTestStatusPortVariable = "PELLICK_TEST_PORT";    // the status port, 1..65535
 inline constexpr const char *kTestHttpPortVariable = "PELLICK_TEST_HTTP_PORT";  // the dashboard, 0..65535 (0: any free port)
+// Seconds, 1..60: the server's waits on a peer (keepalive idle, a whole
+// message) are that long instead of 60 s.
+inline constexpr const char *kTestPeerSecondsVariable = "PELLICK_TEST_PEER_SECONDS";
 
 struct TestPorts {
     std::optional<uint16_t> status;  // set: replaces STATUS_PORT
     std::optional<uint16_t> http;    // set: replaces the dashboard's port
+    std::optional<uint16_t> peerSeconds;  // set: shortens the server's peer timeouts
 };
 
-// Reads both variables; one that is unset or empty overrides nothing. False
-// when one holds anything but a decimal port number in its range: error then
+// Reads the variables; one that is unset or empty overrides nothing. False
+// when one holds anything but a decimal number in its range: error then
 // names the variable and the range, e.g. "PELLICK_TEST_PORT is not a port
 // number (1 to 65535)".
 bool ReadTestPorts(TestPorts &ports, std::string &error);

@@ -56,3 +56,6 @@ NetSocket NetListen(uint16_t port, int backlog, bool exclusive);
 // The port a socket is bound to (host order), 0 on failure.
 uint16_t NetLocalPort(NetSocket s);
 int NetSetNonBlocking(NetSocket s);
+int NetSetKeepAlive(NetSocket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t probes);
+// Whether keepalive is on for the socket (SO_KEEPALIVE).
+bool NetKeepAliveOn(NetSocket s);

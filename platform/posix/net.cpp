@@ -1,6 +1,7 @@
 // Sockets on POSIX: BSD sockets with a bounded non-blocking connect.
 #include "net.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -132,3 +133,23 @@ int NetSetNonBlocking(NetSocket s) {
     return flags >= 0 && fcntl(Fd(s), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+int NetSetKeepAlive(NetSocket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t probes) {
+    const int fd = Fd(s);
+    const auto set = [fd](int level, int name, unsigned value) {
+        const int v = static_cast<int>(std::min(value, 0x7fffffffu));
+        return setsockopt(fd, level, name, &v, sizeof v) == 0;
+    };
+    const unsigned giveUpMs = (idleSeconds + intervalSeconds * probes) * 1000u;
+    bool ok = set(SOL_SOCKET, SO_KEEPALIVE, 1);
+    ok = set(IPPROTO_TCP, TCP_KEEPIDLE, idleSeconds) && ok;
+    ok = set(IPPROTO_TCP, TCP_KEEPINTVL, intervalSeconds) && ok;
+    ok = set(IPPROTO_TCP, TCP_KEEPCNT, probes) && ok;
+    ok = set(IPPROTO_TCP, TCP_USER_TIMEOUT, giveUpMs) && ok;
+    return ok ? 1 : 0;
+}
+
+bool NetKeepAliveOn(NetSocket s) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return getsockopt(Fd(s), SOL_SOCKET, SO_KEEPALIVE, &on, &len) == 0 && on != 0;
+}

@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 namespace {
 
@@ -107,3 +108,24 @@ int NetSetNonBlocking(NetSocket s) {
     return ioctlsocket(Sock(s), FIONBIO, &on) == 0;
 }
 
+int NetSetKeepAlive(NetSocket s, uint32_t idleSeconds, uint32_t intervalSeconds, uint32_t probes) {
+    BOOL on = TRUE;
+    int ok = setsockopt(Sock(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char *>(&on), sizeof on) == 0;
+    tcp_keepalive values{};
+    values.onoff = 1;
+    values.keepalivetime = idleSeconds * 1000u;
+    values.keepaliveinterval = intervalSeconds * 1000u;
+    DWORD returned = 0;
+    ok &= WSAIoctl(Sock(s), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) == 0;
+    // The per-socket probe count of newer Windows; older ones send ten.
+    constexpr int kTcpKeepCount = 16;
+    const DWORD count = probes;
+    ok &= setsockopt(Sock(s), IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<const char *>(&count), sizeof count) == 0;
+    return ok;
+}
+
+bool NetKeepAliveOn(NetSocket s) {
+    BOOL on = FALSE;
+    int len = sizeof on;
+    return getsockopt(Sock(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char *>(&on), &len) == 0 && on;
+}

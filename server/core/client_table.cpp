@@ -1,6 +1,8 @@
 // The client table: accepts connections, reassembles and stores their status messages, drops dead and duplicate ones.
 #include "client_table.h"
 
+#include "clock.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -204,13 +206,15 @@ bool HasWireSignature(const uint8_t *message) {
     return std::memcmp(message, RecordSignature, sizeof RecordSignature) == 0;
 }
 
-// The entry's record becomes the message (its connection stays).
-void StoreMessage(ClientEntry &entry, const uint8_t *message) {
+// The entry's record becomes the message (its connection stays), received at nowNs.
+void StoreMessage(ClientEntry &entry, const uint8_t *message, uint64_t nowNs) {
     StatusRecord decoded{};
     DecodeRecord(std::span<const uint8_t>(message, kMessageLength), kFieldTable, decoded);
     decoded.socket = entry.record.socket;
     decoded.hasData = 1;
     entry.record = decoded;
+    entry.receivedAt = nowNs;
+    entry.stalledSeen = 0;
 }
 
 // Takes every whole message in bytes, counting it accepted or rejected; a
@@ -218,6 +222,7 @@ void StoreMessage(ClientEntry &entry, const uint8_t *message) {
 // decoded, as each would replace the one before. 1 when one was stored.
 int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size_t size) {
     int stored = 0;
+    const uint64_t now = ClientClockNow(table);
     // First the message an earlier receive began.
     if (entry.fill > 0) {
         size_t take = std::min<size_t>(kMessageLength - entry.fill, size);
@@ -229,7 +234,7 @@ int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size
         entry.fill = 0;
         if (HasWireSignature(entry.pending)) {
             ++table.messagesAccepted;
-            StoreMessage(entry, entry.pending);
+            StoreMessage(entry, entry.pending, now);
             stored = 1;
         } else {
             ++table.messagesRejected;
@@ -246,12 +251,13 @@ int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size
         }
     }
     if (latest) {
-        StoreMessage(entry, latest);
+        StoreMessage(entry, latest, now);
         stored = 1;
     }
     // The start of the next message waits for the rest of its bytes.
     std::memcpy(entry.pending, bytes, size);
     entry.fill = static_cast<uint32_t>(size);
+    if (size > 0) entry.partialSince = now;
     return stored;
 }
 
@@ -342,6 +348,56 @@ const ClientEntry &ClientAt(const ClientTable &table, uint32_t i) {
     return x->slots[x->sequence[i]];
 }
 
+PeerTimeouts PeerTimeoutsFor(uint32_t testSeconds) {
+    PeerTimeouts t;
+    if (testSeconds == 0) return t;
+    testSeconds = std::min<uint32_t>(testSeconds, t.messageWaitSeconds);
+    t.keepAliveIdleSeconds = testSeconds;
+    t.keepAliveIntervalSeconds = std::max<uint32_t>(1, testSeconds / 6);
+    t.messageWaitSeconds = testSeconds;
+    return t;
+}
+
+uint64_t ClientClockNow(const ClientTable &table) { return table.clock ? table.clock() : MonotonicNanos(); }
+
+bool IsStalled(const ClientEntry &entry, uint64_t nowNs, uint32_t stallSeconds) {
+    if (!entry.record.hasData || stallSeconds == 0) return false;
+    const uint64_t silence = nowNs > entry.receivedAt ? nowNs - entry.receivedAt : 0;
+    if (silence <= uint64_t{stallSeconds} * 1000000000ULL) return false;
+    // Ticks are 100 ns; a pass time too long to scale never lets the CPU stall.
+    const int64_t recent = entry.record.recentPassTime;
+    constexpr int64_t kMaxScalable = static_cast<int64_t>(UINT64_MAX / 300);
+    if (recent >= kMaxScalable) return false;
+    return recent <= 0 || silence > static_cast<uint64_t>(recent) * 300;
+}
+
+void CheckClientTimes(ClientTable &table, const ServerHost &host, uint32_t stallSeconds) {
+    const uint64_t now = ClientClockNow(table);
+    const uint64_t wait = uint64_t{table.peer.messageWaitSeconds} * 1000000000ULL;
+    const auto waitedOut = [&](uint64_t since) { return now > since && now - since >= wait; };
+    std::vector<NetSocket> late;
+    ClientIndex *x = table.index;
+    if (!x) return;  // a table built by hand has no connections to watch
+    for (uint32_t slot = 0; slot < x->used; ++slot) {
+        if (!x->Live(slot)) continue;
+        ClientEntry &e = x->slots[slot];
+        if ((!e.record.hasData && waitedOut(e.acceptedAt)) || (e.fill > 0 && waitedOut(e.partialSince))) {
+            try {
+                late.push_back(e.record.socket);
+            } catch (const std::bad_alloc &) {
+                break;  // the rest waits for the next check
+            }
+            continue;
+        }
+        const uint8_t stalled = IsStalled(e, now, stallSeconds) ? 1 : 0;
+        if (stalled != e.stalledSeen) {
+            e.stalledSeen = stalled;
+            MarkRefresh(table);
+        }
+    }
+    for (const NetSocket s : late) RemoveClient(table, host, s);
+}
+
 int CompareClients(const ClientEntry &a, const ClientEntry &b) {
     if (a.record.hasData != b.record.hasData) return a.record.hasData ? -1 : 1;
     if (!a.record.hasData) return 0;  // nothing to order by
@@ -386,6 +442,13 @@ void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener
         return;
     }
     ++table.nextSeq;
+    entry.acceptedAt = ClientClockNow(table);
+    entry.receivedAt = entry.partialSince = 0;
+    entry.stalledSeen = 0;
+    // A peer whose machine vanished never closes; keepalive finds it out.
+    // Without it (an option the system refuses) the connection still works.
+    const PeerTimeouts &peer = table.peer;
+    NetSetKeepAlive(s, peer.keepAliveIdleSeconds, peer.keepAliveIntervalSeconds, peer.keepAliveProbes);
     ++table.count;
     x->lastAccepted = slot;
     x->sequenceStale = true;

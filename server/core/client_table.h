@@ -12,7 +12,27 @@ struct ClientEntry {
     uint64_t acceptSeq;               // order of acceptance: larger is newer
     uint32_t fill;                    // bytes of pending[] received so far
     uint8_t pending[kMessageLength];  // reassembly of a message that arrives in pieces
+    // Instants of the table's monotonic clock (ns), never the plug-in's.
+    uint64_t acceptedAt;    // the connection was accepted
+    uint64_t receivedAt;    // the latest valid message was stored (0: none yet)
+    uint64_t partialSince;  // the first bytes of pending[] came, while fill > 0
+    uint8_t stalledSeen;    // the stall rule held at the last CheckClientTimes
 };
+
+// How long the server waits on a peer. A vanished peer's connection fails
+// after keepAliveIdle + keepAliveInterval x keepAliveProbes seconds without
+// an answer; a connection that has not completed a valid message
+// messageWaitSeconds after it was accepted, or has held part of one that
+// long, is closed.
+struct PeerTimeouts {
+    uint32_t keepAliveIdleSeconds = 60;
+    uint32_t keepAliveIntervalSeconds = 10;
+    uint32_t keepAliveProbes = 3;
+    uint32_t messageWaitSeconds = 60;
+};
+// The timeouts in force: the defaults, or every wait shortened to the tests'
+// seconds (1..60), probes every sixth of it.
+PeerTimeouts PeerTimeoutsFor(uint32_t testSeconds);
 
 // Where the core keeps its clients: stable slots (an entry stays in its
 // slot while its connection lives), the order as a balanced tree of slot
@@ -37,12 +57,22 @@ struct ClientTable {
     uint32_t refreshNeeded;
     ClientIndex *index;    // the slots and the order, released by ReleaseClients
     uint32_t errorCursor;  // the slot where the next end of a batch goes on checking for failed connections
+    PeerTimeouts peer;     // set before the first accept
+    uint64_t (*clock)();   // monotonic ns; null is the system's (tests inject one)
 };
 
 // The client at position i (i < count) of the table's order. Reading the
 // whole table in turn costs O(count), plus one O(count) pass after the order
 // changed.
 const ClientEntry &ClientAt(const ClientTable &table, uint32_t i);
+
+// The table's monotonic clock now, in nanoseconds.
+uint64_t ClientClockNow(const ClientTable &table);
+
+// A CPU is stalled when it has reported before and has sent nothing for
+// longer than both stallSeconds and 3 x its own recent pass time, measured
+// from the receipt of its last message. stallSeconds 0: never.
+bool IsStalled(const ClientEntry &entry, uint64_t nowNs, uint32_t stallSeconds);
 
 // The platform side of the server: what the core asks of the window or event loop.
 struct ServerHost {
@@ -85,8 +115,15 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
 int FinishSocketEvents(ClientTable &table, const ServerHost &host);
 inline constexpr uint32_t kErrorChecksPerBatch = 512;
 
+// The once-a-second check, so silence is noticed without any event: closes
+// connections that waited too long for a whole message (PeerTimeouts), and
+// marks a refresh needed when a CPU became stalled since the last check.
+// FinishSocketEvents then runs the refresh.
+void CheckClientTimes(ClientTable &table, const ServerHost &host, uint32_t stallSeconds);
+
 // Accepts one pending connection and adds its record (no data yet; those
-// follow the records with data, in order of acceptance).
+// follow the records with data, in order of acceptance); the connection gets
+// TCP keepalive as table.peer says.
 void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
 // One receive from a non-blocking connection. Bytes are gathered per client
 // until a whole message is in; each whole message with a valid signature

@@ -148,7 +148,7 @@ void CopyField(StatusFields &fields, int index, const std::string &text) {
 
 }  // namespace
 
-void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
+void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data, const StallCheck &stall) {
     data = ReportData();
     data.now = now;
     data.rows.reserve(table.count);
@@ -158,7 +158,7 @@ void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
     uint64_t lastUpdate = 0;
     for (uint32_t i = 0; i < table.count; ++i) {
         const StatusRecord &r = ClientAt(table, i).record;
-        CpuRow row{&r, 0, 0, 0};
+        CpuRow row{&r, 0, 0, 0, false};
         if (r.hasData) {
             if (!identity || CompareJobIdentity(*identity, r) != 0) {
                 identity = &r;
@@ -170,8 +170,13 @@ void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data) {
             job.passesPerFrame = std::max(job.passesPerFrame, r.passesPerFrame);
             job.startTime = std::min(job.startTime, r.startTime);
             job.passesDone += r.passesDone;
-            // A CPU without a pass time yet (or a nonsensical one) adds nothing.
-            if (r.recentPassTime > 0) {
+            // A CPU without a pass time yet (or a nonsensical one) adds
+            // nothing, nor does one that has gone silent.
+            row.stalled = IsStalled(ClientAt(table, i), stall.nowNs, stall.stallSeconds);
+            if (row.stalled) {
+                job.stalledCpus += 1;
+                all.stalledCpus += 1;
+            } else if (r.recentPassTime > 0) {
                 job.throughput += 1.0 / static_cast<double>(r.recentPassTime);
                 job.timedCpus += 1;
             }
@@ -283,8 +288,9 @@ void RenderStatusFields(const ReportData &data, const DisplayForm &form, StatusF
     CopyField(fields, 8, cells.DateTime(e.endTime));
 }
 
-void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report) {
-    ComputeReport(table, now, report.data);
+void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report,
+                 const StallCheck &stall) {
+    ComputeReport(table, now, report.data, stall);
     RenderStatusFields(report.data, form, report.fields);
     RenderReportHtml(report.data, form, report.html);
 }
@@ -292,7 +298,8 @@ void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report) {
     try {
         StatusReport fresh;
-        BuildReport(table, NowFileTime(), settings.Form(), fresh);
+        const StallCheck stall{ClientClockNow(table), static_cast<uint32_t>(std::max(settings.stallSeconds, 0))};
+        BuildReport(table, NowFileTime(), settings.Form(), fresh, stall);
         report = std::move(fresh);
     } catch (const std::bad_alloc &) {
         // Out of memory: the views keep their texts and the file its last

@@ -44,6 +44,7 @@ struct CpuRow {
     uint32_t job;                // 1-based job number, 0 for a connection without data
     int64_t averagePassTime;     // elapsedTime / passesDone, or elapsedTime before the first pass
     uint64_t passEnd;            // passStartTime + lastPassTime: end of the latest counted pass
+    bool stalled;                // silent too long (IsStalled): adds nothing to throughput
 };
 
 // A run of CPUs with equal job identity.
@@ -54,14 +55,16 @@ struct JobStats {
     uint64_t startTime = ~0ULL;   // earliest member start
     double throughput = 0.0;      // passes per tick: sum of 1 / recentPassTime over timed members
     uint32_t cpuCount = 0;
-    uint32_t timedCpus = 0;       // members with a positive recentPassTime
+    uint32_t timedCpus = 0;       // members not stalled with a positive recentPassTime
+    uint32_t stalledCpus = 0;     // members stalled: counted in cpuCount, not in throughput
     std::optional<double> passesPerHour;  // throughput per hour, when there is any
     std::optional<double> framesPerHour;  // passesPerHour / passesPerFrame
     Estimates estimates;
 };
 
 struct OverallStats {
-    uint32_t activeCpus = 0;  // records with data
+    uint32_t activeCpus = 0;  // records with data, stalled or not
+    uint32_t stalledCpus = 0;
     uint64_t doneSum = 0;
     uint64_t totalSum = 0;
     double throughputSum = 0.0;  // passes per tick
@@ -87,9 +90,17 @@ struct StatusReport {
     std::string html;  // the fragment, byte for byte, whether or not output is on
 };
 
+// Which CPUs are stalled: by the table's monotonic clock at nowNs, with the
+// settings' stall time. The default judges none stalled.
+struct StallCheck {
+    uint64_t nowNs = 0;
+    uint32_t stallSeconds = 0;
+};
+
 // Groups the table into jobs and computes sums and estimates at now
-// (file-time ticks). Reads the table only.
-void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data);
+// (file-time ticks). A stalled CPU stays in its job and in the counts but
+// leaves the throughput, and so the estimates. Reads the table only.
+void ComputeReport(const ClientTable &table, uint64_t now, ReportData &data, const StallCheck &stall = {});
 // The HTML fragment: the "Last Update" line, the per-CPU table, one table
 // per job and, with two or more jobs, the overall table.
 void RenderReportHtml(const ReportData &data, const DisplayForm &form, std::string &html);
@@ -99,11 +110,12 @@ void RenderStatusFields(const ReportData &data, const DisplayForm &form, StatusF
 
 // Builds the whole report for the table at instant now (file-time ticks;
 // injected so tests are exact) in the given form.
-void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report);
+void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report,
+                 const StallCheck &stall = {});
 
 struct ServerSettings;
 // The refresh: builds the report at the current time in the settings' form
-// and writes the HTML file atomically when output is on. A file that cannot
+// (stalls judged by the table's clock and the settings' stall time) and writes the HTML file atomically when output is on. A file that cannot
 // be written is skipped until the next refresh. 0 when memory ran out: report
 // then keeps what the last refresh built.
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report);

@@ -14,6 +14,7 @@ ServerSettings LoadSettings() {
     settings.htmlOutput = settings.htmlPath[0] != '\0' ? 1 : 0;
     settings.maxScale = ReadSettingInt(kSettingMaxScale, kDefaultMaxScale, kMinMaxScale, kMaxMaxScale);
     settings.resolution = ReadSettingInt(kSettingResolution, kDefaultResolution, kMinResolution, kMaxResolution);
+    settings.stallSeconds = ReadSettingInt(kSettingStallSeconds, kDefaultStallSeconds, kMinStallSeconds, kMaxStallSeconds);
     return settings;
 }
 
@@ -25,6 +26,11 @@ int SetMaxScale(ServerSettings &settings, int32_t maxScale) {
 int SetResolution(ServerSettings &settings, int32_t resolution) {
     settings.resolution = resolution;
     return WriteSettingInt(kSettingResolution, resolution);
+}
+
+int SetStallSeconds(ServerSettings &settings, int32_t stallSeconds) {
+    settings.stallSeconds = stallSeconds;
+    return WriteSettingInt(kSettingStallSeconds, stallSeconds);
 }
 
 int SetHtmlPath(ServerSettings &settings, std::string_view path) {

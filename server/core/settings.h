@@ -10,10 +10,12 @@
 inline constexpr const char *kSettingHtml = "HTML";
 inline constexpr const char *kSettingMaxScale = "MaxScale";
 inline constexpr const char *kSettingResolution = "Resolution";
+inline constexpr const char *kSettingStallSeconds = "StallSeconds";
 
 // Defaults and accepted ranges; a stored value out of range gives the default.
 inline constexpr int32_t kDefaultMaxScale = 3, kMinMaxScale = 0, kMaxMaxScale = 3;
 inline constexpr int32_t kDefaultResolution = 4, kMinResolution = 0, kMaxResolution = 4;
+inline constexpr int32_t kDefaultStallSeconds = 600, kMinStallSeconds = 10, kMaxStallSeconds = 86400;
 
 // The settings in force. The front end owns one and hands it to the refresh;
 // it changes only through the Set/Stop calls below, on the core thread.
@@ -22,11 +24,12 @@ struct ServerSettings {
     int32_t resolution = kDefaultResolution;  // decimals 0..4
     int32_t htmlOutput = 0;                   // 1: the refresh writes the fragment to htmlPath
     char htmlPath[260] = {};                  // always NUL-terminated
+    int32_t stallSeconds = kDefaultStallSeconds;  // the stall time (IsStalled, client_table.h)
 
     DisplayForm Form() const { return {maxScale, resolution}; }
 };
 
-// Loads HTML, MaxScale, Resolution in that order from the store. HTML output
+// Loads HTML, MaxScale, Resolution, StallSeconds in that order from the store. HTML output
 // is on exactly when the loaded path is not empty.
 ServerSettings LoadSettings();
 
@@ -34,6 +37,8 @@ ServerSettings LoadSettings();
 // settings and saves the value in the store. 1 when the store took it.
 int SetMaxScale(ServerSettings &settings, int32_t maxScale);
 int SetResolution(ServerSettings &settings, int32_t resolution);
+// The caller checks the range (kMinStallSeconds..kMaxStallSeconds).
+int SetStallSeconds(ServerSettings &settings, int32_t stallSeconds);
 // A file chosen: output on (off for an empty path), the path saved (at most
 // 259 bytes are kept).
 int SetHtmlPath(ServerSettings &settings, std::string_view path);

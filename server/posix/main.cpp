@@ -42,6 +42,7 @@ struct Server {
     std::string statsFile;
     bool eventsPending = false;  // socket events since the last end of a batch
     uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
+    uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
     uint64_t descriptorLimit = 0;
@@ -133,8 +134,7 @@ void OnWake(void *context) {
 // stats. With thousands of CPUs one refresh takes milliseconds, so a refresh
 // after every wake-up would keep the loop busy; the next one then waits as
 // FinishGap says, and the events in between join its batch.
-int OnBatchDone(void *context) {
-    auto &srv = *static_cast<Server *>(context);
+int FinishBatch(Server &srv) {
     if (!srv.eventsPending) return -1;
     const uint64_t start = MonotonicNanos();
     if (start < srv.nextFinish) return static_cast<int>((srv.nextFinish - start + 999999) / 1000000);
@@ -144,6 +144,25 @@ int OnBatchDone(void *context) {
     const uint64_t end = MonotonicNanos();
     srv.nextFinish = end + FinishGap(end - start);
     return -1;
+}
+
+// Silence is looked for once a second, whether events come or not.
+constexpr uint64_t kTimeCheckPeriodNs = 1000000000;
+
+// The once-a-second client check (closes and stalls become a batch's refresh),
+// then the batch's end. Returns the loop's wait until either is due.
+int OnBatchDone(void *context) {
+    auto &srv = *static_cast<Server *>(context);
+    uint64_t now = MonotonicNanos();
+    if (now >= srv.nextTimeCheck) {
+        CheckClientTimes(srv.table, srv.host, static_cast<uint32_t>(srv.settings.stallSeconds));
+        if (srv.table.refreshNeeded) srv.eventsPending = true;
+        srv.nextTimeCheck = now + kTimeCheckPeriodNs;
+    }
+    const int finishMs = FinishBatch(srv);
+    now = MonotonicNanos();
+    const int checkMs = now < srv.nextTimeCheck ? static_cast<int>((srv.nextTimeCheck - now + 999999) / 1000000) : 0;
+    return finishMs < 0 ? checkMs : std::min(finishMs, checkMs);
 }
 
 // A farm of thousands of CPUs needs a descriptor each: take what the hard
@@ -222,6 +241,7 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     }
     if (listener != kNoNetSocket) {
         srv.settings = LoadSettings();
+        srv.table.peer = PeerTimeoutsFor(testPorts.peerSeconds.value_or(0));
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
         if (!EventLoopOpen(srv.loop)) {

@@ -89,6 +89,10 @@ bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &ch
             if (!ReadRange(value, "resolution", kMinResolution, kMaxResolution, change.resolution, error)) {
                 return false;
             }
+        } else if (key == "stallSeconds") {
+            if (!ReadRange(value, "stallSeconds", kMinStallSeconds, kMaxStallSeconds, change.stallSeconds, error)) {
+                return false;
+            }
         } else if (key == "save") {
             if (!value.is_boolean()) {
                 error = "save must be true or false";
@@ -154,6 +158,7 @@ int ApplyOptionsChange(const OptionsChange &change, ServerSettings &settings) {
     int ok = 1;
     if (change.maxScale) ok &= SetMaxScale(settings, *change.maxScale);
     if (change.resolution) ok &= SetResolution(settings, *change.resolution);
+    if (change.stallSeconds) ok &= SetStallSeconds(settings, *change.stallSeconds);
     if (change.htmlPath) {
         ok &= SetHtmlPath(settings, *change.htmlPath);
     } else if (change.stopOutput) {

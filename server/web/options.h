@@ -9,12 +9,13 @@
 #include <string_view>
 
 // The options dialog's choices as the page sends them (JSON object):
-// "maxScale" 0..3, "resolution" 0..4, "htmlPath" (a file chosen: HTML output
+// "maxScale" 0..3, "resolution" 0..4, "stallSeconds" 10..86400, "htmlPath" (a file chosen: HTML output
 // on, path saved) or "save": false (output off for this run; the saved path
 // stays in the store for the next start, as when the dialog's "Save" is cleared).
 struct OptionsChange {
     std::optional<int32_t> maxScale;
     std::optional<int32_t> resolution;
+    std::optional<int32_t> stallSeconds;
     std::optional<std::string> htmlPath;  // bytes for the platform's file calls, at most 259
     bool stopOutput = false;
 };

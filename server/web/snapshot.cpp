@@ -119,6 +119,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
     out.messagesRejected = table.messagesRejected;
     out.settings.maxScale = settings.maxScale;
     out.settings.resolution = settings.resolution;
+    out.settings.stallSeconds = settings.stallSeconds;
     out.settings.htmlOutput = settings.htmlOutput != 0;
     out.settings.htmlPath = WireText(settings.htmlPath);
     out.settings.sample = Duration(kSampleDurationTicks, form);
@@ -144,6 +145,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
         cpu.recentTicks = r.recentPassTime;
         cpu.lastTicks = r.lastPassTime;
         cpu.passEnd = row.passEnd;
+        cpu.stalled = row.stalled;
         cpu.average = Duration(row.averagePassTime, form);
         cpu.recent = Duration(r.recentPassTime, form);
         cpu.last = Duration(r.lastPassTime, form);

@@ -66,12 +66,14 @@ struct WebCpu {
     uint32_t passes = 0;
     int64_t averageTicks = 0, recentTicks = 0, lastTicks = 0;
     uint64_t passEnd = 0;  // end of the latest counted pass
+    bool stalled = false;  // silent too long: out of the job's throughput
     std::string average, recent, last, at;  // texts as in the report's row
 };
 
 struct WebSettings {
     int32_t maxScale = 0;
     int32_t resolution = 0;
+    int32_t stallSeconds = 0;
     bool htmlOutput = false;
     std::string htmlPath;  // UTF-8
     std::string sample;    // the options dialog's sample duration in the current form

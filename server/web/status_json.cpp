@@ -63,6 +63,7 @@ std::string InertMarkup(const std::string &json) {
 Json SettingsObject(const WebSettings &settings) {
     return {{"maxScale", settings.maxScale},
             {"resolution", settings.resolution},
+            {"stallSeconds", settings.stallSeconds},
             {"htmlOutput", settings.htmlOutput},
             {"htmlPath", settings.htmlPath},
             {"sample", settings.sample}};
@@ -98,6 +99,7 @@ std::string StatusJson(const WebSnapshot &s) {
     const OverallStats &all = s.overall;
     Json overall;
     overall["activeCpus"] = all.activeCpus;
+    overall["stalledCpus"] = all.stalledCpus;
     if (all.activeCpus > 0) {
         Progress(overall, all.doneSum, all.totalSum, all.passesPerHour, all.earliestStart, all.estimates);
     } else {
@@ -118,6 +120,7 @@ std::string StatusJson(const WebSnapshot &s) {
         j["sceneFileSize"] = job.sceneFileSize;
         j["frames"] = {{"first", job.firstFrame}, {"last", job.lastFrame}, {"step", job.frameStep}};
         j["cpus"] = st.cpuCount;
+        j["stalledCpus"] = st.stalledCpus;
         j["passesPerFrame"] = st.passesPerFrame;
         Progress(j, st.passesDone, st.totalPasses, st.passesPerHour, st.startTime, st.estimates);
         j["framesPerHour"] = Number(st.framesPerHour);
@@ -142,6 +145,7 @@ std::string StatusJson(const WebSnapshot &s) {
                         {"recentSeconds", Seconds(c.recentTicks)},
                         {"lastSeconds", Seconds(c.lastTicks)},
                         {"lastUpdate", Instant(c.passEnd)},
+                        {"stalled", c.stalled},
                         {"texts", {{"average", c.average}, {"recent", c.recent}, {"last", c.last}, {"at", c.at}}}});
     }
     root["cpus"] = std::move(cpus);
@@ -230,6 +234,9 @@ std::string MetricsText(const WebSnapshot &s) {
     using Opt = std::optional<double>;
     perJob("pellick_job_cpus", "gauge", "CPUs rendering the job.",
            [&](const WebJob &j) { return Opt(j.stats.cpuCount); });
+    perJob("pellick_job_stalled_cpus", "gauge",
+           "CPUs of the job silent for longer than the stall time, left out of its throughput.",
+           [&](const WebJob &j) { return Opt(j.stats.stalledCpus); });
     perJob("pellick_job_passes_done", "gauge", "Passes rendered, summed over the job's CPUs.",
            [&](const WebJob &j) { return Opt(count(j.stats.passesDone)); });
     perJob("pellick_job_passes_estimated", "gauge", "Estimated passes of the whole job.",

@@ -28,6 +28,9 @@ constexpr UINT WM_STATUS_SOCKET = WM_USER + 1;
 constexpr UINT WM_STATUS_BATCH_END = WM_APP + 1;
 // Posted by the web dashboard's HTTP threads when the page sent option changes.
 constexpr UINT WM_DASHBOARD_WAKE = WM_APP + 2;
+// The window's timer that looks for silent clients once a second.
+constexpr UINT_PTR kClientTimesTimer = 0x5C13;
+constexpr UINT kClientTimesPeriodMs = 1000;
 
 // Process-wide state; touched by the window thread only.
 struct ServerState {
@@ -115,6 +118,11 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         g_server.batchEndPosted = false;
         FinishSocketEvents(g_server.table, kHost);
         return TRUE;
+    case WM_TIMER:
+        if (wParam != kClientTimesTimer) break;
+        CheckClientTimes(g_server.table, kHost, static_cast<uint32_t>(g_server.settings.stallSeconds));
+        if (g_server.table.refreshNeeded && !g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);
+        return TRUE;
     default:
         break;
     }
@@ -150,11 +158,13 @@ int StartUp(HINSTANCE instance) {
     g_server.listener = NetListen(g_server.testPorts.status.value_or(STATUS_PORT), SOMAXCONN, true);
     if (g_server.listener == kNoNetSocket) return 0;
     g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
+    g_server.table.peer = PeerTimeoutsFor(g_server.testPorts.peerSeconds.value_or(0));
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
     StartDashboard();
     ShowStatus();
+    if (!SetTimer(g_server.window, kClientTimesTimer, kClientTimesPeriodMs, nullptr)) return 0;
     return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;
 }
 

@@ -108,6 +108,7 @@ farm:pellick_jobs:count|3
 site:pellick_jobs:sum{site="studio-a"}|2
 sum(site:pellick_jobs:sum)|4
 sum(up{job="pellick"})|2
+sum(pellick_job_stalled_cpus)|0
 farm:pellick_job_throughput_passes_per_second:sum|$(metric_sum pellick_job_throughput_passes_per_second a b)
 site:pellick_job_throughput_passes_per_second:sum{site="studio-b"}|$(metric_sum pellick_job_throughput_passes_per_second b)
 CASES

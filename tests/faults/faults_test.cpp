@@ -1,9 +1,11 @@
-// Fault injection end to end: real pellicksrv and hostsim processes under a killed server, a stalled link, hostile connections, a vanishing HTML folder and broken settings files.
+// Fault injection end to end: real pellicksrv and hostsim processes under a killed server, a stalled link, hostile connections, a vanishing HTML folder, broken settings files, a vanished peer and a silent CPU.
+#include "clock.h"
 #include "net.h"
 #include "process_kit.h"
 #include "status_record.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -72,6 +75,7 @@ protected:
         std::vector<std::pair<std::string, std::string>> env = {{"PELLICK_TEST_PORT", std::to_string(port)},
                                                                 {"XDG_CONFIG_HOME", (work / "config").string()}};
         if (httpPort) env.emplace_back("PELLICK_TEST_HTTP_PORT", std::to_string(httpPort));
+        env.insert(env.end(), serverEnv.begin(), serverEnv.end());
         server = Child({Programs::Server(), "--print", "--stats-file", (work / "stats").string()}, env, serverOut);
         ASSERT_TRUE(server.Started());
         ASSERT_TRUE(PollUntil([&] { return TerminalBlocks(ReadFile(serverOut)) > 0 || !server.Running(); }, kLong));
@@ -118,6 +122,7 @@ protected:
     fs::path work, html, serverOut;
     uint16_t port = 0;
     uint16_t httpPort = 0;  // the web dashboard's port; 0: no dashboard
+    std::vector<std::pair<std::string, std::string>> serverEnv;  // more test-only variables for the server
     int quietMs = 1000;
     int serverStarts = 0;
     Child server;
@@ -445,6 +450,8 @@ TEST_F(Faults, HostileConnectionsLeaveTheOtherCpusExact) {
     // The three CPUs render on to their exact end, as if nothing happened.
     const bool exact = PollUntil([&] { return RowsAre(kThreeNodesDone); }, kLong);
     const std::string finalHtml = Html();
+    // The refresh that wrote the file prints the terminal block just after it.
+    PollUntil([&] { return Terminal()["Passes Rendered"] == "60"; }, 5s);
     const auto terminal = Terminal();
     const auto stats = ReadStats(work / "stats");
     trickling = false;
@@ -621,6 +628,156 @@ TEST_F(Faults, SettingsFilesOfEveryWrongShapeGiveDefaults) {
     }
     // The folder case: the server took no settings and wrote nothing in place of the folder.
     EXPECT_TRUE(fs::is_directory(work / "config/Zandrel/Pellick/settings.ini"));
+}
+
+// --- A CPU whose machine vanished, and a CPU gone silent ---
+
+// One CPU's status connection, with its records written by hand: job "shot", 1000 passes.
+struct RawCpu {
+    NetSocket socket = kNoNetSocket;
+    StatusRecord record{};
+
+    RawCpu(int32_t cpu, int64_t recentSeconds) {
+        std::memcpy(record.signature, RecordSignature, sizeof RecordSignature);
+        record.socket = kNoSocket;
+        record.cpuIndex = cpu;
+        std::strcpy(record.sceneName, "shot");
+        std::strcpy(record.sceneFile, "/scenes/shot.scn");
+        record.sceneFirstFrame = 1;
+        record.sceneLastFrame = 100;
+        record.sceneFrameStep = 1;
+        record.totalPasses = 1000;
+        record.passesPerFrame = 10;
+        record.passesPerFrameFixed = 1;
+        record.recentPassTime = record.lastPassTime = recentSeconds * static_cast<int64_t>(kTicksPerSecond);
+        record.startTime = NowFileTime() - 600 * kTicksPerSecond;
+        record.elapsedTime = 600 * static_cast<int64_t>(kTicksPerSecond);
+        record.currentFrame = record.firstRenderedFrame = 1;
+    }
+    ~RawCpu() {
+        if (socket != kNoNetSocket) NetClose(socket);
+    }
+    bool Connect(uint16_t port) {
+        uint32_t addr = 0;
+        socket = NetOpenTcp();
+        return socket != kNoNetSocket && NetResolveIPv4("127.0.0.1", &addr) && NetConnect(socket, addr, port, 5000);
+    }
+    // One pass more, reported.
+    bool Report() {
+        record.passesDone += 1;
+        uint8_t message[kMessageLength];
+        if (EncodeRecord(record, kFieldTable, message) != kMessageLength) return false;
+        return NetSend(socket, message, sizeof message) == static_cast<long>(sizeof message);
+    }
+};
+
+// The text of the job's "Recent Throughput" row in the HTML fragment, empty when there is none.
+std::string HtmlThroughput(const std::string &html) {
+    const std::string row = "<tr><td>Recent Throughput</td><td>";
+    const size_t at = html.find(row);
+    if (at == std::string::npos) return "";
+    const size_t from = at + row.size();
+    return html.substr(from, html.find("</td>", from) - from);
+}
+
+// Runs a shell command line; true when it exited with 0.
+bool Shell(const std::string &line) {
+    const int rc = std::system(line.c_str());
+    return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+}
+
+// A peer whose every packet vanishes (power lost, cable pulled) leaves the
+// report once keepalive gives up on it; a quiet but live CPU, whose kernel
+// answers the probes, stays. In a private network namespace, so dropping
+// packets on its loopback touches nothing else.
+TEST_F(Faults, VanishedPeerLeavesTheReportAndALiveCpuStays) {
+    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs root for a private network namespace";
+    ASSERT_TRUE(Shell("ip link set lo up"));
+    constexpr int kPeerSeconds = 3;  // keepalive: idle 3 s, a probe every 1 s, 3 probes: about 6 s
+    serverEnv = {{"PELLICK_TEST_PEER_SECONDS", std::to_string(kPeerSeconds)}};
+    StartServer();
+    RawCpu live(0, 60), lost(1, 60);  // minute-long passes: nothing to send for a while
+    ASSERT_TRUE(live.Connect(port) && lost.Connect(port));
+    ASSERT_TRUE(live.Report() && lost.Report());
+    ASSERT_TRUE(PollUntil([&] { return HtmlCpuRows(Html()).size() == 2; }, kLong)) << Html();
+
+    const std::string lostPort = std::to_string(NetLocalPort(lost.socket));
+    const char *const drop[] = {
+        "tc qdisc add dev lo root handle 1: htb default 10 r2q 1000000",
+        "tc class add dev lo parent 1: classid 1:10 htb rate 10gbit",
+        "tc class add dev lo parent 1: classid 1:20 htb rate 8bit ceil 8bit",
+        "tc qdisc add dev lo parent 1:20 handle 20: pfifo limit 0",
+    };
+    for (const char *line : drop) ASSERT_TRUE(Shell(line)) << line;
+    // Only what the peer sends is dropped: a drop of the server's own packets
+    // happens in its own kernel, which takes it for local congestion and
+    // retries without counting probes, where a real lost peer's are lost on
+    // the way. For the server both look the same: nothing ever comes back.
+    ASSERT_TRUE(Shell("tc filter add dev lo parent 1: protocol ip prio 1 u32 match ip sport " + lostPort +
+                      " 0xffff flowid 1:20"));
+    const Clock::time_point cut = Clock::now();
+    const auto onlyLive = [&] { return HtmlCpuRows(Html()) == std::vector<HtmlCpu>{{1, 1, 1, 1}}; };
+    ASSERT_TRUE(PollUntil(onlyLive, kLong)) << Html();
+    const int64_t gone = MsSince(cut);
+    std::printf("the vanished peer left the report %lld ms after its packets stopped\n", static_cast<long long>(gone));
+    // Idle + probes, plus the server's batching and a loaded machine.
+    EXPECT_LE(gone, (2 * kPeerSeconds + 6) * 1000) << "the vanished peer left after " << gone << " ms";
+    EXPECT_GE(gone, kPeerSeconds * 1000) << "gone before keepalive could have given up";
+    EXPECT_TRUE(PollUntil([&] { return ReadStats(work / "stats")["clients"] == "1"; }, 5s)) << "its connection is closed";
+    // Several keepalive rounds later the live CPU is still there.
+    std::this_thread::sleep_for(std::chrono::seconds(3 * kPeerSeconds));
+    EXPECT_TRUE(onlyLive()) << Html();
+    EXPECT_TRUE(live.Report());
+    EXPECT_TRUE(PollUntil([&] { return HtmlCpuRows(Html()) == std::vector<HtmlCpu>{{1, 1, 1, 2}}; }, kLong)) << Html();
+}
+
+// With StallSeconds=10 a CPU that goes silent is marked stalled and leaves the
+// throughput, while staying in the tables; its next message brings it back.
+TEST_F(Faults, SilentCpuIsStalledAndOutOfTheThroughputUntilItReports) {
+    WriteIni("HTML=" + html.string() + "\nStallSeconds=10\n");
+    httpPort = FreePort();
+    StartServer();
+    RawCpu steady(0, 2), silent(1, 2);  // two-second passes: 3 x 2 s is below the stall time
+    ASSERT_TRUE(steady.Connect(port) && silent.Connect(port));
+    ASSERT_TRUE(steady.Report() && silent.Report());
+    const Clock::time_point silentSince = Clock::now();
+    ASSERT_TRUE(PollUntil([&] { return HtmlCpuRows(Html()).size() == 2; }, kLong)) << Html();
+    EXPECT_EQ(HtmlThroughput(Html()), "1.0000") << "two CPUs of 2 s per pass";
+
+    const auto status = [&] {
+        const std::optional<std::string> text = HttpGet(httpPort, "/status.json");
+        return text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+    };
+    const auto silentStalled = [&](const nlohmann::json &doc) {
+        return doc.is_object() && doc["cpus"].size() == 2 && doc["cpus"][1]["stalled"] == true;
+    };
+    // The steady CPU reports every second; the other says nothing.
+    nlohmann::json doc;
+    while (MsSince(silentSince) < 30000) {
+        ASSERT_TRUE(steady.Report());
+        doc = status();
+        if (silentStalled(doc)) break;
+        ASSERT_LT(MsSince(silentSince), 10000 + 200) << "stalled before the stall time: " << doc.dump();
+        std::this_thread::sleep_for(1s);
+    }
+    ASSERT_TRUE(silentStalled(doc)) << doc.dump();
+    EXPECT_LE(MsSince(silentSince), 10000 + 5000) << "the once-a-second check should have seen it";
+    EXPECT_EQ(doc["cpus"][0]["stalled"], false);
+    EXPECT_EQ(doc["jobs"][0]["stalledCpus"], 1);
+    EXPECT_EQ(doc["jobs"][0]["cpus"], 2);
+    EXPECT_EQ(doc["overall"]["stalledCpus"], 1);
+    EXPECT_EQ(doc["overall"]["activeCpus"], 2);
+    ASSERT_TRUE(PollUntil([&] { return HtmlThroughput(Html()) == "2.0000"; }, 5s)) << "the steady CPU alone: " << Html();
+    EXPECT_EQ(HtmlCpuRows(Html()).size(), 2u) << "it stays in the table";
+    const std::optional<std::string> metrics = HttpGet(httpPort, "/metrics");
+    ASSERT_TRUE(metrics.has_value());
+    EXPECT_NE(metrics->find("pellick_job_stalled_cpus{job_number=\"1\""), std::string::npos) << *metrics;
+
+    ASSERT_TRUE(silent.Report());
+    EXPECT_TRUE(PollUntil([&] { return HtmlThroughput(Html()) == "1.0000"; }, 5s)) << "back in: " << Html();
+    doc = status();
+    EXPECT_EQ(doc["cpus"][1]["stalled"], false) << doc.dump();
+    EXPECT_EQ(doc["overall"]["stalledCpus"], 0);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -91,6 +92,7 @@ struct Report {
     const char *scene = "shot";
     uint64_t fileSize = 1000;
     uint32_t passesDone = 1;
+    int64_t recentTicks = 0;  // recent pass time
 };
 
 StatusRecord RecordOf(const Report &r) {
@@ -101,6 +103,7 @@ StatusRecord RecordOf(const Report &r) {
     std::strcpy(rec.sceneFile, "/scenes/shot.scn");
     rec.sceneFileSize = r.fileSize;
     rec.passesDone = r.passesDone;
+    rec.recentPassTime = r.recentTicks;
     rec.totalPasses = 100;
     rec.firstRenderedFrame = -1;
     return rec;
@@ -826,6 +829,190 @@ TEST_F(ClientTableTest, RandomEventsMatchAModel) {
         ASSERT_EQ(table.messagesAccepted, accepted);
         ASSERT_EQ(table.messagesRejected, rejected);
     }
+}
+
+
+// --- Silent peers, by an injected monotonic clock ---
+
+uint64_t g_clockNs = 0;
+uint64_t TestClock() { return g_clockNs; }
+constexpr uint64_t kSecondNs = 1000000000;
+constexpr int64_t kSecondTicks = 10000000;
+
+class ClientTimesTest : public ClientTableTest {
+protected:
+    void SetUp() override {
+        ClientTableTest::SetUp();
+        g_clockNs = 1000 * kSecondNs;
+        table.clock = TestClock;
+    }
+    // Time passes to seconds after the start, then the once-a-second check runs.
+    void CheckAt(double seconds, uint32_t stallSeconds = 600) {
+        g_clockNs = 1000 * kSecondNs + static_cast<uint64_t>(seconds * 1e9);
+        CheckClientTimes(table, host, stallSeconds);
+    }
+    ReportData Report(uint32_t stallSeconds) {
+        ReportData data;
+        ComputeReport(table, 133000000000000000ULL, data, {g_clockNs, stallSeconds});
+        return data;
+    }
+};
+
+// A connection that never completes a message, or holds part of one, goes after the wait; CPUs never do for silence.
+TEST_F(ClientTimesTest, ConnectionsWithoutAWholeMessageCloseAfterTheWait) {
+    const Bytes m = Message({1});
+    NetSocket silent = Connect();
+    NetSocket torn = Connect();
+    Send(torn, Bytes(m.begin(), m.begin() + 100));
+    NetSocket late = Connect();
+    NetSocket cpu = Connect();
+    Send(cpu, Message({2}));
+    NetSocket cpuTorn = Connect();
+    Send(cpuTorn, Message({3}));
+    CheckAt(30);
+    Send(cpuTorn, Bytes(m.begin(), m.begin() + 10));  // the start of its next message, then nothing
+    CheckAt(59);
+    Send(late, m);  // its first message just in time
+    Send(torn, Bytes(m.begin() + 100, m.begin() + 200));  // more bytes do not restart the wait
+    struct Step {
+        double at;
+        std::vector<NetSocket> open;
+    };
+    const Step steps[] = {
+        {59.9, {silent, torn, late, cpu, cpuTorn}},
+        {60, {late, cpu, cpuTorn}},
+        {89.9, {late, cpu, cpuTorn}},
+        {90, {late, cpu}},
+        {5000, {late, cpu}},
+    };
+    for (const Step &step : steps) {
+        CheckAt(step.at);
+        std::vector<NetSocket> open = Order();
+        std::sort(open.begin(), open.end());
+        std::vector<NetSocket> want = step.open;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(open, want) << "at " << step.at << " s";
+    }
+    EXPECT_TRUE(Closed(silent) && Closed(torn) && Closed(cpuTorn));
+    EXPECT_EQ(Finish(), 1) << "the closes ask for a refresh";
+}
+
+TEST_F(ClientTimesTest, ShorterTestTimeoutsShortenEveryWait) {
+    struct Case {
+        uint32_t testSeconds, idle, interval, probes, wait;
+    };
+    const Case cases[] = {{0, 60, 10, 3, 60}, {1, 1, 1, 3, 1}, {6, 6, 1, 3, 6}, {30, 30, 5, 3, 30}, {60, 60, 10, 3, 60}};
+    for (const Case &c : cases) {
+        const PeerTimeouts t = PeerTimeoutsFor(c.testSeconds);
+        EXPECT_EQ((std::vector<uint32_t>{t.keepAliveIdleSeconds, t.keepAliveIntervalSeconds, t.keepAliveProbes,
+                                         t.messageWaitSeconds}),
+                  (std::vector<uint32_t>{c.idle, c.interval, c.probes, c.wait}))
+            << "test seconds " << c.testSeconds;
+    }
+    table.peer = PeerTimeoutsFor(5);
+    NetSocket s = Connect();
+    CheckAt(4.9);
+    EXPECT_EQ(table.count, 1u);
+    CheckAt(5);
+    EXPECT_TRUE(Closed(s));
+}
+
+TEST(StallRule, SilentLongerThanBothTheStallTimeAndThreeRecentPasses) {
+    struct Case {
+        uint32_t stallSeconds;
+        int64_t recentTicks;
+        double silentSeconds;
+        bool hasData;
+        bool stalled;
+    };
+    const int64_t huge = INT64_MAX;
+    const Case cases[] = {
+        {600, 60 * kSecondTicks, 600, true, false},     // exactly the stall time: not yet
+        {600, 60 * kSecondTicks, 600.001, true, true},  // past it, and past 3 x 60 s
+        {10, 60 * kSecondTicks, 180, true, false},      // past the stall time, not past 3 passes
+        {10, 60 * kSecondTicks, 180.001, true, true},
+        {600, 300 * kSecondTicks, 899, true, false},    // a slow CPU gets 3 of its passes
+        {600, 300 * kSecondTicks, 901, true, true},
+        {10, 0, 10.5, true, true},                      // no pass time yet: the stall time alone
+        {10, -5, 10.5, true, true},
+        {10, huge, 1e9, true, false},                   // a pass time beyond scaling never stalls
+        {10, 0, 1e6, false, false},                     // no message yet: a connection, not a CPU
+        {0, 0, 1e6, true, false},                       // no stall time: never
+        {10, 0, -5, true, false},                       // a clock behind the receipt
+    };
+    for (const Case &c : cases) {
+        ClientEntry e{};
+        e.record.hasData = c.hasData ? 1 : 0;
+        e.record.recentPassTime = c.recentTicks;
+        e.receivedAt = 1000000 * kSecondNs;
+        const uint64_t now = static_cast<uint64_t>(static_cast<double>(e.receivedAt) + c.silentSeconds * 1e9);
+        EXPECT_EQ(IsStalled(e, now, c.stallSeconds), c.stalled)
+            << "stall " << c.stallSeconds << " s, recent " << c.recentTicks << " ticks, silent " << c.silentSeconds
+            << " s, data " << c.hasData;
+    }
+}
+
+// A silent CPU leaves its job's throughput but stays counted; the check refreshes once; a report brings it back.
+TEST_F(ClientTimesTest, StalledCpuLeavesTheThroughputAndRejoinsWhenItReports) {
+    NetSocket a = Connect(), b = Connect(), other = Connect();
+    Send(a, Message({0, "shot", 1, 5, 2 * kSecondTicks}));
+    Send(b, Message({1, "shot", 1, 5, 4 * kSecondTicks}));
+    Send(other, Message({0, "other", 1, 5, 1 * kSecondTicks}));
+    Finish();
+    const int refreshes = log.refreshes;
+    // Only a keeps reporting.
+    for (int t = 1; t <= 20; ++t) {
+        Send(a, Message({0, "shot", 1, static_cast<uint32_t>(5 + t), 2 * kSecondTicks}));
+        Send(other, Message({0, "other", 1, static_cast<uint32_t>(5 + t), 1 * kSecondTicks}));
+        CheckAt(t, 10);
+        Finish();
+        const ReportData data = Report(10);
+        ASSERT_EQ(data.jobs.size(), 2u);
+        const bool stalled = t > 12;  // silent past 10 s and past 3 x b's 4 s
+        const JobStats &shot = data.jobs[1];  // "shot" sorts after "other"
+        EXPECT_EQ(shot.stalledCpus, stalled ? 1u : 0u) << "at " << t << " s";
+        EXPECT_EQ(shot.cpuCount, 2u);
+        EXPECT_DOUBLE_EQ(shot.throughput, stalled ? 1.0 / (2 * kSecondTicks) : 1.0 / (2 * kSecondTicks) + 1.0 / (4 * kSecondTicks))
+            << "at " << t << " s";
+        EXPECT_EQ(data.jobs[0].stalledCpus, 0u);
+        EXPECT_DOUBLE_EQ(data.jobs[0].throughput, 1.0 / kSecondTicks) << "the other job is untouched";
+        EXPECT_EQ(data.overall.activeCpus, 3u);
+        EXPECT_EQ(data.overall.stalledCpus, stalled ? 1u : 0u);
+        EXPECT_EQ(data.rows[static_cast<size_t>(Find(b))].stalled, stalled);
+    }
+    // Each second's events refreshed; the stall itself added nothing more, and not every second after.
+    EXPECT_EQ(log.refreshes - refreshes, 20);
+    CheckAt(20.5, 10);
+    EXPECT_EQ(Finish(), 0) << "a CPU that stays stalled asks for nothing";
+    Send(b, Message({1, "shot", 1, 9, 4 * kSecondTicks}));
+    const ReportData back = Report(10);
+    EXPECT_EQ(back.overall.stalledCpus, 0u);
+    EXPECT_DOUBLE_EQ(back.jobs[1].throughput, 1.0 / (2 * kSecondTicks) + 1.0 / (4 * kSecondTicks));
+    EXPECT_EQ(Finish(), 1);
+    CheckAt(21, 10);
+    EXPECT_EQ(Finish(), 0) << "rejoining was the message's refresh";
+    // A farm gone silent is noticed by the check alone.
+    CheckAt(40, 10);
+    EXPECT_EQ(Finish(), 1);
+    EXPECT_EQ(Report(10).overall.stalledCpus, 3u);
+}
+
+// The keepalive options are set on every accepted connection (both platforms).
+TEST_F(ClientTableTest, AcceptedConnectionsGetKeepalive) {
+    table.peer = PeerTimeoutsFor(6);
+    NetSocket s = Connect();
+    EXPECT_TRUE(NetKeepAliveOn(s));
+#ifndef _WIN32
+    const auto option = [&](int name) {
+        int v = 0;
+        socklen_t len = sizeof v;
+        EXPECT_EQ(getsockopt(static_cast<int>(s), IPPROTO_TCP, name, &v, &len), 0);
+        return v;
+    };
+    EXPECT_EQ((std::vector<int>{option(TCP_KEEPIDLE), option(TCP_KEEPINTVL), option(TCP_KEEPCNT),
+                                option(TCP_USER_TIMEOUT)}),
+              (std::vector<int>{6, 1, 3, 9000}));
+#endif
 }
 
 }  // namespace

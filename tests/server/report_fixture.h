@@ -2,6 +2,7 @@
 #pragma once
 
 #include "client_table.h"
+#include "clock.h"
 #include "format.h"
 
 #include <cstdint>
@@ -43,6 +44,7 @@ struct TestTable {
     StatusRecord &Add() {
         entries.emplace_back();
         std::memset(&entries.back(), 0, sizeof(ClientEntry));
+        entries.back().receivedAt = MonotonicNanos();  // just reported: not stalled
         StatusRecord &r = entries.back().record;
         r.socket = static_cast<int64_t>(entries.size()) + 100;
         return r;

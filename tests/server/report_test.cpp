@@ -175,6 +175,51 @@ TEST_F(Report, CpusThatCannotBeTimedAddNothingToThroughput) {
     EXPECT_EQ(html.find("nan"), std::string::npos);
 }
 
+// A stalled CPU stays in the rows and the counts but adds nothing to the throughput, and so to the estimates.
+TEST_F(Report, StalledCpuStaysCountedButLeavesThroughputAndEstimates) {
+    TestTable two;
+    OneJobTwoCpus(two);
+    StatusReport live;
+    BuildReport(two.Get(), kNow, form, live);
+    const uint64_t mono = MonotonicNanos() + 3600 * 1000000000ULL;
+    // Stalling checked, nobody silent: the golden text, byte for byte.
+    BuildReport(two.Get(), kNow, form, report, {mono - 3600 * 1000000000ULL, 600});
+    ExpectGolden("one_job.html", html);
+
+    struct Case {
+        uint32_t stallSeconds;
+        bool stalled;  // the third CPU, silent for 700 s
+    };
+    for (const Case c : {Case{600, true}, Case{900, false}}) {
+        TestTable three;
+        OneJobTwoCpus(three);
+        Progress(three.AddCpu(2), 0, 100, 15, 15, 600, 0);  // no passes yet, a 15 s pass time
+        three.entries[0].receivedAt = three.entries[1].receivedAt = mono;
+        three.entries[2].receivedAt = mono - 700 * 1000000000ULL;
+        BuildReport(three.Get(), kNow, form, report, {mono, c.stallSeconds});
+        const ReportData &d = report.data;
+        EXPECT_EQ(d.rows.size(), 3u);
+        EXPECT_EQ(d.rows[2].stalled, c.stalled);
+        EXPECT_EQ(d.jobs[0].cpuCount, 3u);
+        EXPECT_EQ(d.jobs[0].stalledCpus, c.stalled ? 1u : 0u);
+        EXPECT_EQ(d.overall.stalledCpus, c.stalled ? 1u : 0u);
+        EXPECT_STREQ(fields.text[0], "3") << "Active CPUs counts it";
+        // Every figure but the count is the two live CPUs' when it is stalled;
+        // otherwise its pass time changes the time per pass, remaining and end.
+        for (int i = 1; i < kFieldCount; ++i) {
+            const bool same = std::string(fields.text[i]) == live.fields.text[i];
+            EXPECT_TRUE(c.stalled ? same : (i < 6 || !same))
+                << "field " << kFieldFirstId + i << ": " << fields.text[i] << " / " << live.fields.text[i];
+        }
+        const auto jobTable = [](std::string h) {
+            h = h.substr(h.find("Job Stats"));
+            const size_t cpus = h.find("<tr><td>CPUs</td><td>");
+            return h.erase(cpus, h.find("</tr>", cpus) - cpus);
+        };
+        EXPECT_EQ(jobTable(html) == jobTable(live.html), c.stalled) << html;
+    }
+}
+
 TEST_F(Report, UnknownFiguresShowADash) {
     struct Case {
         const char *what;

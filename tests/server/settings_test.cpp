@@ -142,6 +142,7 @@ TEST_F(SettingsStore, FirstStartWithoutStoredValuesRunsOnDefaults) {
     settings = LoadSettings();
     EXPECT_EQ(settings.maxScale, 3);
     EXPECT_EQ(settings.resolution, 4);
+    EXPECT_EQ(settings.stallSeconds, 600);
     EXPECT_EQ(settings.htmlOutput, 0);
     EXPECT_STREQ(settings.htmlPath, "");
 }
@@ -151,7 +152,10 @@ TEST_F(SettingsStore, WrittenValuesLoadAtTheNextStart) {
     EXPECT_EQ(WriteSettingInt(kSettingMaxScale, 2), 1);
     EXPECT_EQ(WriteSettingInt(kSettingResolution, 1), 1);
     EXPECT_EQ(WriteSettingInt(kSettingResolution, 0), 1);  // a later write replaces the value
+    EXPECT_EQ(SetStallSeconds(settings, 45), 1);
+    EXPECT_EQ(settings.stallSeconds, 45);
     settings = LoadSettings();
+    EXPECT_EQ(settings.stallSeconds, 45);
     EXPECT_STREQ(settings.htmlPath, kPath);
     EXPECT_EQ(settings.htmlOutput, 1);
     EXPECT_EQ(settings.maxScale, 2);
@@ -169,17 +173,23 @@ TEST_F(SettingsStore, ValuesOutOfRangeOrNotNumbersGiveTheDefaultWhole) {
         {kSettingResolution, 0, 0},  {kSettingResolution, 4, 4},  {kSettingResolution, 2, 2},
         {kSettingMaxScale, -1, 3},   {kSettingMaxScale, 4, 3},    {kSettingMaxScale, 0, 0},
         {kSettingMaxScale, 1, 1},    {kSettingMaxScale, INT32_MIN, 3},
+        {kSettingStallSeconds, 9, 600},  {kSettingStallSeconds, 10, 10},       {kSettingStallSeconds, 86400, 86400},
+        {kSettingStallSeconds, 86401, 600}, {kSettingStallSeconds, -600, 600}, {kSettingStallSeconds, 0, 600},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(WriteSettingInt(c.name, c.stored), 1);
         settings = LoadSettings();
-        const int32_t loaded = std::strcmp(c.name, kSettingMaxScale) == 0 ? settings.maxScale : settings.resolution;
+        const int32_t loaded = std::strcmp(c.name, kSettingMaxScale) == 0     ? settings.maxScale
+                               : std::strcmp(c.name, kSettingStallSeconds) == 0 ? settings.stallSeconds
+                                                                                : settings.resolution;
         EXPECT_EQ(loaded, c.loaded) << c.name << " stored as " << c.stored;
     }
     // A text where a number belongs: on Windows "abc" with its NUL is four
     // bytes, taken as a number far out of range; on POSIX it does not parse.
     ASSERT_EQ(WriteSettingString(kSettingMaxScale, "abc"), 1);
     EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 3, 0, 3), 3);
+    ASSERT_EQ(WriteSettingString(kSettingStallSeconds, "60s"), 1);
+    EXPECT_EQ(LoadSettings().stallSeconds, 600);
 }
 
 TEST_F(SettingsStore, EmptyOrMissingTextDeletesAndDeletingAgainSucceeds) {

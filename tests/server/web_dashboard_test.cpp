@@ -477,4 +477,27 @@ TEST(WebDashboardPort, TestVariablesThenTheStoredSetting) {
     SetEnv("PELLICK_TEST_PORT", nullptr);
 }
 
+TEST(TestPorts, PeerSecondsAreOneToSixty) {
+    constexpr const char *kRefused = "PELLICK_TEST_PEER_SECONDS is not a number of seconds (1 to 60)";
+    struct Case {
+        const char *text;
+        int seconds;  // -1: unset
+        bool ok;
+    };
+    const Case cases[] = {{nullptr, -1, true}, {"", -1, true}, {"1", 1, true},  {"60", 60, true},
+                          {"0", 0, false},     {"61", 0, false}, {"5s", 0, false}, {"-3", 0, false}};
+    for (const Case &c : cases) {
+        SetEnv("PELLICK_TEST_PEER_SECONDS", c.text);
+        TestPorts ports;
+        std::string error;
+        ASSERT_EQ(ReadTestPorts(ports, error), c.ok) << (c.text ? c.text : "unset") << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(ports.peerSeconds ? int{*ports.peerSeconds} : -1, c.seconds) << (c.text ? c.text : "unset");
+        } else {
+            EXPECT_EQ(error, kRefused);
+        }
+    }
+    SetEnv("PELLICK_TEST_PEER_SECONDS", nullptr);
+}
+
 }  // namespace

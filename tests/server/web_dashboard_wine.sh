@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
 # The Windows pellicksrv.exe's web dashboard under Wine: served when a port is named, its change token
 # kept in the registry and asked for, option changes reach the window thread and the registry, a typed
-# non-ASCII path becomes the ANSI path of the file, and a path at the 259-byte limit is written.
+# non-ASCII path becomes the ANSI path of the file, a path at the 259-byte limit is written, and the
+# window's once-a-second timer marks a CPU that went silent as stalled.
 #
-# usage: web_dashboard_wine.sh <pellicksrv.exe> <work folder>
+# usage: web_dashboard_wine.sh <pellicksrv.exe> <work folder> <status_sender.exe>
 set -u
-[ $# -eq 2 ] || { echo "usage: $0 <pellicksrv.exe> <work folder>" >&2; exit 2; }
-server=$1 work=$2
+[ $# -eq 3 ] || { echo "usage: $0 <pellicksrv.exe> <work folder> <status_sender.exe>" >&2; exit 2; }
+server=$1 work=$2 sender=$3
 rm -rf "$work"
 mkdir -p "$work" || exit 1
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
-server_pid="" xvfb_pid=""
+server_pid="" xvfb_pid="" sender_pid=""
 cleanup() {
+  exec 7>&- 2>/dev/null
+  [ -n "$sender_pid" ] && kill "$sender_pid" 2>/dev/null
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
   wineserver -k 2>/dev/null
   if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
@@ -116,6 +119,48 @@ case "$answer" in
 esac
 wait_for 20 test -s "$long_dir/$long_name" || fail "no report at the 259-byte path: $(ls -A "$long_dir" | head -3)"
 ls -A "$long_dir" | grep -q '\.tmp' && fail "a temporary file was left: $(ls -A "$long_dir")"
+
+# Stalled CPUs: the stall time set from the page, two CPUs of 2-second passes, one goes silent.
+answer=$(post '{"stallSeconds":10}')
+case "$answer" in
+  "200 "*'"stallSeconds":10'*) ;;
+  *) fail "setting the stall time: $answer" ;;
+esac
+[ "$(reg_value StallSeconds)" = 0xa ] || fail "StallSeconds in the registry: $(reg_value StallSeconds)"
+mkfifo "$work/feed"
+wine "$sender" "$status_port" <"$work/feed" >"$work/sender.out" 2>&1 &
+sender_pid=$!
+exec 7>"$work/feed"
+echo "send cpu=0 scene=shot done=1 total=100 recent=2" >&7
+echo "send cpu=1 scene=shot done=1 total=100 recent=2" >&7
+status() { curl -sf "$base/status.json"; }
+throughput() { curl -sf "$base/fragment.html" | sed -n 's|.*<tr><td>Recent Throughput</td><td>\([^<]*\)</td>.*|\1|p'; }
+two_cpus() { [ "$(status | jq '.cpus | length')" = 2 ]; }
+wait_for 120 two_cpus || fail "the two CPUs did not show: $(status | head -c 300) $(cat "$work/sender.out")"
+both=$(throughput)
+silent_since=$SECONDS
+stalled_after=""
+for i in $(seq 2 40); do
+  echo "send cpu=0 done=$i" >&7  # the other CPU says nothing
+  if [ "$(status | jq '.cpus[1].stalled')" = true ]; then stalled_after=$((SECONDS - silent_since)); break; fi
+  sleep 1
+done
+if [ -z "$stalled_after" ]; then
+  fail "the silent CPU never showed as stalled: $(status | jq -c '{cpus: [.cpus[] | {cpu, stalled}], overall}')"
+else
+  [ "$stalled_after" -ge 8 ] && [ "$stalled_after" -le 20 ] || fail "stalled after $stalled_after s, not 10 s"
+  summary=$(status | jq -c '[.cpus[0].stalled, .jobs[0].cpus, .jobs[0].stalledCpus, .overall.activeCpus, .overall.stalledCpus]')
+  [ "$summary" = '[false,2,1,2,1]' ] || fail "while stalled (cpu0 stalled, job cpus, job stalled, active, stalled): $summary"
+  alone=$(throughput)
+  [ -n "$alone" ] && [ "$alone" != "$both" ] || fail "the fragment's throughput stayed $both with one CPU stalled"
+  echo "send cpu=1 done=2" >&7
+  rejoined() { [ "$(status | jq '.overall.stalledCpus')" = 0 ] && [ "$(throughput)" = "$both" ]; }
+  wait_for 10 rejoined || fail "the CPU did not rejoin after reporting: $(status | jq -c .overall) $(throughput)"
+  echo "a silent CPU showed as stalled after $stalled_after s and rejoined (throughput $both, alone $alone)"
+fi
+exec 7>&-
+wait "$sender_pid" 2>/dev/null
+sender_pid=""
 
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null

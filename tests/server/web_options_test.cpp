@@ -47,6 +47,11 @@ TEST(OptionsChange, ParsesTheDialogsChoicesAndRefusesTheRest) {
         {R"({"maxScale":"2"})", false, "maxScale"},
         {R"({"resolution":5})", false, "resolution"},
         {R"({"resolution":4294967297})", false, "resolution"},
+        {R"({"stallSeconds":10})", true, ""},
+        {R"({"stallSeconds":86400})", true, ""},
+        {R"({"stallSeconds":9})", false, "stallSeconds"},
+        {R"({"stallSeconds":86401})", false, "stallSeconds"},
+        {R"({"stallSeconds":60.5})", false, "stallSeconds"},
         {R"({"save":"yes"})", false, "save"},
         {R"({"save":true})", false, "htmlPath"},
         {R"({"save":false,"htmlPath":")" PELLICK_JSON_ROOT R"(tmp/x.htm"})", false, "contradict"},
@@ -141,12 +146,14 @@ TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
 
     OptionsChange change;
     std::string error;
-    ASSERT_TRUE(ParseOptionsChange(R"({"maxScale":1,"resolution":2})", false, change, error));
+    ASSERT_TRUE(ParseOptionsChange(R"({"maxScale":1,"resolution":2,"stallSeconds":90})", false, change, error));
     EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
     EXPECT_EQ(settings.maxScale, 1);
     EXPECT_EQ(settings.resolution, 2);
+    EXPECT_EQ(settings.stallSeconds, 90);
     EXPECT_EQ(ReadSettingInt(kSettingMaxScale, 9, 0, 3), 1);
     EXPECT_EQ(ReadSettingInt(kSettingResolution, 9, 0, 4), 2);
+    EXPECT_EQ(ReadSettingInt(kSettingStallSeconds, 9, 10, 86400), 90);
 
     const std::string path = std::string(kRoot) + "srv/status.htm";
     ASSERT_TRUE(ParseOptionsChange(R"({"htmlPath":")" + path + R"("})", false, change, error)) << error;
@@ -165,6 +172,7 @@ TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
     EXPECT_STREQ(settings.htmlPath, path.c_str());
     EXPECT_EQ(settings.maxScale, 1);
     EXPECT_EQ(settings.resolution, 2);
+    EXPECT_EQ(settings.stallSeconds, 90);
 }
 
 TEST(RequestText, QueriesAndCookiesAreReadWithinBounds) {

@@ -78,6 +78,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/fields/7/text", "20:00.0000"},
         {"/fields/8", {{"id", 1008}, {"label", "Est Complete at"}, {"text", "12/8/2026 5:27:19 AM"}}},
         {"/overall/activeCpus", 2},
+        {"/overall/stalledCpus", 0},
         {"/overall/passesDone", 40},
         {"/overall/totalPasses", 100},
         {"/overall/percent", 40.0},
@@ -95,6 +96,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/jobs/0/sceneFileSize", 1000},
         {"/jobs/0/frames", {{"first", 1}, {"last", 25}, {"step", 1}}},
         {"/jobs/0/cpus", 2},
+        {"/jobs/0/stalledCpus", 0},
         {"/jobs/0/passesPerFrame", 4},
         {"/jobs/0/passesDone", 40},
         {"/jobs/0/totalPasses", 100},
@@ -120,6 +122,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/cpus/0/recentSeconds", 60.0},
         {"/cpus/0/lastSeconds", 58.0},
         {"/cpus/0/lastUpdate", "2026-12-08T05:07:09Z"},
+        {"/cpus/0/stalled", false},
         {"/cpus/0/texts",
          {{"average", "59.6666"}, {"recent", "1:00.0000"}, {"last", "58.0000"}, {"at", "12/8/2026 5:07:09 AM"}}},
         {"/cpus/1/cpu", 2},
@@ -130,6 +133,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/connections", {{"open", 2}, {"waiting", 0}}},
         {"/settings/maxScale", 3},
         {"/settings/resolution", 4},
+        {"/settings/stallSeconds", 600},
         {"/settings/sample", "3 days, 5:23:47.1234"},
     });
     EXPECT_EQ(doc["jobs"].size(), 1u);
@@ -198,6 +202,50 @@ TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
     }
     EXPECT_NE(text.find("# TYPE pellick_messages_accepted_total counter\n"), std::string::npos);
     EXPECT_NE(text.find("# TYPE pellick_job_passes_done gauge\n"), std::string::npos);
+}
+
+// A stalled CPU is marked and counted, and its job's throughput and estimates are the live CPU's alone.
+TEST_F(WebStatus, StalledCpuIsMarkedCountedAndOutOfTheThroughput) {
+    TestTable t;
+    OneJobTwoCpus(t);
+    const uint64_t mono = MonotonicNanos();
+    t.entries[1].receivedAt = mono - 601 * 1000000000ULL;  // CPU 2: 30 s passes, silent past the 600 s
+    ServerSettings settings;
+    StatusReport report;
+    BuildReport(t.Get(), kNow, settings.Form(), report, {mono, static_cast<uint32_t>(settings.stallSeconds)});
+    WebSnapshot s;
+    BuildSnapshot(t.Get(), report, settings, history, s);
+
+    const json doc = json::parse(StatusJson(s));
+    ExpectValues(doc, {
+        {"/overall/activeCpus", 2},
+        {"/overall/stalledCpus", 1},
+        {"/overall/passesPerHour", 60.0},  // CPU 1's 60 s passes alone
+        {"/overall/remainingSeconds", 3600.0},
+        {"/jobs/0/cpus", 2},
+        {"/jobs/0/stalledCpus", 1},
+        {"/jobs/0/passesPerHour", 60.0},
+        {"/jobs/0/remainingSeconds", 3600.0},
+        {"/jobs/0/texts/remaining", "1:00:00.0000"},
+        {"/cpus/0/stalled", false},
+        {"/cpus/1/stalled", true},
+        {"/fields/0/text", "2"},
+        {"/fields/7/text", "1:00:00.0000"},
+    });
+    const auto samples = ParseMetrics(MetricsText(s));
+    const std::string job = "{job_number=\"1\",id=\"" + s.jobs[0].id + "\",scene=\"Castle\"}";
+    const std::pair<std::string, double> expected[] = {
+        {"pellick_active_cpus", 2},
+        {"pellick_job_cpus" + job, 2},
+        {"pellick_job_stalled_cpus" + job, 1},
+        {"pellick_job_remaining_seconds" + job, 3600},
+        {"pellick_job_throughput_passes_per_second" + job, 60.0 / 3600},
+    };
+    for (const auto &[name, value] : expected) {
+        const auto found = samples.find(name);
+        ASSERT_NE(found, samples.end()) << name;
+        EXPECT_NEAR(found->second, value, 1e-9) << name;
+    }
 }
 
 TEST_F(WebStatus, EmptyAndWaitingTablesHaveNoFiguresToGuess) {

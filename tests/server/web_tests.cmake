@@ -28,11 +28,13 @@ if(TARGET pellick_web)
     set_tests_properties(web_browser_test PROPERTIES TIMEOUT 300 LABELS "browser")
   endif()
 
-  # pellicksrv.exe's dashboard under Wine: the window thread takes the page's changes.
+  # pellicksrv.exe's dashboard under Wine: the window thread takes the page's changes, its timer finds stalled CPUs.
   if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET pellicksrv)
+    add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
+    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform)
     add_test(NAME web_dashboard_wine
              COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/web_dashboard_wine.sh $<TARGET_FILE:pellicksrv>
-                     ${CMAKE_CURRENT_BINARY_DIR}/web-wine-work)
+                     ${CMAKE_CURRENT_BINARY_DIR}/web-wine-work $<TARGET_FILE:status_sender>)
     set_tests_properties(web_dashboard_wine PROPERTIES TIMEOUT 400 LABELS "gui;web")
   endif()
 endif()

@@ -210,6 +210,13 @@ try {
     await text(page, 'options-status'));
   const ini = fs.readFileSync(settingsFile, 'utf8');
   check(/^MaxScale=0$/m.test(ini) && /^Resolution=0$/m.test(ini), 'the settings file holds the choices', ini);
+  // The stall time: typed, sent when the field is left, saved.
+  await page.fill('#stall-seconds', '45');
+  await page.$eval('#stall-seconds', (e) => e.blur());
+  const stallSaved = () => /^StallSeconds=45$/m.test(fs.readFileSync(settingsFile, 'utf8'));
+  const stallEnd = Date.now() + WAIT_MS;
+  while (!stallSaved() && Date.now() < stallEnd) await new Promise((r) => setTimeout(r, 50));
+  check(stallSaved(), 'the stall time typed on the panel is saved', fs.readFileSync(settingsFile, 'utf8'));
   await page.screenshot({ path: path.join(args.out, 'dashboard-options.png'), fullPage: true });
 
   // Restart on the same ports: the open page reconnects by itself and the form stays.
@@ -222,6 +229,7 @@ try {
   check(await timeUntil(page, 'f1000', exactly('3')) < Infinity, 'the open page reconnects after a restart');
   check(/^\d+$/.test(await text(page, 'f1005')), 'the saved form survives the restart', await text(page, 'f1005'));
   check(await page.$eval('#max-scale', (s) => s.value) === '0', 'the panel shows the saved Max Scale');
+  check(await page.$eval('#stall-seconds', (s) => s.value) === '45', 'the panel shows the saved stall time');
 
   // A second page that cannot have the event stream polls instead.
   const polling = await context.newPage();

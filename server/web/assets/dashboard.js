@@ -99,6 +99,8 @@
     const f = job.frames;
     setFact(q('frames'), f.first + '\u2013' + f.last + (f.step > 1 ? ' step ' + f.step : ''));
     setFact(q('cpu-count'), job.cpus);
+    setFact(q('stalled-count'), job.stalledCpus);
+    card.classList.toggle('has-stalled', job.stalledCpus > 0);
     setFact(q('passes'), job.passesDone + ' of ' + job.totalPasses);
     setFact(q('passes-per-hour'), job.texts.passesPerHour);
     setFact(q('frames-per-hour'), job.texts.framesPerHour);
@@ -157,6 +159,7 @@
   const CPU_CELLS = [
     (c) => c.cpu, (c) => c.job, (c) => c.frame, (c) => c.passes,
     (c) => c.texts.average, (c) => c.texts.recent, (c) => c.texts.last, (c) => c.texts.at,
+    (c) => (c.stalled ? 'stalled' : ''),
   ];
 
   function drawCpus(s) {
@@ -171,6 +174,7 @@
       const cells = rows[r].cells;
       const cpu = s.cpus[r];
       for (let i = 0; i < CPU_CELLS.length; i++) setText(cells[i], CPU_CELLS[i](cpu));
+      rows[r].classList.toggle('stalled', cpu.stalled);
     }
     const waiting = s.connections.waiting;
     $('waiting').hidden = waiting === 0;
@@ -185,11 +189,13 @@
   function drawOptions(settings) {
     if (!settings) return;
     const maxScale = $('max-scale'), resolution = $('resolution'), save = $('save'), path = $('html-path');
+    const stall = $('stall-seconds');
     // A control the user is on keeps what the user is doing.
     setText($('sample'), settings.sample);
     if (sending) return; // the user's choice stands until the server has answered
     if (document.activeElement !== maxScale) maxScale.value = String(settings.maxScale);
     if (document.activeElement !== resolution) resolution.value = String(settings.resolution);
+    if (document.activeElement !== stall) stall.value = String(settings.stallSeconds);
     if (document.activeElement !== save) save.checked = settings.htmlOutput;
     if (document.activeElement !== path && settings.htmlPath !== '' && path.value !== settings.htmlPath) {
       path.value = settings.htmlPath;
@@ -233,6 +239,11 @@
     const save = $('save'), path = $('html-path');
     $('max-scale').addEventListener('change', (e) => send({ maxScale: Number(e.target.value) }));
     $('resolution').addEventListener('change', (e) => send({ resolution: Number(e.target.value) }));
+    $('stall-seconds').addEventListener('change', (e) => {
+      const seconds = Number(e.target.value);
+      if (Number.isInteger(seconds) && seconds >= 10 && seconds <= 86400) send({ stallSeconds: seconds });
+      else status('The stall time is a whole number of seconds from 10 to 86400.', 'error');
+    });
     const choosePath = () => {
       const text = path.value.trim();
       if (text === '') {
@@ -249,7 +260,8 @@
     });
     form.addEventListener('submit', (e) => {
       e.preventDefault();
-      choosePath();
+      // Enter in the stall time sends that field (its change event), not the path.
+      if (document.activeElement !== $('stall-seconds')) choosePath();
     });
   }
 
