@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -237,6 +238,8 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
 
 int main(int argc, char **argv) {
     BlockStopSignals();
+    // A standard output whose reader went away fails its writes instead of ending the server.
+    std::signal(SIGPIPE, SIG_IGN);
     const uint64_t descriptorLimit = RaiseDescriptorLimit();
 
     CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"

@@ -415,8 +415,9 @@ std::string HttpGet(uint16_t port, const std::string &path) {
 }
 
 // A terminal that takes nothing (paused, or a pipe nobody reads) stops
-// neither the counting nor the dashboard, and the server still stops at once.
-TEST(Pellicksrv, AStdoutNobodyReadsStopsNeitherCountingNorTheDashboard) {
+// neither the counting nor the dashboard, a reader that goes away does not
+// end the server, and it still stops at once.
+TEST(Pellicksrv, AStdoutNobodyReadsStopsNeitherCountingNorTheDashboardNorTheServer) {
     Sandbox box;
     int out[2];
     ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
@@ -447,9 +448,13 @@ TEST(Pellicksrv, AStdoutNobodyReadsStopsNeitherCountingNorTheDashboard) {
         << status;
     EXPECT_TRUE(WaitFor([&] { return box.ReadStats()["messagesAccepted"] == std::to_string(kMessages); }));
 
+    // The reader goes away: the hung write fails, and the server runs on.
+    close(out[0]);
+    auto m = Message(0, kMessages + 1, true);
+    ASSERT_TRUE(SendAll(fd, m.data(), m.size()));
+    EXPECT_TRUE(WaitFor([&] { return box.ReadStats()["messagesAccepted"] == std::to_string(kMessages + 1); }));
     EXPECT_EQ(srv.Stop(SIGTERM), 0);
     close(fd);
-    close(out[0]);
     EXPECT_NE(ReadFile(box.Html()).find("No render in progress"), std::string::npos);
     EXPECT_EQ(box.ReadStats()["state"], "stopped");
 }
