@@ -2,7 +2,7 @@
 #include "report.h"
 
 #include "clock.h"
-#include "files.h"
+#include "file_calls.h"
 #include "format.h"
 #include "settings.h"
 
@@ -295,7 +295,10 @@ void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form
     RenderReportHtml(report.data, form, report.html);
 }
 
-int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report) {
+int WriteWholeFile(const FileContent &file) { return FileWriteAtomic(file.path.c_str(), file.data.data(), file.data.size()); }
+
+int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
+                  FileWriter *writer) {
     try {
         StatusReport fresh;
         const StallCheck stall{ClientClockNow(table), static_cast<uint32_t>(std::max(settings.stallSeconds, 0))};
@@ -307,13 +310,17 @@ int RefreshStatus(const ClientTable &table, const ServerSettings &settings, Stat
         return 0;
     }
     if (settings.htmlOutput) {
-        char path[sizeof settings.htmlPath];
-        const size_t n = strnlen(settings.htmlPath, sizeof path - 1);
-        std::memcpy(path, settings.htmlPath, n);
-        path[n] = '\0';
-        // Whole file to a temporary beside it, then renamed over it:
-        // a reader never sees a partial page.
-        WriteFileAtomic(path, report.html.data(), report.html.size());
+        try {
+            FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
+                          report.html};
+            if (writer) {
+                writer->Post(std::move(file));
+            } else {
+                WriteWholeFile(file);
+            }
+        } catch (const std::bad_alloc &) {
+            // The file keeps its last content until a refresh that has the memory.
+        }
     }
     return 1;
 }

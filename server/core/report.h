@@ -3,6 +3,7 @@
 
 #include "client_table.h"
 #include "format.h"
+#include "newest_writer.h"
 
 #include <array>
 #include <cstdint>
@@ -113,9 +114,23 @@ void RenderStatusFields(const ReportData &data, const DisplayForm &form, StatusF
 void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form, StatusReport &report,
                  const StallCheck &stall = {});
 
+// A whole file's next content, on its way to a writer thread.
+struct FileContent {
+    std::string path;
+    std::string data;
+};
+// The front ends' writer of the HTML (and stats) file: a hung folder never
+// stops the core thread, and the file always ends with the newest content.
+using FileWriter = NewestWriter<FileContent>;
+// Replaces the file whole (a temporary beside it renamed over it, so a reader
+// never sees a partial page); the write a FileWriter makes. 1 on success.
+int WriteWholeFile(const FileContent &file);
+
 struct ServerSettings;
 // The refresh: builds the report at the current time in the settings' form
-// (stalls judged by the table's clock and the settings' stall time) and writes the HTML file atomically when output is on. A file that cannot
-// be written is skipped until the next refresh. 0 when memory ran out: report
-// then keeps what the last refresh built.
-int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report);
+// (stalls judged by the table's clock and the settings' stall time) and,
+// when output is on, hands the HTML file to writer (written at once
+// without one). A file that cannot be written is skipped until the next
+// refresh. 0 when memory ran out: report then keeps what the last refresh built.
+int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
+                  FileWriter *writer = nullptr);

@@ -1,9 +1,9 @@
 // pellicksrv on Linux: listens for status messages and shows the render status in the terminal until stopped.
+#include "batch_pacing.h"
 #include "client_table.h"
 #include "clock.h"
 #include "dashboard.h"
 #include "event_loop.h"
-#include "files.h"
 #include "report.h"
 #include "settings.h"
 #include "terminal_view.h"
@@ -11,8 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,8 +40,9 @@ struct Server {
     StatusReport report;  // what the latest refresh built
     std::vector<NetSocket> unwatched;  // accepted, but the loop could not watch them
     std::string statsFile;
-    bool eventsPending = false;  // socket events since the last end of a batch
-    uint64_t nextFinish = 0;     // monotonic ns: the earliest next end of a batch
+    BatchPacing pacing;      // when the next end of a batch may run
+    FileWriter htmlWriter{WriteWholeFile};   // the HTML file, off the loop thread
+    FileWriter statsWriter{WriteWholeFile};  // the stats file, likewise
     uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
@@ -58,25 +59,11 @@ constexpr uint64_t kFileDescriptors = 4;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
-// While events keep coming, ends of batches (prune and refresh) come at most
-// every kMinFinishGapNs, which is quicker than anyone reads the report, and
-// take at most a quarter of the time, or up to half of it where that is what
-// it takes to refresh every kFinishCycleNs. The first events after a quiet
-// spell are finished at once.
-constexpr uint64_t kMinFinishGapNs = 20000000;
-constexpr uint64_t kFinishCycleNs = 100000000;
-
-// The pause after an end of batch that took cost nanoseconds.
-uint64_t FinishGap(uint64_t cost) {
-    const uint64_t toCycle = cost < kFinishCycleNs ? kFinishCycleNs - cost : 0;
-    return std::max(cost, std::min(std::max(3 * cost, kMinFinishGapNs), toCycle));
-}
-
 // The refresh, in the Windows program's order: the report and the HTML file,
 // the page's snapshot, then the view.
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    if (!RefreshStatus(srv.table, srv.settings, srv.report)) return;
+    if (!RefreshStatus(srv.table, srv.settings, srv.report, &srv.htmlWriter)) return;
     if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings);
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
@@ -86,13 +73,13 @@ void Watch(void *context, NetSocket s) {
     if (!EventLoopWatchClient(srv.loop, s)) srv.unwatched.push_back(s);
 }
 
-void WriteStats(const Server &srv, const char *state) {
+void WriteStats(Server &srv, const char *state) {
     if (srv.statsFile.empty()) return;
     std::string text = std::string("state=") + state + "\nconnections=" + std::to_string(srv.table.nextSeq) +
                        "\nclients=" + std::to_string(srv.table.count) +
                        "\nmessagesAccepted=" + std::to_string(srv.table.messagesAccepted) +
                        "\nmessagesRejected=" + std::to_string(srv.table.messagesRejected) + "\n";
-    WriteFileAtomic(srv.statsFile.c_str(), text.data(), text.size());
+    srv.statsWriter.Post({srv.statsFile, std::move(text)});
 }
 
 // Whether a new client would leave the spare descriptors alone: descriptors
@@ -121,7 +108,7 @@ void OnSocket(void *context, NetSocket s, SocketEvent event) {
         srv.unwatched.pop_back();
         RemoveClient(srv.table, srv.host, dropped);
     }
-    srv.eventsPending = true;
+    BatchEvents(srv.pacing);
 }
 
 // The dashboard's HTTP threads sent option changes.
@@ -133,16 +120,14 @@ void OnWake(void *context) {
 // After a wake-up's events: the one prune and refresh they call for, and the
 // stats. With thousands of CPUs one refresh takes milliseconds, so a refresh
 // after every wake-up would keep the loop busy; the next one then waits as
-// FinishGap says, and the events in between join its batch.
+// the pacing rule says, and the events in between join its batch.
 int FinishBatch(Server &srv) {
-    if (!srv.eventsPending) return -1;
     const uint64_t start = MonotonicNanos();
-    if (start < srv.nextFinish) return static_cast<int>((srv.nextFinish - start + 999999) / 1000000);
-    srv.eventsPending = false;
+    const int64_t due = FinishDueInMs(srv.pacing, start);
+    if (due != 0) return static_cast<int>(due);
     FinishSocketEvents(srv.table, srv.host);
     WriteStats(srv, "running");
-    const uint64_t end = MonotonicNanos();
-    srv.nextFinish = end + FinishGap(end - start);
+    BatchFinished(srv.pacing, start, MonotonicNanos());
     return -1;
 }
 
@@ -156,7 +141,7 @@ int OnBatchDone(void *context) {
     uint64_t now = MonotonicNanos();
     if (now >= srv.nextTimeCheck) {
         CheckClientTimes(srv.table, srv.host, static_cast<uint32_t>(srv.settings.stallSeconds));
-        if (srv.table.refreshNeeded) srv.eventsPending = true;
+        if (srv.table.refreshNeeded) BatchEvents(srv.pacing);
         srv.nextTimeCheck = now + kTimeCheckPeriodNs;
     }
     const int finishMs = FinishBatch(srv);
@@ -270,6 +255,9 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     if (listener != kNoNetSocket) NetClose(listener);
     if (netStarted) NetCleanup();
     WriteStats(srv, "stopped");
+    // The last HTML file and stats are on disk before the program ends.
+    srv.htmlWriter.Close(-1);
+    srv.statsWriter.Close(-1);
     return status;
 }
 
@@ -277,6 +265,8 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
 
 int main(int argc, char **argv) {
     BlockStopSignals();
+    // A standard output whose reader went away fails its writes instead of ending the server.
+    std::signal(SIGPIPE, SIG_IGN);
     const uint64_t descriptorLimit = RaiseDescriptorLimit();
 
     CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"

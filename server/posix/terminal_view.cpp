@@ -1,7 +1,8 @@
-// Draws the nine status fields on the terminal, in place, or as plain text when asked.
+// Draws the nine status fields on the terminal, in place, or as plain text when asked, from a writer thread of its own.
 #include "terminal_view.h"
 
-#include <cstdio>
+#include "file_calls.h"
+
 #include <cstring>
 #include <unistd.h>
 
@@ -10,10 +11,7 @@ namespace {
 constexpr int kLabelWidth = 18;
 constexpr int kBlockLines = 1 + kFieldCount;
 
-void Put(const std::string &text) {
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
-}
+void Put(const std::string &text) { FileWriteStdout(text.data(), text.size()); }
 
 }  // namespace
 
@@ -42,17 +40,24 @@ void TerminalViewOpen(TerminalView &view, bool printAsked) {
     view = {};
     view.inPlace = isatty(STDOUT_FILENO) == 1;
     view.print = !view.inPlace && printAsked;
+    if (!view.inPlace && !view.print) return;
+    // drawn: the in-place block is on the screen (the writer thread's own state).
+    view.writer = std::make_unique<NewestWriter<StatusFields>>(
+        [inPlace = view.inPlace, drawn = false](const StatusFields &fields) mutable {
+            if (inPlace) {
+                Put(TerminalViewText(fields, drawn));
+                drawn = true;
+            } else {
+                Put(TerminalViewText(fields, false) + "\n");
+            }
+        });
 }
 
 void TerminalViewShow(TerminalView &view, const StatusFields &fields) {
-    if (view.inPlace) {
-        Put(TerminalViewText(fields, view.drawn));
-        view.drawn = true;
-    } else if (view.print) {
-        Put(TerminalViewText(fields, false) + "\n");
-    }
+    if (view.writer) view.writer->Post(fields);
 }
 
 void TerminalViewClose(TerminalView &view) {
+    if (view.writer) view.writer->Close(kTerminalCloseMs);
     view = {};
 }

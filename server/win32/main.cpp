@@ -1,5 +1,7 @@
 // pellicksrv for Windows: start-up, the "Render Status" window and its message loop, and the shutdown sequence.
+#include "batch_pacing.h"
 #include "client_table.h"
+#include "clock.h"
 #include "dashboard.h"
 #include "net.h"
 #include "options_dialog.h"
@@ -14,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace {
@@ -21,11 +24,14 @@ namespace {
 // Every socket notification arrives as this message: word parameter the
 // socket, low 16 bits of the long parameter the event code.
 constexpr UINT WM_STATUS_SOCKET = WM_USER + 1;
-// Posted after the first socket notification of a batch: it arrives once the
+// Posted once the pacing rule lets a batch end: it arrives once the
 // notifications queued before it are handled and ends the batch with one
 // prune and one refresh. From the application range: the dialog class owns
 // WM_USER to WM_USER + 2.
 constexpr UINT WM_STATUS_BATCH_END = WM_APP + 1;
+// The timer that ends a batch the pacing rule held back, should no further
+// notification come first (handled by its own timer procedure).
+constexpr UINT_PTR kBatchTimerId = 0x5041;
 // Posted by the web dashboard's HTTP threads when the page sent option changes.
 constexpr UINT WM_DASHBOARD_WAKE = WM_APP + 2;
 // The window's timer that looks for silent clients once a second.
@@ -42,6 +48,9 @@ struct ServerState {
     HWND window = nullptr;
     ClientTable table{};
     bool batchEndPosted = false;
+    bool batchTimerSet = false;
+    BatchPacing pacing;  // when the next end of a batch may run
+    std::unique_ptr<FileWriter> htmlWriter;  // the HTML file, off the window thread
     Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
     TestPorts testPorts;       // test-only port overrides
     ServerSettings settings;
@@ -52,7 +61,7 @@ ServerState g_server;
 // The refresh, in the Linux program's order: the report and the HTML file,
 // the page's snapshot, then the nine value fields of the window when there is one.
 void ShowStatus() {
-    if (!RefreshStatus(g_server.table, g_server.settings, g_server.report)) return;
+    if (!RefreshStatus(g_server.table, g_server.settings, g_server.report, g_server.htmlWriter.get())) return;
     if (g_server.web) DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings);
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
@@ -79,6 +88,40 @@ void WatchClient(void * /*context*/, NetSocket s) {
 void RefreshFromCore(void * /*context*/) { ShowStatus(); }
 
 const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore};
+
+// The one prune and refresh of a batch.
+void EndBatch() {
+    const uint64_t start = MonotonicNanos();
+    FinishSocketEvents(g_server.table, kHost);
+    BatchFinished(g_server.pacing, start, MonotonicNanos());
+}
+
+void ScheduleBatchEnd(HWND window);
+
+void CALLBACK BatchTimerProc(HWND window, UINT /*message*/, UINT_PTR id, DWORD /*time*/) {
+    KillTimer(window, id);
+    g_server.batchTimerSet = false;
+    ScheduleBatchEnd(window);
+}
+
+// After socket notifications: ends the batch behind the ones queued now when
+// the pacing rule allows, or sets the timer for when it will.
+void ScheduleBatchEnd(HWND window) {
+    if (g_server.batchEndPosted) return;
+    const int64_t due = FinishDueInMs(g_server.pacing, MonotonicNanos());
+    if (due < 0) return;
+    if (due == 0) {
+        if (g_server.batchTimerSet) {
+            KillTimer(window, kBatchTimerId);
+            g_server.batchTimerSet = false;
+        }
+        g_server.batchEndPosted = PostMessageA(window, WM_STATUS_BATCH_END, 0, 0) != 0;
+        if (!g_server.batchEndPosted) EndBatch();  // queue full: end it here
+    } else if (!g_server.batchTimerSet) {
+        g_server.batchTimerSet = SetTimer(window, kBatchTimerId, static_cast<UINT>(due), BatchTimerProc) != 0;
+        if (!g_server.batchTimerSet) EndBatch();  // no timer to be had: end it here
+    }
+}
 
 void SetIcons(HWND window) {
     HANDLE smallIcon = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 16, 16, 0);
@@ -107,16 +150,14 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_STATUS_SOCKET:
         ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), EventOf(lParam));
-        if (!g_server.batchEndPosted) {
-            g_server.batchEndPosted = PostMessageA(window, WM_STATUS_BATCH_END, 0, 0) != 0;
-            if (!g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);  // queue full: end it here
-        }
+        BatchEvents(g_server.pacing);
+        ScheduleBatchEnd(window);
         // Handled: in a dialog this number is also DM_SETDEFID, which the
         // default handling would otherwise apply with the socket as a control id.
         return TRUE;
     case WM_STATUS_BATCH_END:
         g_server.batchEndPosted = false;
-        FinishSocketEvents(g_server.table, kHost);
+        EndBatch();
         return TRUE;
     case WM_TIMER:
         if (wParam != kClientTimesTimer) break;
@@ -163,6 +204,7 @@ int StartUp(HINSTANCE instance) {
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
     StartDashboard();
+    g_server.htmlWriter = std::make_unique<FileWriter>(WriteWholeFile);
     ShowStatus();
     if (!SetTimer(g_server.window, kClientTimesTimer, kClientTimesPeriodMs, nullptr)) return 0;
     return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;
@@ -184,6 +226,8 @@ void RunMessageLoop() {
 void ShutDown() {
     ReleaseClients(g_server.table);
     ShowStatus();  // "No render in progress", in the HTML file when output is on
+    if (g_server.htmlWriter) g_server.htmlWriter->Close(-1);  // written before the program ends
+    g_server.htmlWriter.reset();
     DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
     g_server.web = nullptr;
     if (g_server.window) {

@@ -1,5 +1,6 @@
 // Tests of the dashboard's HTTP server over real loopback connections, with a stand-in core thread that owns table and settings.
 #include "dashboard.h"
+#include "file_calls.h"
 #include "files.h"
 #include "http_client.h"
 #include "http_server.h"
@@ -113,7 +114,7 @@ protected:
     static void RefreshHost(void *context) {
         auto *self = static_cast<WebDashboard *>(context);
         // As the front ends refresh: the report and file, then the snapshot.
-        if (RefreshStatus(self->table.Get(), self->settings, self->report))
+        if (RefreshStatus(self->table.Get(), self->settings, self->report, self->htmlWriter))
             DashboardPublish(*self->dashboard, self->table.Get(), self->report, self->settings);
     }
     // Changes the table on the core thread, then refreshes as the front ends do.
@@ -147,6 +148,7 @@ protected:
     CoreLoop core;
     TestTable table;
     StatusReport report;
+    FileWriter *htmlWriter = nullptr;  // as the front ends hand over the HTML file; written at once when null
     ServerHost host{this, nullptr, &WebDashboard::RefreshHost};
     Dashboard *dashboard = nullptr;
     uint16_t port = 0;
@@ -193,6 +195,61 @@ TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
     EXPECT_EQ(metrics.Header("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     EXPECT_NE(metrics.body.find("\npellick_active_cpus 2\n"), std::string::npos) << metrics.body;
     EXPECT_NE(metrics.body.find("pellick_connections_open 2\n"), std::string::npos) << metrics.body;
+}
+
+// An HTML folder that hangs (a dead network share): the write blocks until
+// released, 30 s at most, while the core keeps taking messages.
+struct HungDisk {
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline bool released = false;
+    static inline int writes = 0;
+    static int Write(const char *path, const void *data, size_t size) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (writes++ == 0) changed.wait_for(lock, 30s, [] { return released; });
+        }
+        return kDefaultFileCalls.writeAtomic(path, data, size);
+    }
+    static void Release() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    }
+};
+
+TEST_F(WebDashboard, AHungHtmlWriteStopsNeitherCountingNorTheDashboard) {
+    fileCalls.writeAtomic = HungDisk::Write;
+    FileWriter writer(WriteWholeFile);
+    core.Run([&] { htmlWriter = &writer; });
+    uint64_t lastGeneration = 0;
+    for (uint64_t i = 1; i <= 20; ++i) {
+        Update([&](TestTable &t) {
+            Progress(t.AddCpu(static_cast<int32_t>(i)), 1, 100, 30, 30, 60, 0);
+            t.table.messagesAccepted = i;
+        });
+        const json status = Status();
+        EXPECT_EQ(status["messages"]["accepted"], i);
+        EXPECT_EQ(status["fields"][0]["text"], std::to_string(i));
+        EXPECT_GT(status["generation"].get<uint64_t>(), lastGeneration);
+        lastGeneration = status["generation"].get<uint64_t>();
+    }
+    {
+        std::lock_guard<std::mutex> lock(HungDisk::mutex);
+        EXPECT_EQ(HungDisk::writes, 1) << "the first write still hangs; the later fragments wait as one";
+        EXPECT_FALSE(HungDisk::released);
+    }
+    HungDisk::Release();
+    EXPECT_TRUE(writer.Drain(-1));
+    fileCalls = kDefaultFileCalls;
+    EXPECT_EQ(HungDisk::writes, 2) << "the hung fragment, then only the newest";
+    auto fragment = Client().Get("/fragment.html");
+    ASSERT_EQ(fragment.status, 200) << fragment.error;
+    EXPECT_EQ(ReadFile(htmlPath), fragment.body);
+    EXPECT_NE(fragment.body.find("<tr><td>21</td><td>1</td>"), std::string::npos) << "the last CPU added";
+    core.Run([&] { htmlWriter = nullptr; });
 }
 
 TEST_F(WebDashboard, EventStreamSendsEveryNewSnapshot) {

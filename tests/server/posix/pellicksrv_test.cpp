@@ -399,4 +399,64 @@ TEST(Pellicksrv, TerminalBlockIsRedrawnInPlace) {
     EXPECT_EQ(LastValue(screen, "Active CPUs:"), "0") << "the shutdown refresh is shown";
 }
 
+// The body of GET path from 127.0.0.1:port (HTTP/1.0, read to the close), or empty.
+std::string HttpGet(uint16_t port, const std::string &path) {
+    int fd = ConnectOnce(port);
+    if (fd < 0) return "";
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+    std::string reply;
+    if (SendAll(fd, reinterpret_cast<const uint8_t *>(request.data()), request.size())) {
+        char buf[4096];
+        for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+}
+
+// A terminal that takes nothing (paused, or a pipe nobody reads) stops
+// neither the counting nor the dashboard, a reader that goes away does not
+// end the server, and it still stops at once.
+TEST(Pellicksrv, AStdoutNobodyReadsStopsNeitherCountingNorTheDashboardNorTheServer) {
+    Sandbox box;
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);  // full after about ten blocks
+    const uint16_t port = FreePort();
+    Server srv(box, port, {"--print", "--stats-file", box.Stats().string()}, out[1],
+               std::vector<std::string>{"PELLICK_TEST_PORT=" + std::to_string(port), "PELLICK_TEST_HTTP_PORT=0"});
+    close(out[1]);
+    uint16_t web = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string err = ReadFile(box.Err());
+        const size_t at = err.find("http://localhost:");
+        if (at != std::string::npos) web = static_cast<uint16_t>(std::stoi(err.substr(at + 17)));
+        return web != 0;
+    })) << ReadFile(box.Err());
+
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    constexpr uint32_t kMessages = 60;  // each one a refresh and a block: far more than the pipe holds
+    for (uint32_t i = 1; i <= kMessages; ++i) {
+        auto m = Message(0, i, true);
+        ASSERT_TRUE(SendAll(fd, m.data(), m.size()));
+        std::this_thread::sleep_for(30ms);
+    }
+    const std::string counted = "\"accepted\":" + std::to_string(kMessages);
+    std::string status;
+    EXPECT_TRUE(WaitFor([&] { return (status = HttpGet(web, "/status.json")).find(counted) != std::string::npos; }))
+        << status;
+    EXPECT_TRUE(WaitFor([&] { return box.ReadStats()["messagesAccepted"] == std::to_string(kMessages); }));
+
+    // The reader goes away: the hung write fails, and the server runs on.
+    close(out[0]);
+    auto m = Message(0, kMessages + 1, true);
+    ASSERT_TRUE(SendAll(fd, m.data(), m.size()));
+    EXPECT_TRUE(WaitFor([&] { return box.ReadStats()["messagesAccepted"] == std::to_string(kMessages + 1); }));
+    EXPECT_EQ(srv.Stop(SIGTERM), 0);
+    close(fd);
+    EXPECT_NE(ReadFile(box.Html()).find("No render in progress"), std::string::npos);
+    EXPECT_EQ(box.ReadStats()["state"], "stopped");
+}
+
 }  // namespace
