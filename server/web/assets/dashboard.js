@@ -110,11 +110,14 @@
     drawBurndown(q('burndown'), job.history, nowUnix);
   }
 
-  // Remaining passes over the last hour, newest at the right.
+  // Remaining passes over the last hour, newest at the right. Redrawn when a point comes, and
+  // otherwise every 10 s (the hour moves by 1.5 px in that time), not on every update.
+  const REDRAW_S = 10;
   function drawBurndown(svg, history, nowUnix) {
-    const key = JSON.stringify(history) + nowUnix;
-    if (svg.dataset.key === key) return;
+    const key = JSON.stringify(history);
+    if (svg.dataset.key === key && Math.abs(nowUnix - Number(svg.dataset.now)) < REDRAW_S) return;
     svg.dataset.key = key;
+    svg.dataset.now = String(nowUnix);
     while (svg.firstChild) svg.removeChild(svg.firstChild);
     const W = 600, H = 170, left = 50, right = 10, top = 10, bottom = 24;
     const from = nowUnix - HOUR;
