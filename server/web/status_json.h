@@ -1,4 +1,4 @@
-// The dashboard's data: the snapshot as JSON (GET /status.json, the live event stream) and as Prometheus text (GET /metrics).
+// The dashboard's data: the snapshot as JSON (GET /status.json, the live summary, pages of CPUs) and as Prometheus text (GET /metrics).
 #pragma once
 
 #include "json_writer.h"

@@ -1,4 +1,4 @@
-// Tests of the dashboard's data: JSON and metrics of the golden report scenarios, escaping of wire texts, the burn-down history.
+// Tests of the dashboard's data: JSON (byte for byte against golden documents) and metrics of the golden report scenarios, the JSON writer, CPU pages, escaping of wire texts, the burn-down history.
 #include "cpu_page.h"
 #include "json_writer.h"
 #include "status_json.h"
