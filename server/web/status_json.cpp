@@ -82,7 +82,10 @@ void WriteSettings(JsonWriter &w, const WebSettings &settings) {
     w.EndObject();
 }
 
-void WriteJob(JsonWriter &w, const WebJob &job) {
+int64_t Step(int64_t unixSeconds, int64_t step) { return unixSeconds >= 0 ? unixSeconds / step : (unixSeconds + 1) / step - 1; }
+
+// historyStep: at most one point per that many seconds (besides the newest); 1 keeps every point.
+void WriteJob(JsonWriter &w, const WebJob &job, int64_t historyStep) {
     const JobStats &st = job.stats;
     w.BeginObject();
     w.Member("job", job.number);
@@ -113,7 +116,15 @@ void WriteJob(JsonWriter &w, const WebJob &job) {
     w.EndObject();
     w.Key("history");
     w.BeginArray();
-    for (const HistoryPoint &p : job.history) {
+    const std::vector<HistoryPoint> &points = job.history;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const HistoryPoint &p = points[i];
+        // Thinned: the first point of each step and the newest, so a job's line stays a few KB.
+        const bool last = i + 1 == points.size();
+        if (historyStep > 1 && !last && i > 0 &&
+            Step(points[i - 1].unixSeconds, historyStep) == Step(p.unixSeconds, historyStep)) {
+            continue;
+        }
         w.BeginArray();
         w.Int(p.unixSeconds);
         w.Uint(p.remainingPasses);
@@ -186,7 +197,7 @@ std::string Document(const WebSnapshot &s, bool withCpus) {
 
     w.Key("jobs");
     w.BeginArray();
-    for (const WebJob &job : s.jobs) WriteJob(w, job);
+    for (const WebJob &job : s.jobs) WriteJob(w, job, withCpus ? 1 : kSummaryHistorySeconds);
     w.EndArray();
 
     if (withCpus) {

@@ -11,7 +11,10 @@
 // \u escapes, so the text stays inert even inside an HTML page.
 std::string StatusJson(const WebSnapshot &snapshot);
 // The same without the per-CPU table, so its size is bounded by the number
-// of jobs: the data of every live event.
+// of jobs: the data of every live event. Each job's history keeps the first
+// point of every kSummaryHistorySeconds and the newest, so an hour of it is
+// about 1 KB, not 14.
+inline constexpr int64_t kSummaryHistorySeconds = 60;
 std::string SummaryJson(const WebSnapshot &snapshot);
 // One element of the document's cpus[] (the CPU pages use it too).
 void WriteCpuJson(JsonWriter &writer, const WebCpu &cpu);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -526,6 +527,33 @@ TEST_F(WebStatus, CpuPagesFilterSortAndCount) {
     const WebSnapshot two = Snapshot(t, history);
     const json page = json::parse(CpuPageJson(two, CpuQuery()));
     EXPECT_EQ(page.at("cpus"), json::parse(StatusJson(two)).at("cpus"));
+}
+
+TEST(SummaryJson, AnHourOfHistoryIsThinnedAndTwentyJobsStayUnder64KiB) {
+    WebSnapshot s;
+    for (uint32_t j = 1; j <= 20; ++j) {
+        WebJob job;
+        job.number = j;
+        job.id = "00000000000000" + std::to_string(10 + j);
+        job.sceneName = "Farm-" + std::to_string(j);
+        for (int64_t t = 0; t < 3600; t += 5) job.history.push_back({kNowUnix - 3600 + 1 + t, 1000000 - static_cast<uint64_t>(t)});
+        s.jobs.push_back(job);
+    }
+    const std::string summary = SummaryJson(s);
+    EXPECT_LT(summary.size(), 64u * 1024u);
+    const json doc = json::parse(summary);
+    const json whole = json::parse(StatusJson(s));
+    ASSERT_EQ(whole["jobs"][0]["history"].size(), 720u) << "/status.json keeps every point";
+    const json &line = doc["jobs"][0]["history"];
+    const json &all = whole["jobs"][0]["history"];
+    EXPECT_LE(line.size(), 62u);
+    EXPECT_EQ(line.front(), all.front());
+    EXPECT_EQ(line.back(), all.back()) << "the newest point is always there";
+    for (size_t i = 1; i + 1 < line.size(); ++i) {
+        const int64_t t = line[i][0].get<int64_t>();
+        EXPECT_NE(t / kSummaryHistorySeconds, line[i - 1][0].get<int64_t>() / kSummaryHistorySeconds) << "one point per step";
+        EXPECT_TRUE(std::find(all.begin(), all.end(), line[i]) != all.end()) << line[i].dump();
+    }
 }
 
 }  // namespace
