@@ -119,6 +119,9 @@ p99=$(v "$f10k" latencyP99Ms) loopcpu=$(v "$f10k" serverLoopCpuPercent)
 ok=$(awk -v p="$p99" -v c="$loopcpu" -v l="$(v "$f10k" lost)" -v u="$(v "$f10k" latencyUnseen)" \
   'BEGIN { print (p < 250 && c < 90 && l == 0 && u == 0) ? 1 : 0 }')
 echo "  10,000 CPUs at 1 msg/s: lost $(v "$f10k" lost), p99 ${p99} ms (< 250), event loop ${loopcpu}% of a core (< 90%) -> $(verdict "$ok")"
+fj=$work/lat-10000-json p99j=$(v "$work/lat-10000-json" latencyP99Ms)
+ok=$(awk -v p="$p99j" -v l="$(v "$fj" lost)" -v u="$(v "$fj" latencyUnseen)" 'BEGIN { print (p < 50 && l == 0 && u == 0) ? 1 : 0 }')
+echo "  /status.json at 10,000 CPUs: p99 ${p99j} ms (< 50) -> $(verdict "$ok")"
 echo "  < 4 KiB per connection: ${per_conn} bytes -> $(verdict "$([ "$per_conn" -lt 4096 ] && echo 1)")"
 ok=$(awk -v a="$(v "$f" firstReportsShownMs)" -v g="$(v "$f" closedGoneMs)" -v l="$(v "$f" lost)" \
   'BEGIN { print (a != "" && a < 1000 && g != "" && g != "unseen" && g < 300 && l == 0) ? 1 : 0 }')

@@ -1,5 +1,6 @@
-// Benchmark of the dashboard's share of a refresh (building the snapshot) and of the JSON an HTTP thread makes from it, 10 to 10,000 CPUs.
+// Benchmark of the dashboard's share of a refresh (building the snapshot) and of the JSON an HTTP thread makes from it (document, live summary, a CPU page), 10 to 10,000 CPUs.
 #include "clock.h"
+#include "cpu_page.h"
 #include "report.h"
 #include "snapshot.h"
 #include "status_json.h"
@@ -79,6 +80,36 @@ void BM_StatusJson(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 
+// The live stream's summary: bounded by the jobs, whatever the CPUs.
+void BM_SummaryJson(benchmark::State &state) {
+    Farm farm(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    JobHistory history;
+    WebSnapshot s;
+    BuildSnapshot(farm.table, farm.report, farm.settings, history, s);
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string json = SummaryJson(s);
+        bytes = json.size();
+        benchmark::DoNotOptimize(json.data());
+    }
+    state.counters["json_bytes"] = static_cast<double>(bytes);
+}
+
+// One page of 100 rows of the last job's CPUs by CPU number, highest first: the costliest query.
+void BM_CpuPage(benchmark::State &state) {
+    Farm farm(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    JobHistory history;
+    WebSnapshot s;
+    BuildSnapshot(farm.table, farm.report, farm.settings, history, s);
+    CpuQuery q;
+    std::string error;
+    ParseCpuQuery("sort=-cpu&offset=100&limit=100&job=" + std::to_string(s.jobs.size()), q, error);
+    for (auto _ : state) {
+        const std::string json = CpuPageJson(s, q);
+        benchmark::DoNotOptimize(json.data());
+    }
+}
+
 void Sizes(benchmark::internal::Benchmark *b) {
     for (int cpus : {10, 100, 1000, 10000}) b->Args({cpus, cpus >= 10 ? 10 : 1});
 }
@@ -87,3 +118,5 @@ void Sizes(benchmark::internal::Benchmark *b) {
 
 BENCHMARK(BM_BuildSnapshot)->Apply(Sizes)->ArgNames({"cpus", "jobs"})->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StatusJson)->Apply(Sizes)->ArgNames({"cpus", "jobs"})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SummaryJson)->Apply(Sizes)->ArgNames({"cpus", "jobs"})->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CpuPage)->Apply(Sizes)->ArgNames({"cpus", "jobs"})->Unit(benchmark::kMicrosecond);

@@ -2,6 +2,7 @@
 #include "dashboard.h"
 
 #include "clock.h"
+#include "cpu_page.h"
 #include "files.h"
 #include "http_query.h"
 #include "http_server.h"
@@ -38,20 +39,26 @@ const char *const kPageSecurity =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; connect-src 'self'; "
     "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
 
-// A snapshot, its JSON and its live event, each made once, on first demand, on the HTTP thread.
+// A snapshot, its JSON, its summary and its live event, each made once, on first demand, on the HTTP thread.
 struct Published : HttpEvent {
     WebSnapshot snapshot;
-    mutable std::once_flag jsonOnce, eventOnce;
-    mutable std::shared_ptr<const std::string> json;
+    mutable std::once_flag jsonOnce, summaryOnce, eventOnce;
+    mutable std::shared_ptr<const std::string> json, summary;
     mutable std::string event;
 
     const std::shared_ptr<const std::string> &Json() const {
         std::call_once(jsonOnce, [this] { json = std::make_shared<const std::string>(StatusJson(snapshot)); });
         return json;
     }
+    const std::shared_ptr<const std::string> &Summary() const {
+        std::call_once(summaryOnce,
+                       [this] { summary = std::make_shared<const std::string>(SummaryJson(snapshot)); });
+        return summary;
+    }
+    // The live event carries the summary: its size is bounded by the jobs, not the CPUs.
     const std::string &Bytes() const override {
         std::call_once(eventOnce, [this] {
-            const std::string &data = *Json();
+            const std::string &data = *Summary();
             event.reserve(data.size() + 48);
             event = "id: " + std::to_string(snapshot.generation) + "\nevent: status\ndata: ";
             event += data;
@@ -109,17 +116,23 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
         res.headers.emplace_back("X-Frame-Options", "DENY");
         return res;
     }
-    const bool known = req.path == "/status.json" || req.path == "/fragment.html" || req.path == "/metrics" ||
-                       req.path == "/events";
+    const bool known = req.path == "/status.json" || req.path == "/summary.json" || req.path == "/cpus.json" ||
+                       req.path == "/fragment.html" || req.path == "/metrics" || req.path == "/events";
     if (!known) return JsonError(404, "no such page");
     if (req.method != "GET") return JsonError(405, "only GET is served here");
+    CpuQuery cpuQuery;
+    std::string queryError;
+    if (req.path == "/cpus.json" && !ParseCpuQuery(req.query, cpuQuery, queryError)) {
+        return JsonError(400, queryError);
+    }
     if (!view.current) return JsonError(503, "the server has not made its first report yet");
     const std::shared_ptr<const Published> &pub = view.current;
-    if (req.path == "/status.json") {
+    if (req.path == "/status.json" || req.path == "/summary.json") {
         HttpResponse res = Answer(200, "application/json", std::string());
-        res.sharedBody = pub->Json();
+        res.sharedBody = req.path == "/status.json" ? pub->Json() : pub->Summary();
         return res;
     }
+    if (req.path == "/cpus.json") return Answer(200, "application/json", CpuPageJson(pub->snapshot, cpuQuery));
     if (req.path == "/fragment.html") {
         HttpResponse res = Answer(200, "text/html", std::string());
         res.sharedBody = std::shared_ptr<const std::string>(pub, &pub->snapshot.fragment);

@@ -2,11 +2,13 @@
 #include "status_json.h"
 
 #include "clock.h"
+#include "json_writer.h"
 
 #include <nlohmann/json.hpp>
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace {
 
@@ -14,16 +16,17 @@ using Json = nlohmann::ordered_json;
 
 double Seconds(int64_t ticks) { return static_cast<double>(ticks) / static_cast<double>(kTicksPerSecond); }
 
-Json Instant(uint64_t fileTime) {
-    std::string text = IsoUtc(fileTime);
-    return text.empty() ? Json() : Json(std::move(text));
+void Instant(JsonWriter &w, std::string_view name, uint64_t fileTime) {
+    w.Key(name);
+    const std::string text = IsoUtc(fileTime);
+    text.empty() ? w.Null() : w.String(text);
 }
-Json Instant(const std::optional<uint64_t> &fileTime) { return fileTime ? Instant(*fileTime) : Json(); }
-
-Json Number(const std::optional<double> &value) {
-    return value && std::isfinite(*value) ? Json(*value) : Json();
+void Instant(JsonWriter &w, std::string_view name, const std::optional<uint64_t> &fileTime) {
+    fileTime ? Instant(w, name, *fileTime) : w.Member(name, nullptr);
 }
-Json SecondsOrNull(const std::optional<int64_t> &ticks) { return ticks ? Json(Seconds(*ticks)) : Json(); }
+void SecondsOrNull(JsonWriter &w, std::string_view name, const std::optional<int64_t> &ticks) {
+    ticks ? w.Member(name, Seconds(*ticks)) : w.Member(name, nullptr);
+}
 
 std::optional<double> PerSecond(double throughput) {
     if (!(throughput > 0.0)) return std::nullopt;
@@ -31,18 +34,19 @@ std::optional<double> PerSecond(double throughput) {
 }
 
 // Figures every progress object shares: the overall one and each job's.
-void Progress(Json &j, uint64_t done, uint64_t total, const std::optional<double> &passesPerHour, uint64_t start,
-              const Estimates &e) {
-    j["passesDone"] = done;
-    j["totalPasses"] = total;
-    j["percent"] = Number(e.percent);
-    j["passesPerHour"] = Number(passesPerHour);
-    j["secondsPerPass"] = SecondsOrNull(e.timePerPass);
-    j["startTime"] = Instant(start);
-    j["elapsedSeconds"] = Seconds(e.elapsed);
-    j["remainingPasses"] = e.remainingPasses;
-    j["remainingSeconds"] = SecondsOrNull(e.remaining);
-    j["completion"] = Instant(e.endTime);
+// Without elapsed time (nothing renders) elapsedSeconds is null.
+void Progress(JsonWriter &w, uint64_t done, uint64_t total, const std::optional<double> &passesPerHour, uint64_t start,
+              const Estimates &e, bool elapsed = true) {
+    w.Member("passesDone", done);
+    w.Member("totalPasses", total);
+    w.Member("percent", e.percent);
+    w.Member("passesPerHour", passesPerHour);
+    SecondsOrNull(w, "secondsPerPass", e.timePerPass);
+    Instant(w, "startTime", start);
+    elapsed ? w.Member("elapsedSeconds", Seconds(e.elapsed)) : w.Member("elapsedSeconds", nullptr);
+    w.Member("remainingPasses", e.remainingPasses);
+    SecondsOrNull(w, "remainingSeconds", e.remaining);
+    Instant(w, "completion", e.endTime);
 }
 
 // In JSON text these three can only stand inside strings, where \u escapes mean the same.
@@ -69,6 +73,160 @@ Json SettingsObject(const WebSettings &settings) {
             {"sample", settings.sample}};
 }
 
+void WriteSettings(JsonWriter &w, const WebSettings &settings) {
+    w.BeginObject();
+    w.Member("maxScale", settings.maxScale);
+    w.Member("resolution", settings.resolution);
+    w.Member("stallSeconds", settings.stallSeconds);
+    w.Member("htmlOutput", settings.htmlOutput);
+    w.Member("htmlPath", settings.htmlPath);
+    w.Member("sample", settings.sample);
+    w.EndObject();
+}
+
+int64_t Step(int64_t unixSeconds, int64_t step) { return unixSeconds >= 0 ? unixSeconds / step : (unixSeconds + 1) / step - 1; }
+
+// historyStep: at most one point per that many seconds (besides the newest); 1 keeps every point.
+void WriteJob(JsonWriter &w, const WebJob &job, int64_t historyStep) {
+    const JobStats &st = job.stats;
+    w.BeginObject();
+    w.Member("job", job.number);
+    w.Member("id", job.id);
+    w.Member("sceneName", job.sceneName);
+    w.Member("sceneFile", job.sceneFile);
+    Instant(w, "sceneFileTime", job.sceneFileTime);
+    w.Member("sceneFileSize", job.sceneFileSize);
+    w.Key("frames");
+    w.BeginObject();
+    w.Member("first", job.firstFrame);
+    w.Member("last", job.lastFrame);
+    w.Member("step", job.frameStep);
+    w.EndObject();
+    w.Member("cpus", st.cpuCount);
+    w.Member("stalledCpus", st.stalledCpus);
+    w.Member("passesPerFrame", st.passesPerFrame);
+    Progress(w, st.passesDone, st.totalPasses, st.passesPerHour, st.startTime, st.estimates);
+    w.Member("framesPerHour", st.framesPerHour);
+    w.Key("texts");
+    w.BeginObject();
+    w.Member("secondsPerPass", job.texts.timePerPass);
+    w.Member("framesPerHour", job.texts.framesPerHour);
+    w.Member("passesPerHour", job.texts.passesPerHour);
+    w.Member("startTime", job.texts.start);
+    w.Member("elapsed", job.texts.elapsed);
+    w.Member("remaining", job.texts.remaining);
+    w.Member("completion", job.texts.end);
+    w.EndObject();
+    w.Key("history");
+    w.BeginArray();
+    const std::vector<HistoryPoint> &points = job.history;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const HistoryPoint &p = points[i];
+        // Thinned: the first point of each step and the newest, so a job's line stays a few KB.
+        const bool last = i + 1 == points.size();
+        if (historyStep > 1 && !last && i > 0 &&
+            Step(points[i - 1].unixSeconds, historyStep) == Step(p.unixSeconds, historyStep)) {
+            continue;
+        }
+        w.BeginArray();
+        w.Int(p.unixSeconds);
+        w.Uint(p.remainingPasses);
+        w.EndArray();
+    }
+    w.EndArray();
+    w.EndObject();
+}
+
+}  // namespace
+
+void WriteCpuJson(JsonWriter &w, const WebCpu &c) {
+    w.BeginObject();
+    w.Member("cpu", c.cpu);
+    w.Member("job", c.job);
+    w.Member("frame", c.frame);
+    w.Member("passes", c.passes);
+    w.Member("averageSeconds", Seconds(c.averageTicks));
+    w.Member("recentSeconds", Seconds(c.recentTicks));
+    w.Member("lastSeconds", Seconds(c.lastTicks));
+    Instant(w, "lastUpdate", c.passEnd);
+    w.Member("stalled", c.stalled);
+    w.Key("texts");
+    w.BeginObject();
+    w.Member("average", c.average);
+    w.Member("recent", c.recent);
+    w.Member("last", c.last);
+    w.Member("at", c.at);
+    w.EndObject();
+    w.EndObject();
+}
+
+namespace {
+
+// The status document; without the CPUs it is the live stream's summary.
+std::string Document(const WebSnapshot &s, bool withCpus) {
+    std::string out;
+    out.reserve(1024 + s.jobs.size() * 1024 + (withCpus ? s.cpus.size() * 260 : 0));
+    JsonWriter w(out);
+    w.BeginObject();
+    w.Member("schema", 1);
+    w.Member("generation", s.generation);
+    Instant(w, "now", s.now);
+    w.Member("nowUnix", UnixSeconds(s.now));
+    Instant(w, "lastUpdate", s.lastUpdate);
+    w.Member("lastUpdateText", s.lastUpdateText);
+
+    w.Key("fields");
+    w.BeginArray();
+    for (int i = 0; i < kFieldCount; ++i) {
+        std::string_view label = kFieldLabels[static_cast<size_t>(i)];
+        label.remove_suffix(1);  // the colon
+        w.BeginObject();
+        w.Member("id", kFieldFirstId + i);
+        w.Member("label", label);
+        w.Member("text", s.fields[static_cast<size_t>(i)]);
+        w.EndObject();
+    }
+    w.EndArray();
+
+    const OverallStats &all = s.overall;
+    w.Key("overall");
+    w.BeginObject();
+    w.Member("activeCpus", all.activeCpus);
+    w.Member("stalledCpus", all.stalledCpus);
+    if (all.activeCpus > 0) {
+        Progress(w, all.doneSum, all.totalSum, all.passesPerHour, all.earliestStart, all.estimates);
+    } else {
+        Progress(w, 0, 0, std::nullopt, 0, Estimates{}, false);
+    }
+    w.EndObject();
+
+    w.Key("jobs");
+    w.BeginArray();
+    for (const WebJob &job : s.jobs) WriteJob(w, job, withCpus ? 1 : kSummaryHistorySeconds);
+    w.EndArray();
+
+    if (withCpus) {
+        w.Key("cpus");
+        w.BeginArray();
+        for (const WebCpu &c : s.cpus) WriteCpuJson(w, c);
+        w.EndArray();
+    }
+    w.Key("connections");
+    w.BeginObject();
+    w.Member("open", s.connections);
+    w.Member("waiting", s.waiting);
+    w.EndObject();
+    w.Key("messages");
+    w.BeginObject();
+    w.Member("accepted", s.messagesAccepted);
+    w.Member("rejected", s.messagesRejected);
+    w.EndObject();
+    w.Key("settings");
+    WriteSettings(w, s.settings);
+    w.EndObject();
+    return out;
+}
+
 std::string MetricNumber(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
@@ -79,82 +237,9 @@ std::string MetricNumber(double value) {
 
 }  // namespace
 
-std::string StatusJson(const WebSnapshot &s) {
-    Json root;
-    root["schema"] = 1;
-    root["generation"] = s.generation;
-    root["now"] = Instant(s.now);
-    root["nowUnix"] = UnixSeconds(s.now);
-    root["lastUpdate"] = Instant(s.lastUpdate);
-    root["lastUpdateText"] = s.lastUpdateText;
+std::string StatusJson(const WebSnapshot &s) { return Document(s, true); }
 
-    Json fields = Json::array();
-    for (int i = 0; i < kFieldCount; ++i) {
-        std::string label = kFieldLabels[static_cast<size_t>(i)];
-        label.pop_back();  // the colon
-        fields.push_back({{"id", kFieldFirstId + i}, {"label", label}, {"text", s.fields[static_cast<size_t>(i)]}});
-    }
-    root["fields"] = std::move(fields);
-
-    const OverallStats &all = s.overall;
-    Json overall;
-    overall["activeCpus"] = all.activeCpus;
-    overall["stalledCpus"] = all.stalledCpus;
-    if (all.activeCpus > 0) {
-        Progress(overall, all.doneSum, all.totalSum, all.passesPerHour, all.earliestStart, all.estimates);
-    } else {
-        Progress(overall, 0, 0, std::nullopt, 0, Estimates{});
-        overall["elapsedSeconds"] = nullptr;
-    }
-    root["overall"] = std::move(overall);
-
-    Json jobs = Json::array();
-    for (const WebJob &job : s.jobs) {
-        const JobStats &st = job.stats;
-        Json j;
-        j["job"] = job.number;
-        j["id"] = job.id;
-        j["sceneName"] = job.sceneName;
-        j["sceneFile"] = job.sceneFile;
-        j["sceneFileTime"] = Instant(job.sceneFileTime);
-        j["sceneFileSize"] = job.sceneFileSize;
-        j["frames"] = {{"first", job.firstFrame}, {"last", job.lastFrame}, {"step", job.frameStep}};
-        j["cpus"] = st.cpuCount;
-        j["stalledCpus"] = st.stalledCpus;
-        j["passesPerFrame"] = st.passesPerFrame;
-        Progress(j, st.passesDone, st.totalPasses, st.passesPerHour, st.startTime, st.estimates);
-        j["framesPerHour"] = Number(st.framesPerHour);
-        j["texts"] = {{"secondsPerPass", job.texts.timePerPass}, {"framesPerHour", job.texts.framesPerHour},
-                      {"passesPerHour", job.texts.passesPerHour},  {"startTime", job.texts.start},
-                      {"elapsed", job.texts.elapsed},              {"remaining", job.texts.remaining},
-                      {"completion", job.texts.end}};
-        Json points = Json::array();
-        for (const HistoryPoint &p : job.history) points.push_back({p.unixSeconds, p.remainingPasses});
-        j["history"] = std::move(points);
-        jobs.push_back(std::move(j));
-    }
-    root["jobs"] = std::move(jobs);
-
-    Json cpus = Json::array();
-    for (const WebCpu &c : s.cpus) {
-        cpus.push_back({{"cpu", c.cpu},
-                        {"job", c.job},
-                        {"frame", c.frame},
-                        {"passes", c.passes},
-                        {"averageSeconds", Seconds(c.averageTicks)},
-                        {"recentSeconds", Seconds(c.recentTicks)},
-                        {"lastSeconds", Seconds(c.lastTicks)},
-                        {"lastUpdate", Instant(c.passEnd)},
-                        {"stalled", c.stalled},
-                        {"texts", {{"average", c.average}, {"recent", c.recent}, {"last", c.last}, {"at", c.at}}}});
-    }
-    root["cpus"] = std::move(cpus);
-    root["connections"] = {{"open", s.connections}, {"waiting", s.waiting}};
-    root["messages"] = {{"accepted", s.messagesAccepted}, {"rejected", s.messagesRejected}};
-    root["settings"] = SettingsObject(s.settings);
-    // Texts are well-formed UTF-8 already; replace keeps a stray byte from ending the dump.
-    return InertMarkup(root.dump(-1, ' ', false, Json::error_handler_t::replace));
-}
+std::string SummaryJson(const WebSnapshot &s) { return Document(s, false); }
 
 std::string ErrorJson(const std::string &message) {
     Json j;

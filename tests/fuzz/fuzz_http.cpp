@@ -4,8 +4,9 @@
 // the same refusal (a header the bytes end in may be judged early when it
 // comes whole, or not yet when it comes in pieces); every request stays
 // within the size limits; the query,
-// cookie and token readers and the options body parser take whatever a
-// request holds without reading past it.
+// cookie and token readers, the CPU page's query and the options body parser
+// take whatever a request holds without reading past it.
+#include "cpu_page.h"
 #include "fuzz_support.h"
 #include "http_query.h"
 #include "http_server.h"
@@ -41,6 +42,19 @@ void ReadRoutes(const HttpRequest &req, bool ansiPaths) {
     FUZZ_CHECK(params.size() <= kMaxQueryParameters, "%zu parameters", params.size());
     for (const auto &[name, value] : params) {
         FUZZ_CHECK(name.size() + value.size() <= req.query.size(), "a parameter longer than its query");
+    }
+    CpuQuery page;
+    std::string pageError;
+    if (ParseCpuQuery(req.query, page, pageError)) {
+        FUZZ_CHECK(page.limit >= 1 && page.limit <= kCpuPageMax, "a page of %u rows", page.limit);
+        // A page of a small table stays within it, wherever the offset points.
+        WebSnapshot snapshot;
+        snapshot.cpus.resize(3);
+        snapshot.cpus[1].job = 1;
+        const std::string json = CpuPageJson(snapshot, page);
+        FUZZ_CHECK(json.size() < 1024, "a page of %zu bytes from 3 CPUs", json.size());
+    } else {
+        FUZZ_CHECK(!pageError.empty(), "a page refused without a reason");
     }
     std::string token;
     if (QueryValue(req.query, "token", token)) {

@@ -186,6 +186,39 @@ TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
     EXPECT_EQ(status["jobs"][0]["sceneName"], "Castle");
     EXPECT_GE(status["generation"].get<uint64_t>(), 1u);
 
+    // The summary is the document without its per-CPU table, which comes a page at a time.
+    auto summary = cli.Get("/summary.json");
+    EXPECT_EQ(summary.status, 200);
+    json expected = status;
+    expected.erase("cpus");
+    EXPECT_EQ(json::parse(summary.body), expected);
+    struct PageCase {
+        const char *target;
+        int status;
+        std::vector<int64_t> cpus;
+    };
+    const PageCase pages[] = {
+        {"/cpus.json", 200, {1, 2}},
+        {"/cpus.json?sort=-cpu&limit=1", 200, {2}},
+        {"/cpus.json?offset=1&job=1", 200, {2}},
+        {"/cpus.json?limit=100000", 400, {}},
+        {"/cpus.json?sort=name", 400, {}},
+    };
+    for (const PageCase &c : pages) {
+        auto res = cli.Get(c.target);
+        EXPECT_EQ(res.status, c.status) << c.target << ": " << res.body;
+        EXPECT_EQ(res.Header("Content-Type"), "application/json") << c.target;
+        const json body = json::parse(res.body, nullptr, false);
+        if (c.status != 200) {
+            EXPECT_TRUE(body.contains("error")) << c.target << ": " << res.body;
+            continue;
+        }
+        std::vector<int64_t> got;
+        for (const json &row : body["cpus"]) got.push_back(row["cpu"].get<int64_t>());
+        EXPECT_EQ(got, c.cpus) << c.target << ": " << res.body;
+        EXPECT_EQ(body["total"], 2) << c.target;
+    }
+
     auto fragment = cli.Get("/fragment.html");
     EXPECT_EQ(fragment.status, 200);
     EXPECT_EQ(fragment.body, ReadFile(htmlPath)) << "the same bytes as the HTML file";
@@ -280,6 +313,8 @@ TEST_F(WebDashboard, EventStreamSendsEveryNewSnapshot) {
     };
     ASSERT_TRUE(waitFor(1)) << "the current snapshot comes at once";
     EXPECT_EQ(events[0]["fields"][1]["text"], "40");
+    EXPECT_EQ(events[0]["jobs"][0]["cpus"], 2);
+    EXPECT_FALSE(events[0].contains("cpus")) << "the stream never carries the per-CPU table";
 
     Update([](TestTable &t) { t.entries[0].record.passesDone = 31; });
     ASSERT_TRUE(waitFor(2));

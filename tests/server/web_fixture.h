@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -134,6 +135,38 @@ inline WebSnapshot Snapshot(TestTable &t, JobHistory &history, uint64_t now = kN
     WebSnapshot s;
     BuildSnapshot(t.Get(), report, settings, history, s);
     return s;
+}
+
+// The scenarios whose /status.json is kept byte for byte in golden/*.json,
+// each built with a fresh history in the default form.
+inline std::vector<std::pair<std::string, WebSnapshot>> JsonScenarios() {
+    std::vector<std::pair<std::string, WebSnapshot>> out;
+    const auto add = [&](const char *name, TestTable &t) {
+        JobHistory history;
+        out.emplace_back(name, Snapshot(t, history));
+    };
+    TestTable oneJob, twoJobs, empty, waiting, startup, texts;
+    OneJobTwoCpus(oneJob);
+    add("one_job", oneJob);
+    OneJobTwoCpus(twoJobs, 1001);
+    twoJobs.table.messagesAccepted = 12;
+    twoJobs.table.messagesRejected = 3;
+    add("two_jobs", twoJobs);
+    add("empty", empty);
+    waiting.Add();
+    waiting.Add().cpuIndex = 7;
+    add("no_data", waiting);
+    StatusRecord &r = startup.AddCpu(0);  // just started: no totals, no pass time
+    r.startTime = kNow - 2 * kSecond;
+    r.passStartTime = r.startTime;
+    r.currentFrame = 1;
+    add("startup", startup);
+    OneJobTwoCpus(texts, 1001);
+    std::strcpy(texts.entries[0].record.sceneName, "<script>alert(\"x\")</script> & \\ \n\t\x01\x7f");
+    std::memcpy(texts.entries[1].record.sceneName, "Caf\xE9 \x80\x81\0", 8);
+    std::memset(texts.entries[1].record.sceneFile, 'A', kTextSize);  // no terminator
+    add("wire_texts", texts);
+    return out;
 }
 
 }  // namespace webtest

@@ -1,11 +1,17 @@
-// Tests of the dashboard's data: JSON and metrics of the golden report scenarios, escaping of wire texts, the burn-down history.
+// Tests of the dashboard's data: JSON (byte for byte against golden documents) and metrics of the golden report scenarios, the JSON writer, CPU pages, escaping of wire texts, the burn-down history.
+#include "cpu_page.h"
+#include "json_writer.h"
 #include "status_json.h"
 #include "web_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <map>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -410,6 +416,192 @@ TEST_F(WebStatus, HistoryFollowsTheJobAcrossRefreshes) {
     ASSERT_EQ(two.jobs.size(), 2u);
     EXPECT_EQ(two.jobs[0].history.size(), 3u);
     EXPECT_EQ(two.jobs[1].history.size(), 1u);
+}
+
+// What the document always was: the library's dump with <, > and & as \u escapes.
+std::string LibraryDump(const json &value) {
+    std::string out;
+    for (const char c : value.dump(-1, ' ', false, json::error_handler_t::replace)) {
+        if (c == '<') out += "\\u003c";
+        else if (c == '>') out += "\\u003e";
+        else if (c == '&') out += "\\u0026";
+        else out += c;
+    }
+    return out;
+}
+
+TEST(StatusJsonBytes, EveryScenarioIsByteForByteTheGoldenDocument) {
+    WriterGuard writer{FixedDateTime};
+    for (const auto &[name, s] : JsonScenarios()) {
+        const std::string golden = Golden((name + ".json").c_str());
+        ASSERT_FALSE(golden.empty()) << name;
+        EXPECT_EQ(StatusJson(s), golden) << name;
+        // The live summary is the same document without the per-CPU table.
+        json summary = json::parse(SummaryJson(s)), whole = json::parse(golden);
+        EXPECT_FALSE(summary.contains("cpus")) << name;
+        whole.erase("cpus");
+        EXPECT_EQ(summary, whole) << name;
+    }
+}
+
+TEST(JsonWriter, StringsAreWrittenAsTheLibraryWritesThem) {
+    const std::vector<std::string> texts = {
+        "", "plain", "\"quoted\" \\ back", std::string("nul\0in", 6), "\b\f\n\r\t\x01\x1f\x7f",
+        "<b>&amp;</b>", "Caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xAC",  // well-formed 2, 3 and 4 bytes
+        "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5",  // overlong, surrogate, too big
+        "\xE2\x82", "a\xE2\x82" "A", "\xC3\xC3\xA9", "\xF0\x9F\x8E", "\xFF\xFE end",        // cut sequences
+    };
+    for (const std::string &t : texts) {
+        EXPECT_EQ(JsonString(t), LibraryDump(json(t))) << "bytes: " << json(t).dump(-1, ' ', true, json::error_handler_t::replace);
+    }
+}
+
+TEST(JsonWriter, NumbersKeepTheirDigitsAndNestingItsCommas) {
+    std::vector<double> values = {0.0, -0.0, 1.0, 0.1, 1e-7, 123456789.125, 1e15, 1e16, 1e21, 5e-324,
+                                  1.7976931348623157e308, 7254.9491309, 74.06853206423921, 1.0 / 3.0};
+    std::mt19937_64 random(14);
+    for (int i = 0; i < 20000; ++i) {
+        values.push_back(static_cast<double>(random() % 100000000000ULL) / 1e7);  // tick counts as seconds
+        uint64_t bits = random();
+        double any;
+        std::memcpy(&any, &bits, sizeof any);
+        if (std::isfinite(any)) values.push_back(any);
+    }
+    for (const double v : values) {
+        std::string out;
+        JsonWriter(out).Double(v);
+        if (out != json(v).dump()) {
+            ADD_FAILURE() << out << " != " << json(v).dump();
+            break;
+        }
+    }
+    std::string out;
+    JsonWriter w(out);
+    w.BeginObject();
+    w.Member("a", std::numeric_limits<int64_t>::min());
+    w.Member("b", std::numeric_limits<uint64_t>::max());
+    w.Member("c", std::nan(""));
+    w.Key("d");
+    w.BeginArray();
+    w.BeginArray();
+    w.EndArray();
+    w.BeginObject();
+    w.EndObject();
+    w.Bool(false);
+    w.Double(std::optional<double>());
+    w.EndArray();
+    w.Member("e", "x");
+    w.EndObject();
+    EXPECT_EQ(out, R"({"a":-9223372036854775808,"b":18446744073709551615,"c":null,"d":[[],{},false,null],"e":"x"})");
+}
+
+TEST(CpuQuery, ReadsEachParameterAndRefusesBadValues) {
+    struct Case {
+        const char *query;
+        uint32_t job;
+        CpuQuery::Sort sort;
+        bool descending;
+        uint64_t offset;
+        uint32_t limit;
+    };
+    using S = CpuQuery::Sort;
+    const Case cases[] = {
+        {"", 0, S::Table, false, 0, kCpuPageDefault},
+        {"job=3&offset=200&limit=50&sort=cpu", 3, S::Cpu, false, 200, 50},
+        {"sort=-cpu&limit=500&_=1765370000", 0, S::Cpu, true, 0, 500},
+        {"sort=-table&stalled=1&job=0", 0, S::Table, true, 0, kCpuPageDefault},
+    };
+    for (const Case &c : cases) {
+        CpuQuery q;
+        std::string error;
+        ASSERT_TRUE(ParseCpuQuery(c.query, q, error)) << c.query << ": " << error;
+        EXPECT_EQ(q.job, c.job) << c.query;
+        EXPECT_EQ(q.sort, c.sort) << c.query;
+        EXPECT_EQ(q.descending, c.descending) << c.query;
+        EXPECT_EQ(q.offset, c.offset) << c.query;
+        EXPECT_EQ(q.limit, c.limit) << c.query;
+    }
+    for (const char *bad : {"limit=0", "limit=501", "limit=-1", "limit=", "offset=-5", "offset=1e3",
+                            "offset=99999999999999999999", "job=x", "job=%201", "job=4294967296", "sort=frame",
+                            "sort=", "stalled=yes", "job=1&limit=9999"}) {
+        CpuQuery q;
+        std::string error;
+        EXPECT_FALSE(ParseCpuQuery(bad, q, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+}
+
+TEST_F(WebStatus, CpuPagesFilterSortAndCount) {
+    WebSnapshot s;
+    s.generation = 9;
+    // The report's order: job 1 (CPUs 7, 2, 9), then job 2 (CPUs 1, 5).
+    for (const auto &[cpu, job] : std::vector<std::pair<int64_t, uint32_t>>{{7, 1}, {2, 1}, {9, 1}, {1, 2}, {5, 2}}) {
+        WebCpu c;
+        c.cpu = cpu;
+        c.job = job;
+        s.cpus.push_back(c);
+    }
+    struct Case {
+        const char *query;
+        uint64_t total, offset;
+        std::vector<int64_t> cpus;
+    };
+    const Case cases[] = {
+        {"", 5, 0, {7, 2, 9, 1, 5}},
+        {"sort=-table", 5, 0, {5, 1, 9, 2, 7}},
+        {"sort=cpu&limit=2", 5, 0, {1, 2}},
+        {"sort=cpu&offset=2&limit=2", 5, 2, {5, 7}},
+        {"sort=-cpu&offset=4", 5, 4, {1}},
+        {"job=1&sort=cpu", 3, 0, {2, 7, 9}},
+        {"job=2&offset=1", 2, 1, {5}},
+        {"job=3", 0, 0, {}},
+        {"offset=10", 5, 5, {}},
+    };
+    for (const Case &c : cases) {
+        CpuQuery q;
+        std::string error;
+        ASSERT_TRUE(ParseCpuQuery(c.query, q, error)) << c.query;
+        const json page = json::parse(CpuPageJson(s, q));
+        std::vector<int64_t> got;
+        for (const json &row : page.at("cpus")) got.push_back(row.at("cpu").get<int64_t>());
+        EXPECT_EQ(got, c.cpus) << c.query << ": " << page.dump();
+        EXPECT_EQ(page.at("total"), c.total) << c.query;
+        EXPECT_EQ(page.at("offset"), c.offset) << c.query;
+        EXPECT_EQ(page.at("generation"), 9) << c.query;
+    }
+    // A row is the document's row.
+    TestTable t;
+    OneJobTwoCpus(t);
+    const WebSnapshot two = Snapshot(t, history);
+    const json page = json::parse(CpuPageJson(two, CpuQuery()));
+    EXPECT_EQ(page.at("cpus"), json::parse(StatusJson(two)).at("cpus"));
+}
+
+TEST(SummaryJson, AnHourOfHistoryIsThinnedAndTwentyJobsStayUnder64KiB) {
+    WebSnapshot s;
+    for (uint32_t j = 1; j <= 20; ++j) {
+        WebJob job;
+        job.number = j;
+        job.id = "00000000000000" + std::to_string(10 + j);
+        job.sceneName = "Farm-" + std::to_string(j);
+        for (int64_t t = 0; t < 3600; t += 5) job.history.push_back({kNowUnix - 3600 + 1 + t, 1000000 - static_cast<uint64_t>(t)});
+        s.jobs.push_back(job);
+    }
+    const std::string summary = SummaryJson(s);
+    EXPECT_LT(summary.size(), 64u * 1024u);
+    const json doc = json::parse(summary);
+    const json whole = json::parse(StatusJson(s));
+    ASSERT_EQ(whole["jobs"][0]["history"].size(), 720u) << "/status.json keeps every point";
+    const json &line = doc["jobs"][0]["history"];
+    const json &all = whole["jobs"][0]["history"];
+    EXPECT_LE(line.size(), 62u);
+    EXPECT_EQ(line.front(), all.front());
+    EXPECT_EQ(line.back(), all.back()) << "the newest point is always there";
+    for (size_t i = 1; i + 1 < line.size(); ++i) {
+        const int64_t t = line[i][0].get<int64_t>();
+        EXPECT_NE(t / kSummaryHistorySeconds, line[i - 1][0].get<int64_t>() / kSummaryHistorySeconds) << "one point per step";
+        EXPECT_TRUE(std::find(all.begin(), all.end(), line[i]) != all.end()) << line[i].dump();
+    }
 }
 
 }  // namespace

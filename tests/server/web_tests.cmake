@@ -18,9 +18,9 @@ if(TARGET pellick_web)
 
   # The page in headless Chromium against a real pellicksrv: Linux preset only (no sanitizers).
   if(NOT WIN32 AND TARGET pellicksrv AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize"
-     AND EXISTS ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs)
+     AND TARGET pellick_tool_support AND EXISTS ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs)
     add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
-    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform)
+    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform pellick_tool_support)
     add_test(NAME web_browser_test
              COMMAND node ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs
                      --server $<TARGET_FILE:pellicksrv> --sender $<TARGET_FILE:status_sender>

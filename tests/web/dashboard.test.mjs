@@ -87,9 +87,10 @@ function startSender(statusPort) {
   lines.on('line', (line) => { if (line === 'ok' && waiting.length) waiting.shift()(); });
   return {
     child,
-    send(...commands) {
+    send(...commands) { return this.sendWithin(WAIT_MS, ...commands); },
+    sendWithin(ms, ...commands) {
       return new Promise((resolve, reject) => {
-        const timer = setTimeout(() => reject(new Error('status_sender did not answer')), WAIT_MS);
+        const timer = setTimeout(() => reject(new Error('status_sender did not answer')), ms);
         waiting.push(() => { clearTimeout(timer); resolve(); });
         child.stdin.write(commands.join('\n') + '\nsync\n');
       });
@@ -122,6 +123,29 @@ async function timeUntil(page, id, pattern, since = Date.now()) {
   }
 }
 
+// Recorded by the page from its first script on: long tasks, and the size and arrival of every live event.
+function recordPerformance() {
+  window.perf = { longTasks: [], events: [] };
+  new PerformanceObserver((list) => {
+    for (const e of list.getEntries()) window.perf.longTasks.push({ start: e.startTime, duration: e.duration });
+  }).observe({ type: 'longtask', buffered: true });
+  const add = EventSource.prototype.addEventListener;
+  const encoder = new TextEncoder();
+  EventSource.prototype.addEventListener = function (type, listener, options) {
+    const wrapped = type !== 'status' ? listener : function (e) {
+      window.perf.events.push({ at: performance.now(), bytes: encoder.encode(e.data).length });
+      return listener.call(this, e);
+    };
+    return add.call(this, type, wrapped, options);
+  };
+}
+
+// The table's rows as [CPU, Job, Frame, Passes] numbers, and its range line.
+const cpuRows = (page) => page.$$eval('#cpus tbody tr', (rows) => rows.map((r) => [...r.cells].slice(0, 4).map((c) => Number(c.textContent))));
+async function showCpus(page) {
+  await page.$eval('#cpus', (t) => t.scrollIntoView());
+}
+
 let server, sender, context, browser;
 try {
   const statusPort = await freePort();
@@ -138,6 +162,7 @@ try {
            '--disable-background-networking', '--disable-component-update', '--disable-sync'],
     viewport: { width: 1280, height: 900 },
   });
+  await context.addInitScript(recordPerformance);
   const page = context.pages()[0] || await context.newPage();
   const problems = [];
   page.on('dialog', (d) => { problems.push('dialog: ' + d.message()); d.dismiss(); });
@@ -178,6 +203,9 @@ try {
   check(castle && castle.percent === '40.0%' && castle.width === '40%' && castle.cpus === '2',
     'the Castle card: percent, bar and CPUs', JSON.stringify(castle));
   check(castle && castle.lines === 1, 'the Castle card draws its burn-down line');
+  await showCpus(page);
+  check(await timeUntil(page, 'cpu-range', exactly('CPUs 1\u20133 of 3')) < Infinity, 'the CPU table counts the three CPUs',
+    await text(page, 'cpu-range'));
   check(await page.$$eval('#cpus tbody tr', (r) => r.length) === 3, 'the per-CPU table has the three CPUs');
   fs.mkdirSync(args.out, { recursive: true });
   await page.screenshot({ path: path.join(args.out, 'dashboard.png'), fullPage: true });
@@ -247,16 +275,77 @@ try {
   await sender.send(`many from=100 count=1000 scene=Farm file=/scenes/farm.scn done=10 total=100000 recent=30 started=900`);
   const bigMs = await timeUntil(page, 'f1000', exactly('1003'), since);
   check(bigMs < Infinity, 'a thousand CPUs more are shown', `${bigMs} ms`);
-  check(await page.$$eval('#cpus tbody tr', (r) => r.length) === 1003, 'the table has a row per CPU');
-  const bigDelays = [];
-  for (let i = 0; i < 3; i++) {
-    const start = Date.now();
-    await sender.send(`send cpu=2 done=${6 + i} started=300`);
-    bigDelays.push(await timeUntil(page, 'f1001', exactly(String(10056 + i)), start));
-  }
-  check(Math.min(...bigDelays) <= LIVE_LIMIT_MS && bigDelays.every((d) => d < Infinity),
-    `with 1,003 CPUs a new message still shows within ${LIVE_LIMIT_MS} ms (${bigDelays.join(', ')} ms)`);
-  await page.screenshot({ path: path.join(args.out, 'dashboard-1000-cpus.png') });
+  await showCpus(page);
+  check(await timeUntil(page, 'cpu-range', exactly('CPUs 1\u2013100 of 1,003')) < Infinity,
+    'the table shows the first page of 100 of the 1,003 CPUs', await text(page, 'cpu-range'));
+  check(await page.$$eval('#cpus tbody tr', (r) => r.length) === 100, 'a page holds 100 rows');
+  await page.click('#cpu-next');
+  check(await timeUntil(page, 'cpu-range', exactly('CPUs 101\u2013200 of 1,003')) < Infinity, 'Next shows the second page',
+    await text(page, 'cpu-range'));
+  await page.selectOption('#cpu-sort', '-cpu');
+  await page.waitForFunction(() => document.querySelector('#cpus tbody td')?.textContent === '1100', null, { timeout: WAIT_MS }).catch(() => {});
+  let rows = await cpuRows(page);
+  check(rows.length === 100 && rows[0][0] === 1100 && rows.every((r, i) => i === 0 || r[0] < rows[i - 1][0]),
+    'sorted by CPU, highest first, from the first page', JSON.stringify(rows.slice(0, 3)));
+  const farmId = await page.$eval('#cpu-job', (s) => [...s.options].find((o) => / Farm$/.test(o.text))?.value);
+  await page.selectOption('#cpu-job', farmId || '');
+  check(await timeUntil(page, 'cpu-range', exactly('CPUs 1\u2013100 of 1,000')) < Infinity, 'filtered by job: the Farm job\'s 1,000 CPUs',
+    await text(page, 'cpu-range'));
+  await page.selectOption('#cpu-job', '');
+  await page.selectOption('#cpu-sort', 'table');
+  const bigDelays = [];  // 10,000 CPUs in 20 jobs, each sending one pass a second for 15 s, the table on screen.
+  const SCALE = 10000, JOBS = 20, SECONDS = 15, DONE = 10;
+  since = Date.now();
+  await sender.sendWithin(60000, `many from=100 count=${SCALE} jobs=${JOBS} scene=Farm file=/scenes/farm.scn done=${DONE} total=100000 recent=30 started=900`);
+  check(await timeUntil(page, 'f1000', exactly(String(SCALE + 3)), since) < Infinity, `${SCALE} CPUs in ${JOBS} jobs are shown`,
+    `${Date.now() - since} ms, Active CPUs ${await text(page, 'f1000')}`);
+  await showCpus(page);
+  const cdp = await context.newCDPSession(page);
+  await cdp.send('Performance.enable');
+  const busy = async () => Object.fromEntries((await cdp.send('Performance.getMetrics')).metrics.map((m) => [m.name, m.value]));
+  const before = await busy();
+  const from = await page.evaluate(() => performance.now());
+  await sender.sendWithin((SECONDS + 30) * 1000, `stream from=100 count=${SCALE} seconds=${SECONDS}`);
+  const after = await busy();
+  const to = await page.evaluate(() => performance.now());
+  const perf = await page.evaluate(([a, b]) => ({
+    longTasks: window.perf.longTasks.filter((t) => t.start >= a && t.start <= b),
+    events: window.perf.events.filter((e) => e.at >= a && e.at <= b),
+  }), [from, to]);
+  const seconds = (to - from) / 1000;
+  const share = (name) => (after[name] - before[name]) / (after.Timestamp - before.Timestamp);
+  const busyShare = share('TaskDuration');
+  const longest = Math.max(0, ...perf.longTasks.map((t) => t.duration));
+  const biggest = Math.max(0, ...perf.events.map((e) => e.bytes));
+  const rate = perf.events.length / seconds;
+  console.log(`figures at ${SCALE} CPUs in ${JOBS} jobs, one message per CPU per second, ${seconds.toFixed(1)} s: ` +
+    `main thread busy ${(busyShare * 100).toFixed(1)}% (script ${(share('ScriptDuration') * 100).toFixed(1)}%, ` +
+    `style ${(share('RecalcStyleDuration') * 100).toFixed(1)}%, layout ${(share('LayoutDuration') * 100).toFixed(1)}%), ${perf.longTasks.length} long tasks, longest ${longest.toFixed(0)} ms, ` +
+    `${perf.events.length} updates (${rate.toFixed(1)}/s), largest ${biggest} bytes`);
+  check(perf.events.length > 0 && biggest < 64 * 1024, 'each live update is under 64 KiB', `${biggest} bytes`);
+  // The timing figures are printed for bench/README.md, not judged: this machine is shared.
+
+  // Every figure right once the last messages are in: per job 500 CPUs of DONE + SECONDS passes.
+  const perJob = (SCALE / JOBS) * (DONE + SECONDS);
+  const farmPasses = async () => page.$$eval('#jobs .job', (cards) => cards
+    .filter((c) => /^Farm-\d+$/.test(c.querySelector('.scene').textContent))
+    .map((c) => c.querySelector('.passes').textContent));
+  await page.waitForFunction((want) => [...document.querySelectorAll('#jobs .job .passes')].filter((p) => p.textContent.startsWith(want + ' of')).length === 20,
+    perJob, { timeout: WAIT_MS }).catch(() => {});
+  const passes = await farmPasses();
+  check(passes.length === JOBS && passes.every((p) => p.startsWith(perJob + ' of ')), `each of the ${JOBS} job cards shows ${perJob} passes`,
+    passes.slice(0, 3).join(', '));
+  const status = await (await fetch(server.url.replace(/\/\?.*$/, '/status.json'))).json();
+  const fields = await page.$$eval('#fields dd', (dds) => dds.map((d) => d.textContent));
+  const [active, rendered] = [fields[0], fields[1]];
+  check(active === String(SCALE + 3) && rendered === status.fields[1].text,
+    'Active CPUs and Passes Rendered agree with /status.json', `${active} ${rendered} vs ${status.fields[1].text}`);
+  await page.waitForFunction(() => document.querySelector('#cpus tbody td:nth-child(4)')?.textContent === '25', null, { timeout: WAIT_MS }).catch(() => {});
+  rows = await cpuRows(page);
+  const want = status.cpus.slice(0, 100).map((c) => [c.cpu, c.job, c.frame, c.passes]);
+  check(JSON.stringify(rows) === JSON.stringify(want), 'the table\'s page shows the rows /status.json has',
+    JSON.stringify(rows.slice(0, 2)) + ' vs ' + JSON.stringify(want.slice(0, 2)));
+  await page.screenshot({ path: path.join(args.out, 'dashboard-10000-cpus.png') });
 
   check(problems.length === 0, 'no dialogs or script errors on the page', problems.join('; '));
 } catch (e) {

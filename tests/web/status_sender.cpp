@@ -5,15 +5,20 @@
 //                                 names: scene file done total ppf recent last started ago frame first
 //                                 lastframe; values are %-encoded bytes (scene=%3Cb%3E, scene=Caf%E9),
 //                                 times in seconds, started/ago counted back from now
-//   many from=N count=K [name=value ...]   send K CPUs N..N+K-1 the same way
+//   many from=N count=K [jobs=J] [name=value ...]   send K CPUs N..N+K-1 the same way; with jobs=J
+//                                 the scene name gets "-1".."-J", consecutive CPUs in each job
+//   stream from=N count=K seconds=S   for S seconds each of those CPUs sends one more pass a
+//                                 second, the sends spread evenly over each second
 //   close cpu=N                   close CPU N's connection
 //   sync                          print "ok" once everything before it is sent
 // End of input closes every connection.
 #include "clock.h"
+#include "tool_support.h"
 #include "net.h"
 #include "status_record.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +26,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -104,6 +110,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const uint16_t port = static_cast<uint16_t>(std::atoi(argv[1]));
+    RaiseDescriptorLimit();  // one connection per CPU
     std::map<long long, Cpu> cpus;
     for (std::string line; std::getline(std::cin, line);) {
         std::istringstream words(line);
@@ -130,7 +137,25 @@ int main(int argc, char **argv) {
             ok = Send(prepare(index), port);
         } else if (command == "many") {
             const long long from = std::atoll(values["from"].c_str()), count = std::atoll(values["count"].c_str());
-            for (long long i = from; ok && i < from + count; ++i) ok = Send(prepare(i), port);
+            const long long jobs = values.count("jobs") ? std::atoll(values["jobs"].c_str()) : 0;
+            const std::string scene = values["scene"];
+            for (long long i = from; ok && i < from + count; ++i) {
+                if (jobs > 0) values["scene"] = scene + "-" + std::to_string((i - from) * jobs / count + 1);
+                ok = Send(prepare(i), port);
+            }
+        } else if (command == "stream") {
+            const long long from = std::atoll(values["from"].c_str()), count = std::atoll(values["count"].c_str());
+            const long long sends = count * std::atoll(values["seconds"].c_str());
+            const auto start = std::chrono::steady_clock::now();
+            for (long long j = 0; ok && j < sends; ++j) {
+                std::this_thread::sleep_until(start + std::chrono::microseconds(j * 1000000 / count));
+                auto it = cpus.find(from + j % count);
+                if (it == cpus.end()) continue;  // only CPUs that were sent before
+                StatusRecord &r = it->second.record;
+                r.passesDone += 1;
+                r.currentFrame = static_cast<int32_t>(r.passesDone / r.passesPerFrame + r.sceneFirstFrame);
+                ok = Send(it->second, port);
+            }
         } else if (command == "close") {
             auto it = cpus.find(std::atoll(values["cpu"].c_str()));
             if (it != cpus.end() && it->second.socket != kNoNetSocket) NetClose(it->second.socket);

@@ -327,7 +327,8 @@ struct Engine {
             HttpClient client(name, cfg.statusPort);
             while (!stopProbe.load()) {
                 const HttpResult res = client.Get("/status.json");
-                if (res.status == 200) Seen(ParseStatusCpus(res.body), MonotonicNanos());
+                const uint64_t arrived = MonotonicNanos();  // what the answer shows was there by now, however long parsing it takes here
+                if (res.status == 200) Seen(ParseStatusCpus(res.body), arrived);
                 std::this_thread::sleep_for(kStatusPollPause);
             }
         });

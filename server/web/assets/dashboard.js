@@ -1,4 +1,4 @@
-// The pellicksrv dashboard's script: shows /status.json live (server-sent events, polling as fallback) and sends option changes.
+// The pellicksrv dashboard's script: shows the summary live (server-sent events, polling as fallback), the CPUs a page at a time, and sends option changes.
 'use strict';
 
 (() => {
@@ -49,7 +49,7 @@
     setText($('updated'), 'Last update: ' + s.lastUpdateText);
     $('no-render').hidden = s.overall.activeCpus > 0;
     drawJobs(s);
-    drawCpus(s);
+    drawCpuControls(s);
     drawOptions(s.settings);
   }
 
@@ -112,11 +112,14 @@
     drawBurndown(q('burndown'), job.history, nowUnix);
   }
 
-  // Remaining passes over the last hour, newest at the right.
+  // Remaining passes over the last hour, newest at the right. Redrawn when a point comes, and
+  // otherwise every 10 s (the hour moves by 1.5 px in that time), not on every update.
+  const REDRAW_S = 10;
   function drawBurndown(svg, history, nowUnix) {
-    const key = JSON.stringify(history) + nowUnix;
-    if (svg.dataset.key === key) return;
+    const key = JSON.stringify(history);
+    if (svg.dataset.key === key && Math.abs(nowUnix - Number(svg.dataset.now)) < REDRAW_S) return;
     svg.dataset.key = key;
+    svg.dataset.now = String(nowUnix);
     while (svg.firstChild) svg.removeChild(svg.firstChild);
     const W = 600, H = 170, left = 50, right = 10, top = 10, bottom = 24;
     const from = nowUnix - HOUR;
@@ -154,32 +157,115 @@
     el('circle', { class: 'dot', cx: x(lastT).toFixed(1), cy: y(lastR).toFixed(1), r: 3 });
   }
 
-  // ---- CPUs: rows are reused and only changed cells are written, so a thousand CPUs stay cheap.
+  // ---- CPUs: the server sends one page of the table at a time, for what is on screen; rows are
+  // reused and only changed cells are written.
 
+  const PAGE_ROWS = 100;
   const CPU_CELLS = [
     (c) => c.cpu, (c) => c.job, (c) => c.frame, (c) => c.passes,
     (c) => c.texts.average, (c) => c.texts.recent, (c) => c.texts.last, (c) => c.texts.at,
     (c) => (c.stalled ? 'stalled' : ''),
   ];
+  const cpuView = { jobId: '', job: 0, sort: 'table', offset: 0, stalled: false };
+  let cpuGeneration = 0;   // the snapshot the summary on screen comes from
+  let cpuShown = '';       // the query and generation the table shows
+  let cpuLoading = false;
+  let cpuOnScreen = true;
+  let jobChoices = '';
 
-  function drawCpus(s) {
-    const body = $('cpus').tBodies[0];
-    const rows = body.rows;
-    while (rows.length > s.cpus.length) body.deleteRow(rows.length - 1);
-    while (rows.length < s.cpus.length) {
-      const row = body.insertRow();
-      for (let i = 0; i < CPU_CELLS.length; i++) row.insertCell();
+  function cpuQuery() {
+    return 'job=' + cpuView.job + '&sort=' + encodeURIComponent(cpuView.sort) + '&offset=' + cpuView.offset +
+      '&limit=' + PAGE_ROWS + (cpuView.stalled ? '&stalled=1' : '');
+  }
+
+  // The job filter lists the jobs of the summary; the chosen job is kept by identity, as numbers shift.
+  function drawCpuControls(s) {
+    const select = $('cpu-job');
+    const choices = s.jobs.map((j) => j.id + '\t' + j.job + '\t' + j.sceneName).join('\n');
+    if (choices !== jobChoices) {
+      jobChoices = choices;
+      while (select.options.length > 1) select.remove(1);
+      for (const j of s.jobs) select.add(new Option('Job ' + j.job + ': ' + (j.sceneName || '(unnamed scene)'), j.id));
+      select.value = cpuView.jobId;
+      if (select.value !== cpuView.jobId) select.value = '';
     }
-    for (let r = 0; r < s.cpus.length; r++) {
-      const cells = rows[r].cells;
-      const cpu = s.cpus[r];
-      for (let i = 0; i < CPU_CELLS.length; i++) setText(cells[i], CPU_CELLS[i](cpu));
-      rows[r].classList.toggle('stalled', cpu.stalled);
-    }
+    const chosen = s.jobs.find((j) => j.id === cpuView.jobId);
+    if (!chosen) cpuView.jobId = '';
+    cpuView.job = chosen ? chosen.job : 0;
     const waiting = s.connections.waiting;
     $('waiting').hidden = waiting === 0;
     setText($('waiting'), waiting === 1 ? '1 connection has not reported yet.'
       : waiting + ' connections have not reported yet.');
+    cpuGeneration = s.generation; // restarts at 1 with the server
+    loadCpus();
+  }
+
+  // One request at a time; when it ends, the newest wish is fetched if the table does not show it yet.
+  async function loadCpus() {
+    const wanted = cpuQuery() + '#' + cpuGeneration;
+    if (cpuLoading || !cpuOnScreen || document.hidden || wanted === cpuShown) return;
+    cpuLoading = true;
+    let ok = false;
+    try {
+      const res = await fetch('/cpus.json?' + cpuQuery(), { cache: 'no-store' });
+      if (res.ok) {
+        const page = await res.json();
+        cpuShown = wanted;
+        ok = drawCpuPage(page);
+      }
+    } catch (e) { /* the next summary tries again */ }
+    cpuLoading = false;
+    if (ok) loadCpus();
+  }
+
+  // False when the page was past the end and another is to be fetched.
+  function drawCpuPage(page) {
+    if (page.total > 0 && page.offset >= page.total) {
+      cpuView.offset = Math.floor((page.total - 1) / PAGE_ROWS) * PAGE_ROWS;
+      return true;
+    }
+    const body = $('cpus').tBodies[0];
+    const rows = body.rows;
+    const cpus = page.cpus;
+    while (rows.length > cpus.length) body.deleteRow(rows.length - 1);
+    while (rows.length < cpus.length) {
+      const row = body.insertRow();
+      for (let i = 0; i < CPU_CELLS.length; i++) row.insertCell();
+    }
+    for (let r = 0; r < cpus.length; r++) {
+      const cells = rows[r].cells;
+      for (let i = 0; i < CPU_CELLS.length; i++) setText(cells[i], CPU_CELLS[i](cpus[r]));
+      rows[r].classList.toggle('stalled', !!cpus[r].stalled);
+    }
+    const n = (v) => v.toLocaleString('en-US');
+    setText($('cpu-range'), page.total === 0 ? 'no CPUs'
+      : 'CPUs ' + n(page.offset + 1) + '\u2013' + n(page.offset + cpus.length) + ' of ' + n(page.total));
+    $('cpu-prev').disabled = page.offset === 0;
+    $('cpu-next').disabled = page.offset + PAGE_ROWS >= page.total;
+    return true;
+  }
+
+  function wireCpus() {
+    const changed = () => { cpuShown = ''; loadCpus(); };
+    $('cpu-job').addEventListener('change', (e) => {
+      cpuView.jobId = e.target.value;
+      const job = latest && latest.jobs.find((j) => j.id === cpuView.jobId);
+      cpuView.job = job ? job.job : 0;
+      cpuView.offset = 0;
+      changed();
+    });
+    $('cpu-sort').addEventListener('change', (e) => { cpuView.sort = e.target.value; cpuView.offset = 0; changed(); });
+    $('cpu-stalled').addEventListener('change', (e) => { cpuView.stalled = e.target.checked; cpuView.offset = 0; changed(); });
+    $('cpu-prev').addEventListener('click', () => { cpuView.offset = Math.max(0, cpuView.offset - PAGE_ROWS); changed(); });
+    $('cpu-next').addEventListener('click', () => { cpuView.offset += PAGE_ROWS; changed(); });
+    // Off screen (scrolled away, or a hidden tab) the table is not fetched at all.
+    if (window.IntersectionObserver) {
+      new IntersectionObserver((entries) => {
+        cpuOnScreen = entries[entries.length - 1].isIntersecting;
+        loadCpus();
+      }, { rootMargin: '400px' }).observe($('cpus'));
+    }
+    document.addEventListener('visibilitychange', loadCpus);
   }
 
   // ---- Options
@@ -270,21 +356,21 @@
   let pollTimer = 0;
   let stream = null;
 
-  async function fetchStatus() {
-    const res = await fetch('/status.json', { cache: 'no-store' });
+  async function fetchSummary() {
+    const res = await fetch('/summary.json', { cache: 'no-store' });
     if (!res.ok) throw new Error('status ' + res.status);
     return res.json();
   }
 
   function refreshNow() {
-    fetchStatus().then(show, () => {});
+    fetchSummary().then(show, () => {});
   }
 
   function startPolling() {
     if (pollTimer) return;
     setLive('polling', 'polling');
     const tick = () => {
-      fetchStatus().then((s) => {
+      fetchSummary().then((s) => {
         if (pollTimer) setLive('polling', 'polling');
         show(s);
       }, () => setLive('offline', 'server not reachable'));
@@ -324,6 +410,7 @@
   }
 
   wireOptions();
+  wireCpus();
   refreshNow();
   connect();
 })();

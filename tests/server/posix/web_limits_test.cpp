@@ -250,8 +250,10 @@ TEST_F(WebLimits, ConnectionsAreCappedPerAddressAndInAll) {
 }
 
 TEST_F(WebLimits, AStreamReaderThatFallsBehindIsDropped) {
-    for (int cpu = 0; cpu < 2000; ++cpu) Progress(table.AddCpu(cpu), 30, 100, 60, 58, 1800, 10);
+    // Events carry the jobs, not the CPUs: 600 one-CPU jobs make each event about half a megabyte.
+    for (int cpu = 0; cpu < 600; ++cpu) Progress(table.AddCpu(cpu, 1000 + static_cast<uint64_t>(cpu)), 30, 100, 60, 58, 1800, 10);
     Refresh();
+    ASSERT_GT(HttpClient("127.0.0.1", port).Get("/summary.json").body.size(), 400000u) << "events too small to fall behind";
     const int lazy = Open("127.0.0.1", 4096);  // reads nothing after its request
     ASSERT_GE(lazy, 0);
     ASSERT_TRUE(SendAll(lazy, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
