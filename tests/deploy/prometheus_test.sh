@@ -48,7 +48,8 @@ for site in a b; do
   XDG_CONFIG_HOME=$work/$site PELLICK_TEST_PORT=${status_port[$site]} PELLICK_TEST_HTTP_PORT=${http_port[$site]} \
     "$server" --stats-file "$work/$site/stats" 2>"$work/$site/server.log" &
   pids+=($!)
-  wait_for 10 curl -sf -o /dev/null "http://127.0.0.1:${http_port[$site]}/metrics" || { echo "FAIL: server $site"; exit 1; }
+  wait_for 30 curl -sf -o /dev/null "http://127.0.0.1:${http_port[$site]}/metrics" ||
+    { echo "FAIL: server $site"; cat "$work/$site/server.log"; exit 1; }
   mkfifo "$work/$site/feed"
   "$sender" "${status_port[$site]}" <"$work/$site/feed" >"$work/$site/sender.log" 2>&1 &
   pids+=($!)

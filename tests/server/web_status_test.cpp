@@ -534,11 +534,12 @@ TEST(CpuQuery, ReadsEachParameterAndRefusesBadValues) {
 TEST_F(WebStatus, CpuPagesFilterSortAndCount) {
     WebSnapshot s;
     s.generation = 9;
-    // The report's order: job 1 (CPUs 7, 2, 9), then job 2 (CPUs 1, 5).
+    // The report's order: job 1 (CPUs 7, 2, 9), then job 2 (CPUs 1, 5); CPUs 2 and 5 stalled.
     for (const auto &[cpu, job] : std::vector<std::pair<int64_t, uint32_t>>{{7, 1}, {2, 1}, {9, 1}, {1, 2}, {5, 2}}) {
         WebCpu c;
         c.cpu = cpu;
         c.job = job;
+        c.stalled = cpu == 2 || cpu == 5;
         s.cpus.push_back(c);
     }
     struct Case {
@@ -556,6 +557,9 @@ TEST_F(WebStatus, CpuPagesFilterSortAndCount) {
         {"job=2&offset=1", 2, 1, {5}},
         {"job=3", 0, 0, {}},
         {"offset=10", 5, 5, {}},
+        {"stalled=1", 2, 0, {2, 5}},
+        {"stalled=1&job=2", 1, 0, {5}},
+        {"stalled=0&sort=-cpu&limit=1", 5, 0, {9}},
     };
     for (const Case &c : cases) {
         CpuQuery q;
