@@ -26,7 +26,7 @@ used=" "
 free_port() {  # a port nobody listens on now and this test has not taken
   local p
   while :; do
-    p=$((20000 + RANDOM % 40000))
+    p=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
     [[ $used == *" $p "* ]] || port_in_use "$p" || { used+="$p "; echo "$p"; return; }
   done
 }

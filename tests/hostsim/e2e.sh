@@ -99,7 +99,7 @@ fi
 # A free port; a port taken meanwhile makes the server end, and another is tried.
 port=""
 for attempt in 1 2 3 4 5 6 7 8; do
-  candidate=$((20000 + RANDOM % 40000))
+  candidate=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
   port_in_use "$candidate" && continue
   export PELLICK_TEST_PORT=$candidate
   if [ "$platform" = wine ]; then

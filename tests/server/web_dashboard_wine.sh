@@ -35,7 +35,7 @@ port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 free_port() {
   local p
   for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 40000))
+    p=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
     port_in_use "$p" || { echo "$p"; return 0; }
   done
   return 1

@@ -26,7 +26,7 @@ start_listener() {
   local attempt candidate
   listener_pid="" listener_port=""
   for attempt in 1 2 3 4 5 6 7 8; do
-    candidate=$((20000 + RANDOM % 40000))
+    candidate=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
     port_in_use "$candidate" && continue
     rm -f "$stats"
     PORT=$candidate "$@" &
