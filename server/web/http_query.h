@@ -18,3 +18,6 @@ bool QueryValue(std::string_view query, std::string_view name, std::string &valu
 
 // The value of the named cookie in a Cookie header ("a=1; b=2"), or empty.
 std::string_view CookieValue(std::string_view header, std::string_view name);
+
+// Whether two texts are equal but for ASCII case (header names, host names, extensions).
+bool EqualsNoCase(std::string_view a, std::string_view b);

@@ -8,6 +8,7 @@
 
 #include "http_server.h"
 
+#include "http_query.h"
 #include "listen_options.h"
 
 #include <boost/asio.hpp>
@@ -38,15 +39,6 @@ constexpr size_t kBufferLimit = kHttpMaxHeader + kReadChunk;
 constexpr auto kSweepInterval = 250ms;
 constexpr auto kAcceptRetry = 100ms;  // after a failed accept (no descriptors left)
 constexpr auto kStopGrace = 2s;       // answers already given may finish this long at a stop
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // Parses requests from bytes as they arrive, within the limits.
 class RequestReader {

@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include "files.h"
+#include "http_query.h"
 #include "settings.h"
 #include "wire_text.h"
 
@@ -31,15 +32,6 @@ std::string_view HostName(std::string_view authority) {
         return authority.substr(1, close - 1);
     }
     return authority.substr(0, authority.find(':'));
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 // A page the report may replace: its name ends in .htm or .html (any case).
