@@ -33,9 +33,6 @@ constexpr Migration kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == kHistorySchemaVersion);
 
-// Prune at most this often.
-constexpr uint64_t kPruneTicks = 60ULL * 10000000ULL;
-
 enum class Opened { Ok, Corrupt, Failed };
 
 bool IsCorrupt(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
@@ -149,7 +146,6 @@ struct History::State {
 
     // History thread only.
     std::map<int64_t, RunEntry> recent;  // the newest kHistoryPublished, without sessions
-    uint64_t lastPrune = 0;
 
     void Log(const std::string &line) const {
         if (config.log) config.log(line);
@@ -349,8 +345,6 @@ bool History::State::Store(const std::vector<RunEntry> &entries) {
 
 void History::State::Prune() {
     const uint64_t now = Now();
-    if (now >= lastPrune && now - lastPrune < kPruneTicks && lastPrune != 0) return;
-    lastPrune = now;
     const int64_t before = static_cast<int64_t>(now > kHistoryMaxAgeTicks ? now - kHistoryMaxAgeTicks : 0);
     Statement old(db, "DELETE FROM runs WHERE last_seen < ? AND outcome <> 'running'");
     old.Int(1, before);
@@ -383,18 +377,23 @@ void History::State::Publish() {
 
 void History::State::Run() {
     OpenOrMoveAside();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        opened = true;
-        if (late && db) {
-            sqlite3_close(db);
-            db = nullptr;
-        }
-    }
-    changed.notify_all();
-    if (!db && late) Log("history off: the database did not open in time; runs are kept in memory only");
     if (db) Prune();
     Publish();
+    bool tooLate = false;
+    {
+        // Start either took the results or stopped waiting: decided under the same lock.
+        std::lock_guard<std::mutex> lock(mutex);
+        tooLate = late;
+        opened = true;
+    }
+    if (tooLate) {
+        if (db) sqlite3_close(db);
+        db = nullptr;
+        recent.clear();
+        Publish();
+        Log("history off: the database did not open in time; runs are kept in memory only");
+    }
+    changed.notify_all();
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         changed.wait(lock, [&] { return !pending.empty() || quit; });
