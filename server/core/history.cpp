@@ -218,10 +218,7 @@ Opened History::State::Open() {
 }
 
 void History::State::OpenOrMoveAside() {
-    if (config.path.empty()) {
-        Off("no data folder to keep it in");
-        return;
-    }
+    if (config.path.empty()) return;  // memory only, as asked
     if (!MakeParentFolders(config.path)) {
         Off("cannot make the folder of " + config.path);
         return;

@@ -19,7 +19,7 @@ inline constexpr size_t kHistoryPublished = 1000;
 inline constexpr int kHistorySchemaVersion = 1;
 
 struct HistoryConfig {
-    std::string path;  // the database file, UTF-8; empty: history kept in memory only
+    std::string path;  // the database file, UTF-8; empty: runs kept in memory only, silently
     // A run ended (complete or interrupted) and is stored: called on the
     // history thread with the entry as stored.
     std::function<void(const RunEntry &entry)> runEnded;

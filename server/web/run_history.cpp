@@ -16,7 +16,10 @@ constexpr int kCloseWaitMs = 5000;
 }  // namespace
 
 std::string HistoryPath(const TestPorts &testPorts) {
-    return testPorts.history.empty() ? HistoryDatabasePath() : testPorts.history;
+    if (!testPorts.history.empty()) return testPorts.history;
+    // A test server that names no history file never touches the user's.
+    if (testPorts.status) return std::string();
+    return HistoryDatabasePath();
 }
 
 RunHistory::RunHistory(RunHistoryConfig config) {

@@ -16,7 +16,9 @@ struct RunHistoryConfig {
     std::function<void(const std::string &line)> log;  // operator messages (history off, file moved aside)
 };
 
-// The database path: the tests' override when set, else the user's data folder's.
+// The database path: the tests' override when set; empty (runs kept in
+// memory only) for a server whose status port the tests moved without naming
+// one; else the user's data folder's.
 std::string HistoryPath(const TestPorts &testPorts);
 
 class RunHistory {
