@@ -63,7 +63,7 @@ RunTracker::Tracked &RunTracker::Begin(const RunJobInfo &info, uint64_t now) {
     t.entry.lastSeen = now;
     t.dirty = true;
     Tracked &slot = runs_[info.identity];
-    if (slot.entry.run != 0 && (slot.dirty || slot.storedSeen != slot.entry.lastSeen)) {
+    if (slot.entry.run != 0 && (slot.dirty || slot.unstored)) {
         replaced_.push_back(slot.entry);
     }
     slot = std::move(t);
@@ -124,8 +124,8 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
         }
         t->live = true;
         RunEntry &e = t->entry;
-        const auto before = std::make_tuple(e.passesDone, e.totalPasses, e.peakCpus, e.forecasts.size(), e.outcome,
-                                            e.sceneName);
+        // An outcome or a forecast is stored at once; progress alone with the sightings.
+        const auto before = std::make_tuple(e.forecasts.size(), e.outcome, e.endedAt, e.sceneName);
         e.jobId = ji.jobId;
         e.sceneName = ji.sceneName;
         e.sceneFile = ji.sceneFile;
@@ -172,10 +172,8 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
                       [](const Forecast &a, const Forecast &b) { return a.percent < b.percent; });
             if (e.outcome == RunOutcome::Running && e.passesDone >= e.totalPasses) End(*t, RunOutcome::Complete, now);
         }
-        if (before != std::make_tuple(e.passesDone, e.totalPasses, e.peakCpus, e.forecasts.size(), e.outcome,
-                                      e.sceneName)) {
-            t->dirty = true;
-        }
+        if (before != std::make_tuple(e.forecasts.size(), e.outcome, e.endedAt, e.sceneName)) t->dirty = true;
+        t->unstored = true;
         seen.push_back(t);
     }
 
@@ -192,9 +190,10 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
                 End(t, RunOutcome::Interrupted, e.lastSeen);
             }
         }
-        if (t.dirty || (e.lastSeen != t.storedSeen && e.lastSeen - t.storedSeen >= kSightingTicks)) {
+        if (t.dirty || (t.unstored && e.lastSeen >= t.storedSeen + kSightingTicks)) {
             changed.push_back(e);
             t.dirty = false;
+            t.unstored = false;
             t.storedSeen = e.lastSeen;
         }
         const bool expired = !present && e.outcome != RunOutcome::Running &&
@@ -209,9 +208,10 @@ std::vector<RunEntry> RunTracker::Flush() {
     std::vector<RunEntry> out;
     out.swap(replaced_);
     for (auto &[identity, t] : runs_) {
-        if (!t.dirty && t.storedSeen == t.entry.lastSeen) continue;
+        if (!t.dirty && !t.unstored) continue;
         out.push_back(t.entry);
         t.dirty = false;
+        t.unstored = false;
         t.storedSeen = t.entry.lastSeen;
     }
     return out;

@@ -89,7 +89,8 @@ public:
     void Resume(std::vector<RunEntry> runs, int64_t nextRun, uint64_t now);
     // One refresh: data as just computed (rows and jobs), info per job in
     // data.jobs' order. Returns the runs that changed and should be stored,
-    // whole; lastSeen alone is stored at most every kSightingTicks.
+    // whole: a new run, an outcome or a forecast at once, progress and
+    // sightings alone at most every kSightingTicks.
     std::vector<RunEntry> Observe(const ReportData &data, const std::vector<RunJobInfo> &info);
     // The runs whose latest sighting was not handed out yet (at a stop).
     std::vector<RunEntry> Flush();
@@ -102,7 +103,8 @@ private:
     struct Tracked {
         RunEntry entry;
         bool live = false;        // seen by this tracker since it started
-        bool dirty = false;       // changed beyond lastSeen since last handed out
+        bool dirty = false;       // a new run, outcome or forecast not handed out yet
+        bool unstored = false;    // seen or progressed since last handed out
         uint64_t storedSeen = 0;  // lastSeen when last handed out
         std::map<std::pair<int32_t, uint64_t>, size_t> sessionIndex;  // (cpu, start) -> sessions[]
     };

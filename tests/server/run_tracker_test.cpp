@@ -93,9 +93,9 @@ TEST(RunTracker, ForecastsTakenAtThresholdsAndScoredAtTheEnd) {
     Farm farm;
     StatusRecord &cpu = farm.Cpu(0, kNow, 20);
     for (uint32_t done = 1; done <= 20; ++done) {
-        farm.now += 10 * kSecond;
+        farm.now += (done > 10 ? 20 : 10) * kSecond;
         cpu.passesDone = done;
-        if (done > 10) cpu.recentPassTime = 20 * kTickSecond, farm.now += 10 * kSecond;
+        if (done > 10) cpu.recentPassTime = 20 * kTickSecond;
         farm.Refresh();
     }
     const RunEntry &run = farm.Last();
@@ -127,19 +127,19 @@ TEST(RunTracker, PassesNeverGoBackWhenCpusLeave) {
     StatusRecord *a = &farm.Cpu(0, kNow, 12);
     farm.Cpu(1, kNow, 12).passesDone = 6;
     a->passesDone = 3;
-    farm.now += kSecond;
+    farm.now += RunTracker::kSightingTicks;
     farm.Refresh();
     EXPECT_EQ(farm.Last().passesDone, 9u);
     farm.Leave(1);  // CPU 2 finished its frames and left
     a = &farm.table.entries[0].record;
-    farm.now += kSecond;
+    farm.now += RunTracker::kSightingTicks;
     farm.Refresh();
     EXPECT_EQ(farm.Last().passesDone, 9u) << "the departed CPU's passes stay counted";
     // The same CPU again as a new session (a render node started again) adds its passes.
     farm.Cpu(1, kNow + 5 * kSecond, 12).passesDone = 1;
     a = &farm.table.entries[0].record;
     a->passesDone = 5;
-    farm.now += kSecond;
+    farm.now += RunTracker::kSightingTicks;
     farm.Refresh();
     EXPECT_EQ(farm.Last().passesDone, 12u);
     EXPECT_EQ(farm.Last().outcome, RunOutcome::Complete);
@@ -172,7 +172,9 @@ TEST(RunTracker, InterruptedContinuedAndNew) {
         farm.Refresh();
         const RunEntry left = farm.Last();
         EXPECT_EQ(left.outcome, c.completeFirst ? RunOutcome::Complete : RunOutcome::Interrupted) << c.what;
-        if (!c.completeFirst) EXPECT_EQ(*left.endedAt, farm.now - kSecond) << c.what << ": ends at the last sighting";
+        if (!c.completeFirst) {
+            EXPECT_EQ(*left.endedAt, farm.now - kSecond) << c.what << ": ends at the last sighting";
+        }
         farm.now += static_cast<uint64_t>(c.awaySeconds) * kSecond;
         farm.Cpu(0, c.sameSession ? kNow : farm.now, 10).passesDone = c.completeFirst ? 10 : 5;
         farm.Refresh();
