@@ -29,6 +29,8 @@ bool ReadNumber(const char *variable, unsigned lowest, unsigned highest, const c
 }  // namespace
 
 bool ReadTestPorts(TestPorts &ports, std::string &error) {
+    const char *history = std::getenv(kTestHistoryVariable);
+    ports.history = history ? history : "";
     return ReadNumber(kTestStatusPortVariable, 1, 65535, "a port number", ports.status, error) &&
            ReadNumber(kTestHttpPortVariable, 0, 65535, "a port number", ports.http, error) &&
            ReadNumber(kTestPeerSecondsVariable, 1, 60, "a number of seconds", ports.peerSeconds, error);

@@ -10,11 +10,14 @@ inline constexpr const char *kTestHttpPortVariable = "PELLICK_TEST_HTTP_PORT";  
 // Seconds, 1..60: the server's waits on a peer (keepalive idle, a whole
 // message) are that long instead of 60 s.
 inline constexpr const char *kTestPeerSecondsVariable = "PELLICK_TEST_PEER_SECONDS";
+// A file path: the server keeps its run history there instead of the user's data folder.
+inline constexpr const char *kTestHistoryVariable = "PELLICK_TEST_HISTORY";
 
 struct TestPorts {
     std::optional<uint16_t> status;  // set: replaces STATUS_PORT
     std::optional<uint16_t> http;    // set: replaces the dashboard's port
     std::optional<uint16_t> peerSeconds;  // set: shortens the server's peer timeouts
+    std::string history;  // not empty: replaces the history database's path
 };
 
 // Reads the variables; one that is unset or empty overrides nothing. False

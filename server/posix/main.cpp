@@ -5,6 +5,7 @@
 #include "dashboard.h"
 #include "event_loop.h"
 #include "report.h"
+#include "run_history.h"
 #include "settings.h"
 #include "terminal_view.h"
 #include "test_ports.h"
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 #include <fcntl.h>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,6 +47,7 @@ struct Server {
     FileWriter statsWriter{WriteWholeFile};  // the stats file, likewise
     uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
+    std::unique_ptr<RunHistory> runs;  // the run history, fed by every refresh
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
     uint64_t descriptorLimit = 0;
 };
@@ -64,7 +67,8 @@ constexpr uint32_t kAcceptPauseMs = 100;
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
     if (!RefreshStatus(srv.table, srv.settings, srv.report, &srv.htmlWriter)) return;
-    if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings);
+    if (srv.runs) srv.runs->Observe(srv.report.data);
+    if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings, srv.runs ? &srv.runs->Stats() : nullptr);
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
 
@@ -182,6 +186,7 @@ void StartDashboard(Server &srv, const TestPorts &testPorts) {
     // HTTP gets at most a quarter of the descriptors, and never those the files need.
     config.maxConnections = static_cast<size_t>(std::max<uint64_t>(srv.descriptorLimit / 4, 1));
     config.descriptorCeiling = srv.descriptorLimit - kFileDescriptors;
+    config.history = srv.runs ? srv.runs->Store() : nullptr;
     std::string error;
     srv.web = DashboardStart(config, error);
     if (!srv.web) {
@@ -233,6 +238,7 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
         if (!EventLoopOpen(srv.loop)) {
             Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
         } else {
+            srv.runs = std::make_unique<RunHistory>(RunHistoryConfig{HistoryPath(testPorts), nullptr, Fail});
             StartDashboard(srv, testPorts);
             Refresh(&srv);
             WriteStats(srv, "running");
@@ -246,10 +252,12 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
         }
     }
 
-    // Shutdown, also after a failed start.
+    // Shutdown, also after a failed start. The runs stay open: a stop is not their CPUs leaving.
+    if (srv.runs) srv.runs->Stop();
     ReleaseClients(srv.table);
     Refresh(&srv);  // no clients: the window fields empty, "No render in progress" in the HTML file
     StopDashboard(srv);
+    srv.runs.reset();
     if (srv.viewOpen) TerminalViewClose(srv.view);
     srv.viewOpen = false;
     EventLoopClose(srv.loop);

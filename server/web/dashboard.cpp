@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "cpu_page.h"
 #include "files.h"
+#include "history_json.h"
 #include "http_query.h"
 #include "http_server.h"
 #include "options.h"
@@ -42,6 +43,7 @@ const char *const kPageSecurity =
 // A snapshot, its JSON, its summary and its live event, each made once, on first demand, on the HTTP thread.
 struct Published : HttpEvent {
     WebSnapshot snapshot;
+    std::optional<RunStats> runs;  // the run tracker's counts at the snapshot
     mutable std::once_flag jsonOnce, summaryOnce, eventOnce;
     mutable std::shared_ptr<const std::string> json, summary;
     mutable std::string event;
@@ -92,6 +94,7 @@ struct RouteView {
     std::shared_ptr<const Published> current;
     const std::string &token;
     const std::string &cookieName;
+    History *history;
 };
 
 // The GET routes; every answer is made at once.
@@ -117,9 +120,18 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
         return res;
     }
     const bool known = req.path == "/status.json" || req.path == "/summary.json" || req.path == "/cpus.json" ||
-                       req.path == "/fragment.html" || req.path == "/metrics" || req.path == "/events";
+                       req.path == "/fragment.html" || req.path == "/metrics" || req.path == "/events" ||
+                       req.path == "/history.json";
     if (!known) return JsonError(404, "no such page");
     if (req.method != "GET") return JsonError(405, "only GET is served here");
+    if (req.path == "/history.json") {
+        uint32_t limit = 0;
+        std::string error;
+        if (!ParseHistoryQuery(req.query, limit, error)) return JsonError(400, error);
+        if (!view.history) return JsonError(503, "this server keeps no run history");
+        // The history thread's published copy: SQLite is never touched here.
+        return Answer(200, "application/json", HistoryJson(*view.history->View(), limit));
+    }
     CpuQuery cpuQuery;
     std::string queryError;
     if (req.path == "/cpus.json" && !ParseCpuQuery(req.query, cpuQuery, queryError)) {
@@ -139,7 +151,9 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
         return res;
     }
     if (req.path == "/metrics") {
-        return Answer(200, "text/plain; version=0.0.4; charset=utf-8", MetricsText(pub->snapshot));
+        std::string text = MetricsText(pub->snapshot);
+        if (pub->runs) text += HistoryMetricsText(*pub->runs);
+        return Answer(200, "text/plain; version=0.0.4; charset=utf-8", std::move(text));
     }
     if (req.openStreams >= kHttpMaxStreams) {
         HttpResponse res = JsonError(503, "too many live streams; poll /status.json");
@@ -199,7 +213,7 @@ struct Dashboard {
 };
 
 void Dashboard::Handle(const HttpRequest &req, HttpReply reply) {
-    const RouteView view{Current(), token, cookieName};
+    const RouteView view{Current(), token, cookieName, config.history};
     if (req.path != "/options") {
         reply(ServeRead(view, req));
         return;
@@ -278,9 +292,10 @@ std::string DashboardUrl(const Dashboard &dashboard) {
 std::string DashboardCookieName(uint16_t port) { return "pellick-token-" + std::to_string(port); }
 
 void DashboardPublish(Dashboard &d, const ClientTable &table, const StatusReport &report,
-                      const ServerSettings &settings) {
+                      const ServerSettings &settings, const RunStats *runs) {
     try {
         auto pub = std::make_shared<Published>();
+        if (runs) pub->runs = *runs;
         BuildSnapshot(table, report, settings, d.history, pub->snapshot);
         pub->snapshot.generation = ++d.generation;
         {

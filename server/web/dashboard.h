@@ -2,7 +2,9 @@
 #pragma once
 
 #include "client_table.h"
+#include "history.h"
 #include "report.h"
+#include "run_tracker.h"
 #include "settings.h"
 #include "test_ports.h"
 
@@ -28,6 +30,8 @@ struct DashboardConfig {
     // POSIX), and the descriptor number they must stay below (0: no rule).
     size_t maxConnections = 256;
     uint64_t descriptorCeiling = 0;
+    // The run history /history.json reads (its published copy); nullptr: not kept.
+    History *history = nullptr;
 };
 
 struct Dashboard;
@@ -53,8 +57,9 @@ std::string DashboardCookieName(uint16_t port);
 
 // Core thread, after every refresh (before the table changes again): a new
 // snapshot of report, built from table in the settings' form, for the HTTP threads.
+// runs: the run tracker's counts, for the metrics (nullptr: none).
 void DashboardPublish(Dashboard &dashboard, const ClientTable &table, const StatusReport &report,
-                      const ServerSettings &settings);
+                      const ServerSettings &settings, const RunStats *runs = nullptr);
 // Core thread, after a wake: applies the option changes the page sent to
 // settings (as the options dialog would), then refreshes through host so the
 // window or terminal and the page show the new form at once.

@@ -10,9 +10,7 @@
 #include <cstring>
 #include <limits>
 
-namespace {
-
-std::string HexId(std::string_view bytes) {
+std::string JobHexId(std::string_view bytes) {
     uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
     for (const char c : bytes) {
         h ^= static_cast<uint8_t>(c);
@@ -22,6 +20,8 @@ std::string HexId(std::string_view bytes) {
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
     return text;
 }
+
+namespace {
 
 std::string Text(const char *buffer) { return WireText(FieldBytes(buffer, kFormatBufferSize)); }
 
@@ -164,7 +164,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
         job.stats = stats;
         if (const StatusRecord *r = firstOfJob[j]) {
             const std::string identity = JobIdentityBytes(*r);
-            job.id = HexId(identity);
+            job.id = JobHexId(identity);
             job.sceneName = WireText(r->sceneName);
             job.sceneFile = WireText(r->sceneFile);
             job.sceneFileTime = r->sceneFileTime;

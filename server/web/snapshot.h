@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -96,6 +97,8 @@ struct WebSnapshot {
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };
 
+// The 16 hex digits that name a job identity (its JobIdentityBytes) in the documents.
+std::string JobHexId(std::string_view identityBytes);
 // File-time ticks as Unix seconds (floor).
 int64_t UnixSeconds(uint64_t fileTime);
 // An instant as ISO 8601 UTC, "2026-12-08T05:07:19Z"; empty for 0 (unknown)

@@ -7,6 +7,7 @@
 #include "options_dialog.h"
 #include "report.h"
 #include "resources/resource.h"
+#include "run_history.h"
 #include "settings.h"
 #include "status_record.h"
 #include "test_ports.h"
@@ -54,6 +55,7 @@ struct ServerState {
     BatchPacing pacing;  // when the next end of a batch may run
     std::unique_ptr<FileWriter> htmlWriter;  // the HTML file, off the window thread
     Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
+    std::unique_ptr<RunHistory> runs;  // the run history, fed by every refresh
     TestPorts testPorts;       // test-only port overrides
     ServerSettings settings;
     StatusReport report;  // what the latest refresh built
@@ -64,7 +66,11 @@ ServerState g_server;
 // the page's snapshot, then the nine value fields of the window when there is one.
 void ShowStatus() {
     if (!RefreshStatus(g_server.table, g_server.settings, g_server.report, g_server.htmlWriter.get())) return;
-    if (g_server.web) DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings);
+    if (g_server.runs) g_server.runs->Observe(g_server.report.data);
+    if (g_server.web) {
+        DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings,
+                         g_server.runs ? &g_server.runs->Stats() : nullptr);
+    }
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -194,6 +200,7 @@ void StartDashboard() {
     config.ansiPaths = true;  // paths typed on the page go to the ANSI file calls
     config.wake = WakeWindow;
     config.wakeContext = g_server.window;
+    config.history = g_server.runs ? g_server.runs->Store() : nullptr;
     std::string error;
     g_server.web = DashboardStart(config, error);
 }
@@ -214,6 +221,9 @@ int StartUp(HINSTANCE instance) {
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
+    g_server.runs = std::make_unique<RunHistory>(RunHistoryConfig{
+        HistoryPath(g_server.testPorts), nullptr,
+        [](const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }});
     StartDashboard();
     g_server.htmlWriter = std::make_unique<FileWriter>(WriteWholeFile);
     ShowStatus();
@@ -235,12 +245,14 @@ void RunMessageLoop() {
 
 // Releases whatever start-up acquired, in reverse order; copes with any subset.
 void ShutDown() {
+    if (g_server.runs) g_server.runs->Stop();  // the runs stay open: a stop is not their CPUs leaving
     ReleaseClients(g_server.table);
     ShowStatus();  // "No render in progress", in the HTML file when output is on
     if (g_server.htmlWriter) g_server.htmlWriter->Close(-1);  // written before the program ends
     g_server.htmlWriter.reset();
     DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
     g_server.web = nullptr;
+    g_server.runs.reset();
     if (g_server.window) {
         DestroyWindow(g_server.window);
         g_server.window = nullptr;

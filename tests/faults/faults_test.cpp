@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -83,11 +84,12 @@ protected:
     }
 
     // A render node of job "shot" (frames 1..lastJobFrame, two passes per frame), holding its run open at the end.
-    void StartNode(const NodeSpec &n, int lastJobFrame, const std::string &serverName = "127.0.0.1", uint16_t to = 0) {
+    void StartNode(const NodeSpec &n, int lastJobFrame, const std::string &serverName = "127.0.0.1", uint16_t to = 0,
+                   const std::string &scene = "shot") {
         const fs::path out = work / ("node" + std::to_string(n.node) + ".out");
         nodes.emplace_back(
             std::vector<std::string>{Programs::HostSim(), "--plugin", Programs::Plugin(), "--node",
-                                     std::to_string(n.node), "--server", serverName, "--scene-name", "shot",
+                                     std::to_string(n.node), "--server", serverName, "--scene-name", scene,
                                      "--scene-file", (work / "shot.scn").string(), "--first", "1", "--last",
                                      std::to_string(lastJobFrame), "--passes", "2", "--frames",
                                      std::to_string(n.firstFrame) + "-" + std::to_string(n.lastFrame), "--pass-ms",
@@ -786,6 +788,97 @@ TEST_F(Faults, SilentCpuIsStalledAndOutOfTheThroughputUntilItReports) {
     doc = status();
     EXPECT_EQ(doc["cpus"][1]["stalled"], false) << doc.dump();
     EXPECT_EQ(doc["overall"]["stalledCpus"], 0);
+}
+
+// --- 8. The run history through kills and restarts ---
+
+std::string IntegrityCheck(const fs::path &db) {
+    sqlite3 *h = nullptr;
+    std::string result = "cannot open";
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *s = nullptr;
+        if (sqlite3_prepare_v2(h, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW) {
+            result = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(h);
+    return result;
+}
+
+TEST_F(Faults, RunHistoryKeepsEveryRunThroughKillsAndRestarts) {
+    const fs::path db = work / "data" / "history.sqlite3";
+    serverEnv = {{"PELLICK_TEST_HISTORY", db.string()}};
+    httpPort = FreePort();
+    quietMs = 1000;
+    StartServer();
+    auto runs = [&] {
+        const std::optional<std::string> body = HttpGet(httpPort, "/history.json?limit=10");
+        return body ? nlohmann::json::parse(*body)["runs"] : nlohmann::json::array();
+    };
+    auto newest = [&](const char *outcome, uint64_t passes) {
+        const nlohmann::json r = runs();
+        return !r.empty() && r[0]["outcome"] == outcome && r[0]["passesDone"] == passes;
+    };
+    for (NodeSpec n : kThreeNodes) {
+        n.passMs = 120;
+        StartNode(n, 30);
+    }
+    ASSERT_TRUE(PollUntil([&] { return !runs().empty() && runs()[0]["passesDone"] >= 9; }, kLong)) << runs().dump();
+    const int64_t run = runs()[0]["run"];
+
+    // Killed while the run is being written: the file stays whole and the run goes on after the restart.
+    server.Signal(SIGKILL);
+    ASSERT_EQ(server.Wait(kLong), std::optional<int>(128 + SIGKILL));
+    EXPECT_EQ(IntegrityCheck(db), "ok");
+    StartServer();
+    ASSERT_TRUE(PollUntil([&] { return newest("complete", 60); }, kLong)) << runs().dump();
+    nlohmann::json done = runs()[0];
+    EXPECT_EQ(done["run"], run) << "continued, not a new run: " << runs().dump();
+    EXPECT_EQ(runs().size(), 1u);
+    EXPECT_EQ(done["totalPasses"], 60);
+    EXPECT_EQ(done["peakCpus"], 3);
+    EXPECT_EQ(done["sceneName"], "shot");
+    ASSERT_EQ(done["forecasts"].size(), 5u) << done.dump();
+    size_t scored = 0;
+    for (const auto &f : done["forecasts"]) scored += f["errorRatio"].is_number();
+    EXPECT_GE(scored, 1u) << done.dump();
+    EXPECT_TRUE(done["meanAbsErrorRatio"].is_number()) << done.dump();
+
+    // Killed after the end: the finished run is still there, unchanged.
+    server.Signal(SIGKILL);
+    ASSERT_EQ(server.Wait(kLong), std::optional<int>(128 + SIGKILL));
+    EXPECT_EQ(IntegrityCheck(db), "ok");
+    StartServer();
+    ASSERT_TRUE(PollUntil([&] { return newest("complete", 60); }, kLong)) << runs().dump();
+    EXPECT_EQ(runs()[0]["end"], done["end"]);
+    EXPECT_EQ(runs()[0]["forecasts"], done["forecasts"]);
+
+    // A node killed before its frames are done: its run is interrupted.
+    WriteFile(work / "other.scn", std::string(100, '\0'));
+    StartNode(NodeSpec{4, 1, 50, 100}, 50, "127.0.0.1", 0, "other");
+    ASSERT_TRUE(PollUntil([&] { return !runs().empty() && runs()[0]["sceneName"] == "other" && runs()[0]["passesDone"] >= 2; }, kLong))
+        << runs().dump();
+    nodes.back().Signal(SIGKILL);
+    nodes.back().Wait(kLong);
+    nodes.pop_back();
+    ASSERT_TRUE(PollUntil([&] { return !runs().empty() && runs()[0]["outcome"] == "interrupted"; }, kLong)) << runs().dump();
+    const std::optional<std::string> metrics = HttpGet(httpPort, "/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_NE(metrics->find("pellick_jobs_finished_total{outcome=\"interrupted\"} 1\n"), std::string::npos) << *metrics;
+    ReleaseNodes();
+    StopServer();
+    EXPECT_EQ(IntegrityCheck(db), "ok");
+
+    // A file where the history's folder should be: history off, said once, the server runs on.
+    WriteFile(work / "blocked", "");
+    serverEnv = {{"PELLICK_TEST_HISTORY", (work / "blocked" / "history.sqlite3").string()}};
+    StartServer();
+    EXPECT_NE(ReadFile(serverOut).find("pellicksrv: history off: cannot make the folder"), std::string::npos)
+        << ReadFile(serverOut);
+    ASSERT_TRUE(PollUntil([&] { return HttpGet(httpPort, "/history.json").has_value(); }, kLong));
+    EXPECT_EQ(nlohmann::json::parse(*HttpGet(httpPort, "/history.json"))["stored"], false);
+    StopServer();
 }
 
 }  // namespace

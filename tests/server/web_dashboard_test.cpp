@@ -203,6 +203,8 @@ TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
         {"/cpus.json?offset=1&job=1", 200, {2}},
         {"/cpus.json?limit=100000", 400, {}},
         {"/cpus.json?sort=name", 400, {}},
+        {"/history.json?limit=1001", 400, {}},
+        {"/history.json", 503, {}},  // this dashboard was given no history
     };
     for (const PageCase &c : pages) {
         auto res = cli.Get(c.target);

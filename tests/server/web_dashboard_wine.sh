@@ -61,6 +61,10 @@ wineboot -i >/dev/null 2>&1
 
 status_port=$(free_port) && http_port=$(free_port) || { echo "no free ports" >&2; exit 1; }
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
+# The run history in the work folder, as the program sees it through drive Z:.
+history_db=$work/data/history.sqlite3
+rm -rf "$work/data"
+export PELLICK_TEST_HISTORY="Z:${history_db//\//\\}"
 base=http://127.0.0.1:$http_port
 wine "$server" >"$work/server.out" 2>&1 &
 server_pid=$!
@@ -161,6 +165,12 @@ fi
 exec 7>&-
 wait "$sender_pid" 2>/dev/null
 sender_pid=""
+
+# The sender's CPUs left before their job was done: an interrupted run, stored in the SQLite file.
+interrupted() { [ "$(curl -sf "$base/history.json" | jq -c '[.stored, .runs[0].outcome, .runs[0].sceneName]')" = '[true,"interrupted","shot"]' ]; }
+wait_for 20 interrupted || fail "no interrupted run in the history: $(curl -sf "$base/history.json" | head -c 400)"
+integrity=$(python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1]).execute("PRAGMA integrity_check").fetchone()[0])' "$history_db" 2>&1)
+[ "$integrity" = ok ] || fail "the history file at $history_db: $integrity"
 
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null

@@ -1,5 +1,6 @@
-// Tests of the dashboard's data: JSON (byte for byte against golden documents) and metrics of the golden report scenarios, the JSON writer, CPU pages, escaping of wire texts, the burn-down history.
+// Tests of the dashboard's data: JSON (byte for byte against golden documents) and metrics of the golden report scenarios, the JSON writer, CPU pages, escaping of wire texts, the burn-down history, the run history's document and metrics.
 #include "cpu_page.h"
+#include "history_json.h"
 #include "json_writer.h"
 #include "status_json.h"
 #include "web_fixture.h"
@@ -529,6 +530,83 @@ TEST(CpuQuery, ReadsEachParameterAndRefusesBadValues) {
         EXPECT_FALSE(ParseCpuQuery(bad, q, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+}
+
+TEST(HistoryJson, LimitNewestFirstNullsAndInertNames) {
+    HistoryView view;
+    view.stored = true;
+    for (int64_t id = 3; id >= 1; --id) {
+        RunEntry e;
+        e.run = id;
+        e.jobId = "00000000000000ff";
+        e.sceneName = "<b>&";
+        e.firstSeen = kNow - 100 * kSecond;
+        e.lastSeen = kNow;
+        e.outcome = id == 3 ? RunOutcome::Running : RunOutcome::Complete;
+        if (id != 3) e.endedAt = kNow - 40 * kSecond;
+        e.forecasts = {{10, kNow - 90 * kSecond, std::nullopt, std::nullopt}, {50, kNow - 50 * kSecond, kNow, 0.25}};
+        view.runs.push_back(e);
+    }
+    const struct {
+        const char *query;
+        size_t runs;
+    } limits[] = {{"", 3}, {"limit=2", 2}, {"limit=1000&x=y", 3}};
+    for (const auto &c : limits) {
+        uint32_t limit = 0;
+        std::string error;
+        ASSERT_TRUE(ParseHistoryQuery(c.query, limit, error)) << c.query;
+        const json doc = json::parse(HistoryJson(view, limit));
+        EXPECT_EQ(doc["runs"].size(), c.runs) << c.query;
+        EXPECT_EQ(doc["runs"][0]["run"], 3) << c.query;
+    }
+    for (const char *bad : {"limit=0", "limit=1001", "limit=", "limit=ten", "limit=-1"}) {
+        uint32_t limit = 0;
+        std::string error;
+        EXPECT_FALSE(ParseHistoryQuery(bad, limit, error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    const std::string text = HistoryJson(view, 3);
+    EXPECT_EQ(text.find('<'), std::string::npos) << text;
+    const json doc = json::parse(text);
+    ExpectValues(doc, {{"/schema", 1},
+                       {"/stored", true},
+                       {"/runs/0/outcome", "running"},
+                       {"/runs/0/end", nullptr},
+                       {"/runs/0/durationSeconds", 100.0},
+                       {"/runs/0/meanAbsErrorRatio", nullptr},
+                       {"/runs/1/outcome", "complete"},
+                       {"/runs/1/durationSeconds", 60.0},
+                       {"/runs/1/sceneName", "<b>&"},
+                       {"/runs/1/forecasts/0/predictedCompletion", nullptr},
+                       {"/runs/1/forecasts/0/errorRatio", nullptr},
+                       {"/runs/1/forecasts/1/percent", 50},
+                       {"/runs/1/forecasts/1/errorRatio", 0.25}});
+    EXPECT_EQ(json::parse(HistoryEntryJson(view.runs[1])), doc["runs"][1]) << "a notification carries the same object";
+}
+
+TEST(HistoryMetrics, CountersAndCumulativeBuckets) {
+    RunStats stats;
+    stats.complete = 4;
+    stats.interrupted = 1;
+    stats.errorBuckets = {1, 0, 2, 0, 0, 0, 0, 1};  // 0.01, 0.2, 0.2, 9
+    stats.errorCount = 4;
+    stats.errorSum = 9.41;
+    const auto samples = ParseMetrics(HistoryMetricsText(stats));
+    const std::map<std::string, double> want = {
+        {"pellick_jobs_finished_total{outcome=\"complete\"}", 4},
+        {"pellick_jobs_finished_total{outcome=\"interrupted\"}", 1},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"0.05\"}", 1},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"0.1\"}", 1},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"0.25\"}", 3},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"0.5\"}", 3},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"1\"}", 3},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"2\"}", 3},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"5\"}", 3},
+        {"pellick_forecast_abs_error_ratio_bucket{le=\"+Inf\"}", 4},
+        {"pellick_forecast_abs_error_ratio_sum", 9.41},
+        {"pellick_forecast_abs_error_ratio_count", 4},
+    };
+    EXPECT_EQ(samples, want);
 }
 
 TEST_F(WebStatus, CpuPagesFilterSortAndCount) {

@@ -278,6 +278,37 @@ try {
   await polling.close();
   await page.bringToFront();  // the wrangler looks at the first page again
 
+  // Runs that ended show in the Finished section, their names as text; a running job's card draws its forecast line.
+  const FINISHED_NAME = 'Done <i>shot</i>';
+  await sender.send(`send cpu=50 scene=${enc(FINISHED_NAME)} file=/scenes/done.scn done=40 total=40 recent=10 started=400`,
+    `send cpu=51 scene=Dropped file=/scenes/dropped.scn done=3 total=40 recent=10 started=30`);
+  check(await timeUntil(page, 'f1000', exactly('5')) < Infinity, 'the two new CPUs are shown');
+  await sender.send('close cpu=50', 'close cpu=51');
+  const finishedRows = async () => {
+    try {
+      await page.waitForFunction(() => document.querySelectorAll('#finished tbody tr').length === 2, null,
+        { timeout: WAIT_MS, polling: 250 });
+    } catch { /* judged below */ }
+    return page.$$eval('#finished tbody tr', (rows) => rows.map((r) => [...r.cells].map((c) => c.textContent)));
+  };
+  const finished = await finishedRows();
+  const byScene = Object.fromEntries(finished.map((r) => [r[0], r]));
+  check(finished.length === 2 && byScene[FINISHED_NAME] && byScene.Dropped, 'Finished lists both runs, names as text',
+    JSON.stringify(finished));
+  check(byScene[FINISHED_NAME] && byScene[FINISHED_NAME][1] === 'complete' && byScene[FINISHED_NAME][5] === '40 of 40',
+    'the run that reached its total is complete', JSON.stringify(byScene[FINISHED_NAME]));
+  check(byScene.Dropped && byScene.Dropped[1] === 'interrupted' && byScene.Dropped[4] === '1' &&
+    /^\d+:\d\d:\d\d$/.test(byScene.Dropped[3]), 'the run whose CPU left is interrupted, with its CPUs and duration',
+    JSON.stringify(byScene.Dropped));
+  check(await page.$$eval('#finished i', (e) => e.length) === 0, 'no markup came from a finished run\'s name');
+  check(await timeUntil(page, 'f1000', exactly('3')) < Infinity, 'the finished CPUs left the live view');
+  const forecastLine = await page.waitForFunction(() => [...document.querySelectorAll('#jobs .job')].some((c) =>
+    c.querySelector('.scene').textContent === 'Castle' && c.querySelectorAll('.forecast path.line').length === 1),
+  null, { timeout: WAIT_MS }).then(() => true, () => false);
+  check(forecastLine, 'the Castle card draws its forecast line beside the burn-down');
+  await page.$eval('#finished', (t) => t.scrollIntoView());
+  await page.screenshot({ path: path.join(args.out, 'dashboard-finished.png'), fullPage: true });
+
   // A thousand CPUs more: the page keeps up.
   since = Date.now();
   await sender.send(`many from=100 count=1000 scene=Farm file=/scenes/farm.scn done=10 total=100000 recent=30 started=900`);

@@ -1,4 +1,4 @@
-// The pellicksrv dashboard's script: shows the summary live (server-sent events, polling as fallback), the CPUs a page at a time, and sends option changes.
+// The pellicksrv dashboard's script: shows the summary live (server-sent events, polling as fallback), the finished runs, the CPUs a page at a time, and sends option changes.
 'use strict';
 
 (() => {
@@ -49,6 +49,7 @@
     setText($('updated'), 'Last update: ' + s.lastUpdateText);
     $('no-render').hidden = s.overall.activeCpus > 0;
     drawJobs(s);
+    loadHistory(s);
     drawCpuControls(s);
     drawOptions(s.settings);
   }
@@ -110,6 +111,127 @@
     setFact(q('started'), job.texts.startTime);
     setFact(q('elapsed'), job.texts.elapsed);
     drawBurndown(q('burndown'), job.history, nowUnix);
+    drawForecast(q('forecast'), job, nowUnix);
+  }
+
+  // ---- Runs: the history's newest runs, fetched when the jobs change and at most every few seconds.
+
+  const HISTORY_ROWS = 20;
+  const HISTORY_EVERY_MS = 5000;
+  let historyJobs = '';
+  let historyAt = 0;
+  let historyLoading = false;
+  const runningRuns = new Map(); // job id -> its running run, for the forecast line
+
+  async function loadHistory(s) {
+    const jobs = s.jobs.map((j) => j.id).join(',');
+    const now = Date.now();
+    if (historyLoading || (jobs === historyJobs && now - historyAt < HISTORY_EVERY_MS)) return;
+    historyLoading = true;
+    historyJobs = jobs;
+    historyAt = now;
+    try {
+      const res = await fetch('/history.json?limit=' + (HISTORY_ROWS + s.jobs.length), { cache: 'no-store' });
+      if (res.ok) drawHistory(await res.json());
+    } catch (e) { /* the next update tries again */ }
+    historyLoading = false;
+  }
+
+  function durationText(seconds) {
+    const t = Math.max(0, Math.round(seconds));
+    const h = Math.floor(t / 3600), m = Math.floor((t % 3600) / 60), sec = t % 60;
+    return h + ':' + String(m).padStart(2, '0') + ':' + String(sec).padStart(2, '0');
+  }
+
+  function instantText(iso) {
+    if (!iso) return '-';
+    const d = new Date(iso);
+    return isNaN(d) ? '-' : d.toLocaleString();
+  }
+
+  function drawHistory(doc) {
+    runningRuns.clear();
+    const ended = [];
+    for (const run of doc.runs) {
+      if (run.outcome === 'running') {
+        if (!runningRuns.has(run.id)) runningRuns.set(run.id, run);
+      } else if (ended.length < HISTORY_ROWS) {
+        ended.push(run);
+      }
+    }
+    $('finished-none').hidden = ended.length > 0;
+    $('finished-wrap').hidden = ended.length === 0;
+    const body = $('finished').tBodies[0];
+    while (body.rows.length > ended.length) body.deleteRow(body.rows.length - 1);
+    while (body.rows.length < ended.length) {
+      const row = body.insertRow();
+      for (let i = 0; i < 7; i++) row.insertCell();
+    }
+    ended.forEach((run, r) => {
+      const cells = body.rows[r].cells;
+      body.rows[r].className = run.outcome;
+      setText(cells[0], run.sceneName === '' ? '(unnamed scene)' : run.sceneName);
+      cells[0].title = run.sceneFile;
+      setText(cells[1], run.outcome);
+      setText(cells[2], instantText(run.end));
+      setText(cells[3], durationText(run.durationSeconds));
+      setText(cells[4], run.peakCpus);
+      setText(cells[5], run.passesDone + ' of ' + run.totalPasses);
+      setText(cells[6], run.meanAbsErrorRatio === null ? '-' : (run.meanAbsErrorRatio * 100).toFixed(1) + '%');
+    });
+    if (latest) for (const job of latest.jobs) {
+      const card = cards.get(job.id || 'job' + job.job);
+      if (card) drawForecast(card.querySelector('.forecast'), job, latest.nowUnix);
+    }
+  }
+
+  // The completion predicted at each forecast point of the running run, and now, against the
+  // instant it was predicted: a flat line is a steady forecast.
+  function drawForecast(svg, job, nowUnix) {
+    const run = runningRuns.get(job.id);
+    const points = [];
+    if (run) {
+      for (const f of run.forecasts) {
+        const at = Date.parse(f.at) / 1000, p = Date.parse(f.predictedCompletion) / 1000;
+        if (isFinite(at) && isFinite(p)) points.push([at, p, f.percent + '%']);
+      }
+    }
+    const current = Date.parse(job.completion) / 1000;
+    if (isFinite(current)) points.push([nowUnix, current, 'now']);
+    const key = JSON.stringify(points.map((p) => [p[0], Math.round(p[1] / 10)]));
+    if (svg.dataset.key === key) return;
+    svg.dataset.key = key;
+    while (svg.firstChild) svg.removeChild(svg.firstChild);
+    const W = 600, H = 170, left = 70, right = 10, top = 10, bottom = 24;
+    const el = (name, attrs, text) => {
+      const e = document.createElementNS(SVG, name);
+      for (const [k, v] of Object.entries(attrs)) e.setAttribute(k, String(v));
+      if (text !== undefined) e.textContent = text;
+      svg.appendChild(e);
+      return e;
+    };
+    el('line', { class: 'axis', x1: left, y1: H - bottom, x2: W - right, y2: H - bottom });
+    el('line', { class: 'axis', x1: left, y1: top, x2: left, y2: H - bottom });
+    if (points.length === 0) {
+      el('text', { x: (left + W - right) / 2, y: (top + H - bottom) / 2, 'text-anchor': 'middle' }, 'no forecast yet');
+      return;
+    }
+    const t0 = Math.min(...points.map((p) => p[0])), t1 = Math.max(t0 + 1, ...points.map((p) => p[0]));
+    let lo = Math.min(...points.map((p) => p[1])), hi = Math.max(...points.map((p) => p[1]));
+    if (hi - lo < 60) { lo -= 30; hi += 30; }
+    const x = (t) => left + ((t - t0) / (t1 - t0)) * (W - left - right);
+    const y = (v) => top + (1 - (v - lo) / (hi - lo)) * (H - top - bottom);
+    const clock = (v) => new Date(v * 1000).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+    el('text', { x: left - 6, y: top + 4, 'text-anchor': 'end' }, clock(hi));
+    el('text', { x: left - 6, y: H - bottom, 'text-anchor': 'end' }, clock(lo));
+    el('text', { x: left, y: H - 6 }, 'predicted completion');
+    let line = '';
+    for (const [t, v] of points) line += (line ? ' L' : 'M') + x(t).toFixed(1) + ' ' + y(v).toFixed(1);
+    el('path', { class: 'line', d: line });
+    for (const [t, v, label] of points) {
+      el('circle', { class: 'dot', cx: x(t).toFixed(1), cy: y(v).toFixed(1), r: 3 });
+      el('text', { x: x(t).toFixed(1), y: Math.max(top + 10, y(v) - 6).toFixed(1), 'text-anchor': 'middle' }, label);
+    }
   }
 
   // Remaining passes over the last hour, newest at the right. Redrawn when a point comes, and

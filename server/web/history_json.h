@@ -1,0 +1,32 @@
+// The run history as the dashboard shows it: GET /history.json, one run's JSON for run-end notifications, its metrics, and the job texts a run takes from the report.
+#pragma once
+
+#include "history.h"
+#include "run_tracker.h"
+#include "snapshot.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Runs /history.json gives at most, and when the query names no limit.
+inline constexpr uint32_t kHistoryPageMax = 1000;
+inline constexpr uint32_t kHistoryPageDefault = 100;
+
+// Takes a run's end to whoever wants to hear of it (the entry's JSON, as
+// /history.json shows it). Called on the history thread.
+using RunEndNotifier = std::function<void(std::string_view entryJson)>;
+
+// Reads limit (1 to kHistoryPageMax) from a query string; other names are
+// ignored. False with error set for a bad value.
+bool ParseHistoryQuery(std::string_view query, uint32_t &limit, std::string &error);
+// {"schema": 1, "stored": bool, "runs": [the newest limit runs, newest first]}.
+std::string HistoryJson(const HistoryView &view, uint32_t limit);
+// One run as an element of runs[].
+std::string HistoryEntryJson(const RunEntry &entry);
+// The counters and the forecast error histogram, Prometheus text.
+std::string HistoryMetricsText(const RunStats &stats);
+// Per job of data.jobs, the identity and texts a run keeps (from the job's first CPU).
+std::vector<RunJobInfo> RunJobInfos(const ReportData &data);
