@@ -31,5 +31,6 @@ bool ReadNumber(const char *variable, unsigned lowest, unsigned highest, const c
 bool ReadTestPorts(TestPorts &ports, std::string &error) {
     return ReadNumber(kTestStatusPortVariable, 1, 65535, "a port number", ports.status, error) &&
            ReadNumber(kTestHttpPortVariable, 0, 65535, "a port number", ports.http, error) &&
-           ReadNumber(kTestPeerSecondsVariable, 1, 60, "a number of seconds", ports.peerSeconds, error);
+           ReadNumber(kTestPeerSecondsVariable, 1, 60, "a number of seconds", ports.peerSeconds, error) &&
+           ReadNumber(kTestWebhookMsVariable, 100, 10000, "a number of milliseconds", ports.webhookMs, error);
 }

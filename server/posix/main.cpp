@@ -4,10 +4,12 @@
 #include "clock.h"
 #include "dashboard.h"
 #include "event_loop.h"
+#include "notifier.h"
 #include "report.h"
 #include "settings.h"
 #include "terminal_view.h"
 #include "test_ports.h"
+#include "webhook_events.h"
 
 #include <CLI/CLI.hpp>
 
@@ -15,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -45,6 +48,8 @@ struct Server {
     FileWriter statsWriter{WriteWholeFile};  // the stats file, likewise
     uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
+    Notifier *notifier = nullptr;  // posts the webhook's events, off the loop thread
+    std::vector<NetSocket> newlyStalled;  // CPUs the last client check found stalled
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
     uint64_t descriptorLimit = 0;
 };
@@ -65,7 +70,17 @@ void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
     if (!RefreshStatus(srv.table, srv.settings, srv.report, &srv.htmlWriter)) return;
     if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings);
+    PostStalledCpus(srv.notifier, srv.settings, srv.report, srv.newlyStalled);
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
+}
+
+void CpuStalled(void *context, NetSocket s) {
+    auto &srv = *static_cast<Server *>(context);
+    try {
+        srv.newlyStalled.push_back(s);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: this stall goes unannounced.
+    }
 }
 
 void Watch(void *context, NetSocket s) {
@@ -200,7 +215,7 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     Server srv;
     srv.clientDescriptors = descriptorLimit > kSpareDescriptors ? descriptorLimit - kSpareDescriptors : 0;
     srv.descriptorLimit = std::max(descriptorLimit, kSpareDescriptors);
-    srv.host = {&srv, Watch, Refresh};
+    srv.host = {&srv, Watch, Refresh, CpuStalled};
     srv.statsFile = options.statsFile;
     int status = 1;
     NetSocket listener = kNoNetSocket;
@@ -226,6 +241,7 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     }
     if (listener != kNoNetSocket) {
         srv.settings = LoadSettings();
+        srv.notifier = NotifierStart(ServerNotifierConfig(testPorts.webhookMs.value_or(0)));
         srv.table.peer = PeerTimeoutsFor(testPorts.peerSeconds.value_or(0));
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
@@ -249,6 +265,9 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     ReleaseClients(srv.table);
     Refresh(&srv);  // no clients: the window fields empty, "No render in progress" in the HTML file
     StopDashboard(srv);
+    // Events still waiting get a moment; a hook that hangs never holds the stop for long.
+    NotifierStop(srv.notifier, kNotifierStopDrainMs);
+    srv.notifier = nullptr;
     if (srv.viewOpen) TerminalViewClose(srv.view);
     srv.viewOpen = false;
     EventLoopClose(srv.loop);

@@ -4,12 +4,14 @@
 #include "clock.h"
 #include "dashboard.h"
 #include "net.h"
+#include "notifier.h"
 #include "options_dialog.h"
 #include "report.h"
 #include "resources/resource.h"
 #include "settings.h"
 #include "status_record.h"
 #include "test_ports.h"
+#include "webhook_events.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -17,7 +19,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -55,6 +59,8 @@ struct ServerState {
     TestPorts testPorts;       // test-only port overrides
     ServerSettings settings;
     StatusReport report;  // what the latest refresh built
+    Notifier *notifier = nullptr;  // posts the webhook's events, off the window thread
+    std::vector<NetSocket> newlyStalled;  // CPUs the last client check found stalled
 };
 ServerState g_server;
 
@@ -63,6 +69,7 @@ ServerState g_server;
 void ShowStatus() {
     if (!RefreshStatus(g_server.table, g_server.settings, g_server.report, g_server.htmlWriter.get())) return;
     if (g_server.web) DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings);
+    PostStalledCpus(g_server.notifier, g_server.settings, g_server.report, g_server.newlyStalled);
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -87,7 +94,15 @@ void WatchClient(void * /*context*/, NetSocket s) {
 
 void RefreshFromCore(void * /*context*/) { ShowStatus(); }
 
-const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore};
+void CpuStalled(void * /*context*/, NetSocket s) {
+    try {
+        g_server.newlyStalled.push_back(s);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: this stall goes unannounced.
+    }
+}
+
+const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore, CpuStalled};
 
 // The one prune and refresh of a batch.
 void EndBatch() {
@@ -199,6 +214,7 @@ int StartUp(HINSTANCE instance) {
     g_server.listener = NetListen(g_server.testPorts.status.value_or(STATUS_PORT), SOMAXCONN, true);
     if (g_server.listener == kNoNetSocket) return 0;
     g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
+    g_server.notifier = NotifierStart(ServerNotifierConfig(g_server.testPorts.webhookMs.value_or(0)));
     g_server.table.peer = PeerTimeoutsFor(g_server.testPorts.peerSeconds.value_or(0));
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
@@ -230,6 +246,9 @@ void ShutDown() {
     g_server.htmlWriter.reset();
     DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
     g_server.web = nullptr;
+    // Events still waiting get a moment; a hook that hangs never holds the stop for long.
+    NotifierStop(g_server.notifier, kNotifierStopDrainMs);
+    g_server.notifier = nullptr;
     if (g_server.window) {
         DestroyWindow(g_server.window);
         g_server.window = nullptr;

@@ -149,7 +149,7 @@ protected:
     TestTable table;
     StatusReport report;
     FileWriter *htmlWriter = nullptr;  // as the front ends hand over the HTML file; written at once when null
-    ServerHost host{this, nullptr, &WebDashboard::RefreshHost};
+    ServerHost host{this, nullptr, &WebDashboard::RefreshHost, nullptr};
     Dashboard *dashboard = nullptr;
     uint16_t port = 0;
     std::atomic<int> unheardWakes{0};
