@@ -186,8 +186,8 @@ bool NotifierIdle(Notifier *notifier, uint32_t timeoutMs) {
                               [&] { return (s.queue.empty() && !s.busy) || s.ended; });
 }
 
-void NotifierStop(Notifier *notifier, uint32_t drainMs) {
-    if (!notifier) return;
+bool NotifierStop(Notifier *notifier, uint32_t drainMs) {
+    if (!notifier) return true;
     NotifierIdle(notifier, drainMs);
     NotifierState &s = *notifier->state;
     bool ended = false;
@@ -204,4 +204,5 @@ void NotifierStop(Notifier *notifier, uint32_t drainMs) {
         notifier->thread.detach();  // it holds its own reference to the state
     }
     delete notifier;
+    return ended;
 }

@@ -66,4 +66,5 @@ inline constexpr uint32_t kNotifierStopDrainMs = 2000;
 // Gives the queue up to drainMs to be posted, then aborts the try under way
 // and ends the thread, waiting at most a second more for it (a try that will
 // not end is left to finish on its own). Frees the notifier; accepts nullptr.
-void NotifierStop(Notifier *notifier, uint32_t drainMs);
+// true when the thread ended; false when it was left behind.
+bool NotifierStop(Notifier *notifier, uint32_t drainMs);
