@@ -59,7 +59,10 @@ for _ in $(seq 1200); do curl -sf -o /dev/null "$base/status.json" && break; sle
 curl -sf -o /dev/null "$base/status.json" || { echo "wine load bench: the server did not start" >&2; exit 1; }
 # HTML output on, into the run's folder (Wine maps / to Z:).
 html="Z:${work//\//\\}\\status.htm"
-curl -sf -o /dev/null -H 'Content-Type: application/json' \
+# Changes need the token the server keeps in the registry.
+token=$(wine reg query 'HKCU\Software\Zandrel\Pellick' /v DashboardToken 2>/dev/null | tr -d '\r' |
+  awk '$1 == "DashboardToken" {print $3}')
+curl -sf -o /dev/null -H 'Content-Type: application/json' -H "Authorization: Bearer $token" \
   -d "{\"htmlPath\":\"${html//\\/\\\\}\"}" "$base/options" || { echo "wine load bench: cannot set the HTML file" >&2; exit 1; }
 
 # Polled from /metrics, which stays small however many CPUs report; the generation (one per

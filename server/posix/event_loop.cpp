@@ -129,6 +129,7 @@ int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
             if (errno == EINTR) continue;
             return 0;
         }
+        const uint64_t turnStart = MonotonicNanos();
         for (int k = 0; k < n; ++k) {
             const int fd = EventFd(events[k].data.u64);
             const uint32_t tag = EventTag(events[k].data.u64);
@@ -155,6 +156,7 @@ int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
             handlers.socket(handlers.context, fd, (events[k].events & EPOLLIN) ? SocketEvent::Read : SocketEvent::Close);
         }
         wantMs = handlers.batchDone ? handlers.batchDone(handlers.context) : -1;
+        loop.longestTurnNs = std::max(loop.longestTurnNs, MonotonicNanos() - turnStart);
     }
 }
 

@@ -18,6 +18,8 @@ struct EventLoop {
     // new connection carries the old tag and is dropped.
     std::vector<uint32_t> tags;
     uint32_t lastTag = 0;
+    // The longest time one wake-up's handling kept the loop from taking new events.
+    uint64_t longestTurnNs = 0;
 };
 
 // Socket readiness: read, accept or close (client_table.h).

@@ -93,7 +93,8 @@ void WriteStats(Server &srv, const char *state) {
     std::string text = std::string("state=") + state + "\nconnections=" + std::to_string(srv.table.nextSeq) +
                        "\nclients=" + std::to_string(srv.table.count) +
                        "\nmessagesAccepted=" + std::to_string(srv.table.messagesAccepted) +
-                       "\nmessagesRejected=" + std::to_string(srv.table.messagesRejected) + "\n";
+                       "\nmessagesRejected=" + std::to_string(srv.table.messagesRejected) +
+                       "\nlongestTurnUs=" + std::to_string(srv.loop.longestTurnNs / 1000) + "\n";
     srv.statsWriter.Post({srv.statsFile, std::move(text)});
 }
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -30,6 +31,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -80,8 +82,15 @@ struct Engine {
     // share the measured messages and their results.
     std::mutex probeMutex;
     std::vector<double> latencies;
-    std::thread statusProbe;
+    std::thread statusProbe, statusParser;
     std::atomic<bool> stopProbe{false};
+    // The probe hands each answer to the parser and asks again at once, so parsing
+    // 2 MB here does not space out the asking; an answer not parsed yet gives way
+    // to a newer one, which shows at least as much.
+    std::condition_variable answerReady;
+    std::string answerBody;           // under probeMutex
+    uint64_t answerArrived = 0;       // under probeMutex; 0: none waiting
+    std::vector<std::pair<uint64_t, double>> requestTimes;  // (start, ms) of each answer, under probeMutex
     std::deque<uint32_t> ready;  // flat out: connections the kernel may take more from
     bool sending = true;
     bool measuring = false;
@@ -326,10 +335,30 @@ struct Engine {
         statusProbe = std::thread([this, name = std::string(host)] {
             HttpClient client(name, cfg.statusPort);
             while (!stopProbe.load()) {
-                const HttpResult res = client.Get("/status.json");
-                const uint64_t arrived = MonotonicNanos();  // what the answer shows was there by now, however long parsing it takes here
-                if (res.status == 200) Seen(ParseStatusCpus(res.body), arrived);
+                const uint64_t asked = MonotonicNanos();
+                HttpResult res = client.Get("/status.json");
+                const uint64_t arrived = MonotonicNanos();  // what the answer shows was there by now
+                if (res.status == 200) {
+                    std::lock_guard<std::mutex> lock(probeMutex);
+                    requestTimes.emplace_back(asked, static_cast<double>(arrived - asked) / 1e6);
+                    answerBody = std::move(res.body);
+                    answerArrived = arrived;
+                    answerReady.notify_one();
+                }
                 std::this_thread::sleep_for(kStatusPollPause);
+            }
+        });
+        statusParser = std::thread([this] {
+            std::unique_lock<std::mutex> lock(probeMutex);
+            for (;;) {
+                answerReady.wait(lock, [this] { return answerArrived != 0 || stopProbe.load(); });
+                if (answerArrived == 0) return;
+                const std::string body = std::move(answerBody);
+                const uint64_t arrived = std::exchange(answerArrived, 0);
+                lock.unlock();
+                const std::vector<ReportRow> rows = ParseStatusCpus(body);
+                Seen(rows, arrived);
+                lock.lock();
             }
         });
     }
@@ -337,6 +366,11 @@ struct Engine {
     void StopStatusProbe() {
         stopProbe = true;
         if (statusProbe.joinable()) statusProbe.join();
+        {
+            std::lock_guard<std::mutex> lock(probeMutex);
+            answerReady.notify_one();
+        }
+        if (statusParser.joinable()) statusParser.join();
     }
 
     // Flat out with a message count: every open connection has sent its share.
@@ -526,6 +560,15 @@ struct Engine {
         report.latencyP50 = Percentile(latencies, 0.50);
         report.latencyP99 = Percentile(latencies, 0.99);
         report.latencyMax = latencies.empty() ? 0 : latencies.back();
+        // How long /status.json took to answer, for the requests asked in the window.
+        std::vector<double> answered;
+        for (const auto &[asked, ms] : requestTimes)
+            if (window.open && asked >= window.began && asked <= window.ended) answered.push_back(ms);
+        std::sort(answered.begin(), answered.end());
+        report.requestCount = answered.size();
+        report.requestP50 = Percentile(answered, 0.50);
+        report.requestP99 = Percentile(answered, 0.99);
+        report.requestMax = answered.empty() ? 0 : answered.back();
     }
 
     // Keeps the connections open and idle, after saying so in the ready file.

@@ -55,6 +55,9 @@ struct LoadReport {
     uint64_t latencyCount = 0;
     uint64_t latencyUnseen = 0;  // sent in the window, never shown
     double latencyP50 = 0, latencyP99 = 0, latencyMax = 0;
+    // With a /status.json probe: the time from asking to the whole answer, milliseconds.
+    uint64_t requestCount = 0;
+    double requestP50 = 0, requestP99 = 0, requestMax = 0;
     // With farmTimes: from the last first message handed to the kernel until
     // the HTML report shows a row for every CPU (the farm's arrival) ...
     std::optional<double> firstReportsShownMs;

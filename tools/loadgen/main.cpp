@@ -41,6 +41,10 @@ void Print(const LoadConfig &cfg, const LoadReport &r) {
                     static_cast<unsigned long long>(r.latencyCount), static_cast<unsigned long long>(r.latencyUnseen),
                     r.latencyP50, r.latencyP99, r.latencyMax);
     }
+    if (cfg.statusPort) {
+        std::printf("requestCount=%llu\nrequestP50Ms=%.1f\nrequestP99Ms=%.1f\nrequestMaxMs=%.1f\n",
+                    static_cast<unsigned long long>(r.requestCount), r.requestP50, r.requestP99, r.requestMax);
+    }
     std::fflush(stdout);
 }
 

@@ -171,6 +171,12 @@
   let cpuShown = '';       // the query and generation the table shows
   let cpuLoading = false;
   let cpuOnScreen = true;
+  let cpuRetry = 0;        // timer of the next try after a failed fetch
+  let cpuSoon = 0;         // timer of a refresh held back by the pace below
+  let cpuFetchedAt = -Infinity;
+  // A hung fetch is given up after CPU_FETCH_MS; new snapshots refresh the rows at most once per
+  // CPU_REFRESH_MS, as a busy farm sends four a second; the reader's own choices fetch at once.
+  const CPU_FETCH_MS = 10000, CPU_RETRY_MS = 1000, CPU_REFRESH_MS = 1000;
   let jobChoices = '';
 
   function cpuQuery() {
@@ -196,33 +202,51 @@
     $('waiting').hidden = waiting === 0;
     setText($('waiting'), waiting === 1 ? '1 connection has not reported yet.'
       : waiting + ' connections have not reported yet.');
-    cpuGeneration = s.generation; // restarts at 1 with the server
-    loadCpus();
+    // Generations restart at 1 with the server: a smaller one means the shown page is stale.
+    if (s.generation < cpuGeneration) cpuShown = '';
+    cpuGeneration = s.generation;
+    loadCpusSoon();
+  }
+
+  function loadCpusSoon() {
+    const wait = cpuFetchedAt + CPU_REFRESH_MS - performance.now();
+    if (wait <= 0) loadCpus();
+    else if (!cpuSoon) cpuSoon = setTimeout(() => { cpuSoon = 0; loadCpus(); }, wait);
   }
 
   // One request at a time; when it ends, the newest wish is fetched if the table does not show it yet.
+  // A failed or hung request is tried again after a second: the summary may not change again.
   async function loadCpus() {
     const wanted = cpuQuery() + '#' + cpuGeneration;
     if (cpuLoading || !cpuOnScreen || document.hidden || wanted === cpuShown) return;
+    clearTimeout(cpuRetry);
     cpuLoading = true;
+    cpuFetchedAt = performance.now();
+    const query = cpuQuery();
     let ok = false;
+    const abort = new AbortController();
+    const hung = setTimeout(() => abort.abort(), CPU_FETCH_MS);
     try {
-      const res = await fetch('/cpus.json?' + cpuQuery(), { cache: 'no-store' });
+      const res = await fetch('/cpus.json?' + query, { cache: 'no-store', signal: abort.signal });
       if (res.ok) {
         const page = await res.json();
         cpuShown = wanted;
-        ok = drawCpuPage(page);
+        drawCpuPage(page);
+        ok = true;
       }
-    } catch (e) { /* the next summary tries again */ }
+    } catch (e) { /* tried again below */ }
+    clearTimeout(hung);
     cpuLoading = false;
-    if (ok) loadCpus();
+    if (!ok) cpuRetry = setTimeout(loadCpus, CPU_RETRY_MS);
+    else if (cpuQuery() !== query) loadCpus();  // the reader chose another page meanwhile
+    else loadCpusSoon();
   }
 
-  // False when the page was past the end and another is to be fetched.
+  // A page past the end (CPUs left) moves the view to the last page, which is fetched next.
   function drawCpuPage(page) {
     if (page.total > 0 && page.offset >= page.total) {
       cpuView.offset = Math.floor((page.total - 1) / PAGE_ROWS) * PAGE_ROWS;
-      return true;
+      return;
     }
     const body = $('cpus').tBodies[0];
     const rows = body.rows;
@@ -242,7 +266,6 @@
       : 'CPUs ' + n(page.offset + 1) + '\u2013' + n(page.offset + cpus.length) + ' of ' + n(page.total));
     $('cpu-prev').disabled = page.offset === 0;
     $('cpu-next').disabled = page.offset + PAGE_ROWS >= page.total;
-    return true;
   }
 
   function wireCpus() {
