@@ -14,7 +14,8 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 server_pid="" xvfb_pid="" sender_pid="" receiver_pid=""
 windows=0
 case "$server" in *.exe) windows=1 ;; esac
-run() { if [ $windows -eq 1 ]; then wine "$@"; else "$@"; fi; }
+# Run in the background, the process itself takes the job's pid (exec), so it can be stopped and waited for.
+run() { if [ $windows -eq 1 ]; then exec wine "$@"; else exec "$@"; fi; }
 cleanup() {
   exec 7>&- 2>/dev/null
   [ -n "$sender_pid" ] && kill "$sender_pid" 2>/dev/null
@@ -75,7 +76,7 @@ hook=http://127.0.0.1:$hook_port
 # Each try of the hook ends after 1 s.
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port PELLICK_TEST_WEBHOOK_MS=1000
 base=http://127.0.0.1:$http_port
-run "$server" >"$work/server.out" 2>"$work/server.err" &
+(run "$server") >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 status_ok() { curl -sf -m 5 -o "$work/status.json" "$base/status.json"; }
 wait_for 240 status_ok || { fail "the dashboard did not answer on port $http_port: $(cat "$work/server.err")"; exit 1; }
@@ -115,7 +116,7 @@ shown=$(curl -sf "$base/status.json" | jq -r .settings.webhook)
 
 # Two CPUs of 2-second passes; one goes silent, reports again, goes silent again.
 mkfifo "$work/feed"
-run "$sender" "$status_port" <"$work/feed" >"$work/sender.out" 2>&1 &
+(run "$sender" "$status_port") <"$work/feed" >"$work/sender.out" 2>&1 &
 sender_pid=$!
 exec 7>"$work/feed"
 echo "send cpu=0 scene=shot done=1 total=100 recent=2" >&7
@@ -179,9 +180,11 @@ sender_pid=""
 start=$SECONDS
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null
+code=$?
 server_pid=""
 if [ $windows -eq 0 ]; then
   [ $((SECONDS - start)) -le 5 ] || fail "the stop took $((SECONDS - start)) s with a hanging hook"
+  [ $code -eq 0 ] || fail "pellicksrv ended with status $code at the stop: $(tail -3 "$work/server.err")"
 fi
 echo "hooks received: ok $(hooks /ok), fail $(hooks /fail), hang $(hooks /hang)"
 if [ "$failures" -eq 0 ]; then echo "all webhook checks passed"; fi
