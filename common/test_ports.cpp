@@ -33,5 +33,6 @@ bool ReadTestPorts(TestPorts &ports, std::string &error) {
     ports.history = history ? history : "";
     return ReadNumber(kTestStatusPortVariable, 1, 65535, "a port number", ports.status, error) &&
            ReadNumber(kTestHttpPortVariable, 0, 65535, "a port number", ports.http, error) &&
-           ReadNumber(kTestPeerSecondsVariable, 1, 60, "a number of seconds", ports.peerSeconds, error);
+           ReadNumber(kTestPeerSecondsVariable, 1, 60, "a number of seconds", ports.peerSeconds, error) &&
+           ReadNumber(kTestWebhookMsVariable, 100, 10000, "a number of milliseconds", ports.webhookMs, error);
 }

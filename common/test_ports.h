@@ -12,12 +12,15 @@ inline constexpr const char *kTestHttpPortVariable = "PELLICK_TEST_HTTP_PORT";  
 inline constexpr const char *kTestPeerSecondsVariable = "PELLICK_TEST_PEER_SECONDS";
 // A file path: the server keeps its run history there instead of the user's data folder.
 inline constexpr const char *kTestHistoryVariable = "PELLICK_TEST_HISTORY";
+// Milliseconds, 100..10000: each try of the webhook ends after that long instead of 10 s.
+inline constexpr const char *kTestWebhookMsVariable = "PELLICK_TEST_WEBHOOK_MS";
 
 struct TestPorts {
     std::optional<uint16_t> status;  // set: replaces STATUS_PORT
     std::optional<uint16_t> http;    // set: replaces the dashboard's port
     std::optional<uint16_t> peerSeconds;  // set: shortens the server's peer timeouts
     std::string history;  // not empty: replaces the history database's path
+    std::optional<uint16_t> webhookMs;    // set: shortens each try of the webhook
 };
 
 // Reads the variables; one that is unset or empty overrides nothing. False

@@ -54,7 +54,7 @@ bool ParseFrames(const std::string &text, int32_t &first, int32_t &last) {
 int main(int argc, char **argv) {
     SimOptions o;
     o.plugin = DefaultPlugin();
-    std::string mode = "interactive", frames, systemId, serverName;
+    std::string mode = "interactive", frames, systemId, serverName, cost = "constant";
     bool cancel = false;
 
     CLI::App app{"hostsim: loads the Pellick plug-in as the host application does (LoadLibrary/dlopen, _mod_descrip, "
@@ -87,6 +87,10 @@ int main(int argc, char **argv) {
     app.add_option("--pass-ms", o.passMs, "Time per pass in milliseconds");
     app.add_option("--jitter", o.jitterPercent, "Pass time varies randomly by up to this percentage either way")
         ->check(CLI::Range(0u, 100u));
+    app.add_option("--cost", cost,
+                   "How the pass time changes over the scene's frame range: constant; ramp:A-B, scaled linearly "
+                   "from A times at the first frame to B times at the last; spike:F:X, frame F X times slower "
+                   "(factors 0.01 to 1000, e.g. ramp:1-3, spike:5:10)");
     app.add_option("--evaluates", o.evaluates, "Evaluate calls (pixels) per pass")->check(CLI::Range(1u, 100000000u));
     app.add_option("--seed", o.seed, "Seed of the jitter (0: from the node number and the clock)");
     app.add_option("--scene-real", o.sceneReal40, "The scene's first real value (sent as text, part of the identity)");
@@ -104,6 +108,7 @@ int main(int argc, char **argv) {
         "Examples:\n"
         "  hostsim --server 127.0.0.1 --first 1 --last 20 --passes 2 --pass-ms 200 --jitter 20\n"
         "  hostsim --node 3 --server farmhead --first 1 --last 90 --frames 61-90 --pass-ms 500\n"
+        "  hostsim --server 127.0.0.1 --first 1 --last 40 --pass-ms 100 --cost ramp:1-3   (frame 40 takes 300 ms)\n"
         "  hostsim --server render-01 --save-state shot.state --renders 0   (store the name only)\n"
         "Exit codes: 0 done, 2 plug-in not loaded, 3 not a valid plug-in, 4 scene state file error.");
     CLI11_PARSE(app, argc, argv);
@@ -120,6 +125,11 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "hostsim: --system-id %s is not a 32-bit number\n", systemId.c_str());
             return 1;
         }
+    }
+    std::string costError;
+    if (!ParseCostProfile(cost, o.cost, costError)) {
+        std::fprintf(stderr, "hostsim: --cost: %s\n", costError.c_str());
+        return 1;
     }
     if (!frames.empty()) {
         if (!ParseFrames(frames, o.renderFirst, o.renderLast)) {

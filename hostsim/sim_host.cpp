@@ -5,9 +5,13 @@
 #include "host_api.h"
 #include "status_record.h"
 
+#include <charconv>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <random>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -124,7 +128,8 @@ public:
         for (int64_t frame = first; frame <= last; frame += step) {
             for (uint32_t p = 0; p < o_.passes; ++p) {
                 f_.newFrame(instance, static_cast<int32_t>(frame), static_cast<double>(frame));
-                Sleep(PassTime());  // the pass renders; its pixels are handed over at its end
+                // The pass renders; its pixels are handed over at its end.
+                Sleep(ScaledTime(PassTime(), static_cast<int32_t>(frame)));
                 for (uint32_t e = 0; e < o_.evaluates; ++e) f_.evaluate(instance, &pixel_);
                 ++passes;
             }
@@ -137,6 +142,12 @@ public:
     }
 
 private:
+    uint32_t ScaledTime(uint32_t ms, int32_t frame) const {
+        if (o_.cost.kind == CostProfile::Kind::Constant) return ms;
+        const double scaled = ms * CostFactor(o_.cost, frame, o_.firstFrame, o_.lastFrame);
+        return scaled >= 4294967295.0 ? 4294967295u : static_cast<uint32_t>(scaled + 0.5);
+    }
+
     uint32_t PassTime() {
         if (!o_.jitterPercent || !o_.passMs) return o_.passMs;
         const double spread = o_.passMs * (o_.jitterPercent > 100 ? 100 : o_.jitterPercent) / 100.0;
@@ -169,6 +180,80 @@ void Hold(const SimOptions &o) {
 }
 
 }  // namespace
+
+namespace {
+
+// A decimal factor in range, the whole text.
+bool ParseFactor(std::string_view text, const char *what, double &value, std::string &error) {
+    const char *end = text.data() + text.size();
+    const auto [p, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc() || p != end || !(value >= kMinCostFactor && value <= kMaxCostFactor)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", kMinCostFactor, kMaxCostFactor);
+        error = std::string(what) + " \"" + std::string(text) + "\" is not a factor from " + range;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseCostProfile(std::string_view text, CostProfile &profile, std::string &error) {
+    CostProfile parsed;
+    constexpr std::string_view kRamp = "ramp:", kSpike = "spike:";
+    if (text == "constant") {
+        profile = parsed;
+        return true;
+    }
+    if (text.substr(0, kRamp.size()) == kRamp) {
+        const std::string_view rest = text.substr(kRamp.size());
+        const size_t dash = rest.find('-');
+        if (dash == std::string_view::npos) {
+            error = "a ramp is ramp:A-B, e.g. ramp:1-3";
+            return false;
+        }
+        parsed.kind = CostProfile::Kind::Ramp;
+        if (!ParseFactor(rest.substr(0, dash), "the ramp's start", parsed.from, error) ||
+            !ParseFactor(rest.substr(dash + 1), "the ramp's end", parsed.to, error)) {
+            return false;
+        }
+        profile = parsed;
+        return true;
+    }
+    if (text.substr(0, kSpike.size()) == kSpike) {
+        const std::string_view rest = text.substr(kSpike.size());
+        const size_t colon = rest.find(':');
+        if (colon == std::string_view::npos) {
+            error = "a spike is spike:F:X, e.g. spike:5:10";
+            return false;
+        }
+        const std::string_view frame = rest.substr(0, colon);
+        const char *end = frame.data() + frame.size();
+        const auto [p, ec] = std::from_chars(frame.data(), end, parsed.spikeFrame);
+        if (frame.empty() || ec != std::errc() || p != end) {
+            error = "the spike's frame \"" + std::string(frame) + "\" is not a whole frame number";
+            return false;
+        }
+        parsed.kind = CostProfile::Kind::Spike;
+        if (!ParseFactor(rest.substr(colon + 1), "the spike's factor", parsed.spikeFactor, error)) return false;
+        profile = parsed;
+        return true;
+    }
+    error = "\"" + std::string(text) + "\" is not constant, ramp:A-B or spike:F:X";
+    return false;
+}
+
+double CostFactor(const CostProfile &profile, int32_t frame, int32_t first, int32_t last) {
+    switch (profile.kind) {
+    case CostProfile::Kind::Constant: return 1.0;
+    case CostProfile::Kind::Spike: return frame == profile.spikeFrame ? profile.spikeFactor : 1.0;
+    case CostProfile::Kind::Ramp: break;
+    }
+    if (last <= first) return profile.from;
+    double t = (static_cast<double>(frame) - first) / (static_cast<double>(last) - first);
+    t = t < 0 ? 0 : t > 1 ? 1 : t;
+    return profile.from + (profile.to - profile.from) * t;
+}
 
 int RunHostSim(const SimOptions &o, std::FILE *out, std::FILE *err) {
     host = HostState_{};

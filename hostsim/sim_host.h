@@ -4,8 +4,28 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 enum class PanelAnswer { Cancel, Confirm };
+
+// How the pass time changes across the scene's frame range: constant, a
+// linear ramp from one factor at the first frame to another at the last
+// ("ramp:A-B"), or one frame that many times slower ("spike:F:X").
+struct CostProfile {
+    enum class Kind { Constant, Ramp, Spike };
+    Kind kind = Kind::Constant;
+    double from = 1.0, to = 1.0;  // ramp: the factor at the first and at the last frame
+    int32_t spikeFrame = 0;       // spike: the frame, and its factor
+    double spikeFactor = 1.0;
+};
+// Factors lie in kMinCostFactor..kMaxCostFactor.
+inline constexpr double kMinCostFactor = 0.01, kMaxCostFactor = 1000.0;
+// "constant", "ramp:A-B" or "spike:F:X" (A, B, X decimal factors, F a whole
+// frame number), nothing else. False with the reason on anything else.
+bool ParseCostProfile(std::string_view text, CostProfile &profile, std::string &error);
+// The factor of frame's pass time within the scene's range first..last
+// (frames outside it take the nearer end's factor).
+double CostFactor(const CostProfile &profile, int32_t frame, int32_t first, int32_t last);
 
 struct SimOptions {
     std::string plugin;          // path of the plug-in library
@@ -21,6 +41,7 @@ struct SimOptions {
     uint32_t passes = 1;         // passes per frame
     uint32_t passMs = 100;       // time per pass
     uint32_t jitterPercent = 0;  // pass time varies by up to this much either way
+    CostProfile cost;            // and scales with the frame as this says
     uint32_t evaluates = 1000;   // evaluate calls per pass
     uint32_t seed = 0;           // jitter seed; 0 picks one from the node and the clock
     double sceneReal40 = 0.0, sceneReal56 = 0.0;

@@ -393,6 +393,7 @@ void CheckClientTimes(ClientTable &table, const ServerHost &host, uint32_t stall
         if (stalled != e.stalledSeen) {
             e.stalledSeen = stalled;
             MarkRefresh(table);
+            if (stalled && host.cpuStalled) host.cpuStalled(host.context, e.record.socket);
         }
     }
     for (const NetSocket s : late) RemoveClient(table, host, s);

@@ -83,6 +83,9 @@ struct ServerHost {
     // snapshot and the window or terminal from the one report it built.
     // Called by FinishSocketEvents, once per batch of events that changed the table.
     void (*refresh)(void *context);
+    // A CPU has just become stalled (CheckClientTimes saw the rule start to
+    // hold); the refresh that follows shows it. May be null.
+    void (*cpuStalled)(void *context, NetSocket s);
 };
 
 // What a socket is ready for, as the front end's notification says it.
@@ -117,8 +120,9 @@ inline constexpr uint32_t kErrorChecksPerBatch = 512;
 
 // The once-a-second check, so silence is noticed without any event: closes
 // connections that waited too long for a whole message (PeerTimeouts), and
-// marks a refresh needed when a CPU became stalled since the last check.
-// FinishSocketEvents then runs the refresh.
+// marks a refresh needed when a CPU became stalled since the last check,
+// telling host.cpuStalled of each that did (once per stall: not again until
+// it has reported and gone silent anew). FinishSocketEvents then runs the refresh.
 void CheckClientTimes(ClientTable &table, const ServerHost &host, uint32_t stallSeconds);
 
 // Accepts one pending connection and adds its record (no data yet; those

@@ -405,7 +405,11 @@ void History::State::Run() {
             if (db) Store(batch);
             if (db) Prune();
             for (RunEntry &e : batch) {
-                if (e.outcome != RunOutcome::Running && config.runEnded) config.runEnded(e);
+                // Told once per end: an ended run is stored again as its CPUs keep reporting.
+                const auto was = recent.find(e.run);
+                const bool newlyEnded = e.outcome != RunOutcome::Running &&
+                                        (was == recent.end() || was->second.outcome != e.outcome);
+                if (newlyEnded && config.runEnded) config.runEnded(e);
                 e.sessions.clear();
                 e.sessions.shrink_to_fit();
                 recent[e.run] = std::move(e);

@@ -110,10 +110,13 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
             const bool recent = now >= e.lastSeen && now - e.lastSeen <= kRunContinueTicks;
             bool continues = recent || (t->live && e.outcome == RunOutcome::Running);
             // A finished run goes on only with the sessions it knew (a restart or a blip);
-            // a new session of a completed job is a new render.
+            // a new session of a completed job that has not done the job's passes is a new
+            // render. One that reports them all is a late word on the finished run, not
+            // a new run that ends at once, again with every message.
             if (continues && e.outcome == RunOutcome::Complete) {
                 for (const StatusRecord *r : members[j]) {
-                    if (!t->sessionIndex.count({r->cpuIndex, r->startTime})) continues = false;
+                    if (!t->sessionIndex.count({r->cpuIndex, r->startTime}) && r->passesDone < e.totalPasses)
+                        continues = false;
                 }
             }
             if (!continues) t = nullptr;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 ServerSettings LoadSettings() {
     ServerSettings settings;
@@ -15,6 +16,10 @@ ServerSettings LoadSettings() {
     settings.maxScale = ReadSettingInt(kSettingMaxScale, kDefaultMaxScale, kMinMaxScale, kMaxMaxScale);
     settings.resolution = ReadSettingInt(kSettingResolution, kDefaultResolution, kMinResolution, kMaxResolution);
     settings.stallSeconds = ReadSettingInt(kSettingStallSeconds, kDefaultStallSeconds, kMinStallSeconds, kMaxStallSeconds);
+    ReadSettingString(kSettingWebhook, settings.webhook, sizeof settings.webhook);
+    settings.webhook[sizeof settings.webhook - 1] = '\0';
+    std::string reason;
+    if (settings.webhook[0] && !IsWebhookUrl(settings.webhook, reason)) settings.webhook[0] = '\0';
     return settings;
 }
 
@@ -45,4 +50,76 @@ int SetHtmlPath(ServerSettings &settings, std::string_view path) {
 void StopHtmlOutput(ServerSettings &settings) {
     settings.htmlOutput = 0;
     settings.htmlPath[0] = '\0';
+}
+
+int SetWebhook(ServerSettings &settings, std::string_view url) {
+    url = url.substr(0, url.find('\0'));
+    const size_t n = std::min(url.size(), sizeof settings.webhook - 1);
+    std::memcpy(settings.webhook, url.data(), n);
+    settings.webhook[n] = '\0';
+    return WriteSettingString(kSettingWebhook, settings.webhook);
+}
+
+namespace {
+
+// The length of the scheme and "://" when url starts with http:// or https:// (any case), else 0.
+size_t WebhookSchemeLength(std::string_view url) {
+    for (std::string_view scheme : {"http://", "https://"}) {
+        if (url.size() < scheme.size()) continue;
+        bool same = true;
+        for (size_t i = 0; i < scheme.size(); ++i) {
+            const char c = url[i] >= 'A' && url[i] <= 'Z' ? static_cast<char>(url[i] - 'A' + 'a') : url[i];
+            same = same && c == scheme[i];
+        }
+        if (same) return scheme.size();
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool IsWebhookUrl(std::string_view url, std::string &reason) {
+    if (url.size() > kMaxWebhookBytes) {
+        reason = "the webhook is longer than " + std::to_string(kMaxWebhookBytes) + " bytes";
+        return false;
+    }
+    for (const char c : url) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b <= 0x20 || b >= 0x7F) {
+            reason = "the webhook must not hold spaces, control characters or bytes past ASCII";
+            return false;
+        }
+    }
+    const size_t scheme = WebhookSchemeLength(url);
+    if (scheme == 0) {
+        reason = "the webhook must start with http:// or https://";
+        return false;
+    }
+    const std::string_view rest = url.substr(scheme);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    const std::string_view host = authority.substr(authority.find('@') + 1);  // after any user part
+    if (host.empty() || host.front() == ':') {
+        reason = "the webhook must name a host";
+        return false;
+    }
+    return true;
+}
+
+std::string WebhookShown(std::string_view url) {
+    const size_t scheme = WebhookSchemeLength(url);
+    if (scheme == 0) return {};
+    const std::string_view rest = url.substr(scheme);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+    std::string_view host = authority;
+    const size_t at = host.find('@');  // a user name and password are never shown
+    if (at != std::string_view::npos) host.remove_prefix(at + 1);
+    std::string shown(url.substr(0, scheme));
+    shown += host;
+    const std::string_view more = rest.substr(authority.size());
+    if (more == "/") {
+        shown += more;
+    } else if (!more.empty()) {
+        shown += "/...";
+    }
+    return shown;
 }

@@ -3,7 +3,9 @@
 
 #include "format.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // Value names in the settings store (platform/settings_store.h).
@@ -11,11 +13,14 @@ inline constexpr const char *kSettingHtml = "HTML";
 inline constexpr const char *kSettingMaxScale = "MaxScale";
 inline constexpr const char *kSettingResolution = "Resolution";
 inline constexpr const char *kSettingStallSeconds = "StallSeconds";
+inline constexpr const char *kSettingWebhook = "Webhook";
 
 // Defaults and accepted ranges; a stored value out of range gives the default.
 inline constexpr int32_t kDefaultMaxScale = 3, kMinMaxScale = 0, kMaxMaxScale = 3;
 inline constexpr int32_t kDefaultResolution = 4, kMinResolution = 0, kMaxResolution = 4;
 inline constexpr int32_t kDefaultStallSeconds = 600, kMinStallSeconds = 10, kMaxStallSeconds = 86400;
+// The webhook's address: an absolute http:// or https:// URL of at most this many bytes.
+inline constexpr size_t kMaxWebhookBytes = 2048;
 
 // The settings in force. The front end owns one and hands it to the refresh;
 // it changes only through the Set/Stop calls below, on the core thread.
@@ -25,12 +30,14 @@ struct ServerSettings {
     int32_t htmlOutput = 0;                   // 1: the refresh writes the fragment to htmlPath
     char htmlPath[260] = {};                  // always NUL-terminated
     int32_t stallSeconds = kDefaultStallSeconds;  // the stall time (IsStalled, client_table.h)
+    char webhook[kMaxWebhookBytes + 1] = {};      // where events are posted; empty: none. NUL-terminated
 
     DisplayForm Form() const { return {maxScale, resolution}; }
 };
 
-// Loads HTML, MaxScale, Resolution, StallSeconds in that order from the store. HTML output
-// is on exactly when the loaded path is not empty.
+// Loads HTML, MaxScale, Resolution, StallSeconds, Webhook in that order from the store. HTML
+// output is on exactly when the loaded path is not empty; a stored webhook that is not a
+// webhook address (IsWebhookUrl) is ignored.
 ServerSettings LoadSettings();
 
 // The changes the options dialog and the dashboard make: each updates
@@ -45,3 +52,14 @@ int SetHtmlPath(ServerSettings &settings, std::string_view path);
 // Output off for this run only: the saved path stays in the store and is
 // used again at the next start.
 void StopHtmlOutput(ServerSettings &settings);
+// The webhook chosen (empty: none); the caller checks it with IsWebhookUrl.
+int SetWebhook(ServerSettings &settings, std::string_view url);
+
+// Whether url may be the webhook: "http://" or "https://" (any case) and a
+// host, at most kMaxWebhookBytes bytes, no control characters, spaces or
+// bytes past ASCII. False with a short reason otherwise.
+bool IsWebhookUrl(std::string_view url, std::string &reason);
+// The webhook as shown to anyone who can read the status: scheme, host and
+// port only, with "/..." when more follows (a path or query often holds a
+// secret); empty when there is none.
+std::string WebhookShown(std::string_view url);

@@ -4,11 +4,13 @@
 #include "clock.h"
 #include "dashboard.h"
 #include "event_loop.h"
+#include "notifier.h"
 #include "report.h"
 #include "run_history.h"
 #include "settings.h"
 #include "terminal_view.h"
 #include "test_ports.h"
+#include "webhook_events.h"
 
 #include <CLI/CLI.hpp>
 
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <fcntl.h>
 #include <memory>
@@ -48,6 +51,8 @@ struct Server {
     uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
     std::unique_ptr<RunHistory> runs;  // the run history, fed by every refresh
+    Notifier *notifier = nullptr;  // posts the webhook's events, off the loop thread
+    std::vector<NetSocket> newlyStalled;  // CPUs the last client check found stalled
     uint64_t clientDescriptors = 0;  // clients only get descriptors numbered below this
     uint64_t descriptorLimit = 0;
 };
@@ -69,7 +74,17 @@ void Refresh(void *context) {
     if (!RefreshStatus(srv.table, srv.settings, srv.report, &srv.htmlWriter)) return;
     if (srv.runs) srv.runs->Observe(srv.report.data);
     if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings, srv.runs ? &srv.runs->Stats() : nullptr);
+    PostStalledCpus(srv.notifier, srv.settings, srv.report, srv.newlyStalled);
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
+}
+
+void CpuStalled(void *context, NetSocket s) {
+    auto &srv = *static_cast<Server *>(context);
+    try {
+        srv.newlyStalled.push_back(s);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: this stall goes unannounced.
+    }
 }
 
 void Watch(void *context, NetSocket s) {
@@ -206,7 +221,7 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     Server srv;
     srv.clientDescriptors = descriptorLimit > kSpareDescriptors ? descriptorLimit - kSpareDescriptors : 0;
     srv.descriptorLimit = std::max(descriptorLimit, kSpareDescriptors);
-    srv.host = {&srv, Watch, Refresh};
+    srv.host = {&srv, Watch, Refresh, CpuStalled};
     srv.statsFile = options.statsFile;
     int status = 1;
     NetSocket listener = kNoNetSocket;
@@ -232,13 +247,14 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     }
     if (listener != kNoNetSocket) {
         srv.settings = LoadSettings();
+        srv.notifier = NotifierStart(ServerNotifierConfig(testPorts.webhookMs.value_or(0)));
         srv.table.peer = PeerTimeoutsFor(testPorts.peerSeconds.value_or(0));
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
         if (!EventLoopOpen(srv.loop)) {
             Fail(std::string("cannot create the event loop: ") + std::strerror(errno));
         } else {
-            srv.runs = std::make_unique<RunHistory>(RunHistoryConfig{HistoryPath(testPorts), nullptr, Fail});
+            srv.runs = std::make_unique<RunHistory>(RunHistoryConfig{HistoryPath(testPorts), [n = srv.notifier](std::string_view entry) { NotifierPost(n, "job.finished", entry); }, Fail});
             StartDashboard(srv, testPorts);
             Refresh(&srv);
             WriteStats(srv, "running");
@@ -258,6 +274,9 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
     Refresh(&srv);  // no clients: the window fields empty, "No render in progress" in the HTML file
     StopDashboard(srv);
     srv.runs.reset();
+    // Events still waiting get a moment; a hook that hangs never holds the stop for long.
+    NotifierStop(srv.notifier, kNotifierStopDrainMs);
+    srv.notifier = nullptr;
     if (srv.viewOpen) TerminalViewClose(srv.view);
     srv.viewOpen = false;
     EventLoopClose(srv.loop);

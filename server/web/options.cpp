@@ -85,6 +85,14 @@ bool ParseOptionsChange(std::string_view body, bool ansiPaths, OptionsChange &ch
             if (!ReadRange(value, "stallSeconds", kMinStallSeconds, kMaxStallSeconds, change.stallSeconds, error)) {
                 return false;
             }
+        } else if (key == "webhook") {
+            if (!value.is_string()) {
+                error = "webhook must be a text";
+                return false;
+            }
+            const std::string &url = value.get_ref<const std::string &>();
+            if (!url.empty() && !IsWebhookUrl(url, error)) return false;
+            change.webhook = url;
         } else if (key == "save") {
             if (!value.is_boolean()) {
                 error = "save must be true or false";
@@ -151,6 +159,7 @@ int ApplyOptionsChange(const OptionsChange &change, ServerSettings &settings) {
     if (change.maxScale) ok &= SetMaxScale(settings, *change.maxScale);
     if (change.resolution) ok &= SetResolution(settings, *change.resolution);
     if (change.stallSeconds) ok &= SetStallSeconds(settings, *change.stallSeconds);
+    if (change.webhook) ok &= SetWebhook(settings, *change.webhook);
     if (change.htmlPath) {
         ok &= SetHtmlPath(settings, *change.htmlPath);
     } else if (change.stopOutput) {

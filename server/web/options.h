@@ -11,13 +11,15 @@
 // The options dialog's choices as the page sends them (JSON object):
 // "maxScale" 0..3, "resolution" 0..4, "stallSeconds" 10..86400, "htmlPath" (a file chosen: HTML output
 // on, path saved) or "save": false (output off for this run; the saved path
-// stays in the store for the next start, as when the dialog's "Save" is cleared).
+// stays in the store for the next start, as when the dialog's "Save" is cleared), "webhook"
+// (an http:// or https:// address events are posted to; "" turns it off).
 struct OptionsChange {
     std::optional<int32_t> maxScale;
     std::optional<int32_t> resolution;
     std::optional<int32_t> stallSeconds;
     std::optional<std::string> htmlPath;  // bytes for the platform's file calls, at most 259
     bool stopOutput = false;
+    std::optional<std::string> webhook;  // checked by IsWebhookUrl; empty: none
 };
 
 // Parses a request body. ansiPaths: the server's file calls take code page

@@ -105,6 +105,27 @@ void JobHistory::Expire(int64_t t) {
     }
 }
 
+WebCpu MakeWebCpu(const CpuRow &row, const DisplayForm &form) {
+    const StatusRecord &r = *row.record;
+    WebCpu cpu;
+    cpu.cpu = static_cast<int64_t>(r.cpuIndex) + 1;
+    cpu.job = row.job;
+    cpu.frame = r.currentFrame;
+    cpu.passes = r.passesDone;
+    cpu.averageTicks = row.averagePassTime;
+    cpu.recentTicks = r.recentPassTime;
+    cpu.lastTicks = r.lastPassTime;
+    cpu.passEnd = row.passEnd;
+    cpu.stalled = row.stalled;
+    cpu.average = Duration(row.averagePassTime, form);
+    cpu.recent = Duration(r.recentPassTime, form);
+    cpu.last = Duration(r.lastPassTime, form);
+    cpu.at = DateTime(row.passEnd);
+    return cpu;
+}
+
+std::string JobHexId(const StatusRecord &record) { return JobHexId(JobIdentityBytes(record)); }
+
 void BuildSnapshot(const ClientTable &table, const StatusReport &report, const ServerSettings &settings,
                    JobHistory &history, WebSnapshot &out) {
     const ReportData &data = report.data;
@@ -122,6 +143,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
     out.settings.stallSeconds = settings.stallSeconds;
     out.settings.htmlOutput = settings.htmlOutput != 0;
     out.settings.htmlPath = WireText(settings.htmlPath);
+    out.settings.webhook = WebhookShown(settings.webhook);
     out.settings.sample = Duration(kSampleDurationTicks, form);
     out.fragment = report.html;
 
@@ -136,21 +158,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
         }
         const StatusRecord &r = *row.record;
         if (row.job <= firstOfJob.size() && !firstOfJob[row.job - 1]) firstOfJob[row.job - 1] = &r;
-        WebCpu cpu;
-        cpu.cpu = static_cast<int64_t>(r.cpuIndex) + 1;
-        cpu.job = row.job;
-        cpu.frame = r.currentFrame;
-        cpu.passes = r.passesDone;
-        cpu.averageTicks = row.averagePassTime;
-        cpu.recentTicks = r.recentPassTime;
-        cpu.lastTicks = r.lastPassTime;
-        cpu.passEnd = row.passEnd;
-        cpu.stalled = row.stalled;
-        cpu.average = Duration(row.averagePassTime, form);
-        cpu.recent = Duration(r.recentPassTime, form);
-        cpu.last = Duration(r.lastPassTime, form);
-        cpu.at = DateTime(row.passEnd);
-        out.cpus.push_back(std::move(cpu));
+        out.cpus.push_back(MakeWebCpu(row, form));
     }
 
     const int64_t nowSeconds = UnixSeconds(data.now);

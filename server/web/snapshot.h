@@ -77,6 +77,7 @@ struct WebSettings {
     int32_t stallSeconds = 0;
     bool htmlOutput = false;
     std::string htmlPath;  // UTF-8
+    std::string webhook;   // as WebhookShown gives it: never the path or query
     std::string sample;    // the options dialog's sample duration in the current form
 };
 
@@ -104,6 +105,11 @@ int64_t UnixSeconds(uint64_t fileTime);
 // An instant as ISO 8601 UTC, "2026-12-08T05:07:19Z"; empty for 0 (unknown)
 // and for instants past the year 9999.
 std::string IsoUtc(uint64_t fileTime);
+
+// One CPU row as the snapshot holds it (texts in form); row.job must not be 0.
+WebCpu MakeWebCpu(const CpuRow &row, const DisplayForm &form);
+// The 16 hex digits naming the job identity of record (WebJob::id).
+std::string JobHexId(const StatusRecord &record);
 
 // Builds the snapshot of a refresh: report as just built from table (its
 // fragment copied byte for byte), texts in the settings' form. Runs on the

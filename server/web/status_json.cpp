@@ -70,7 +70,8 @@ Json SettingsObject(const WebSettings &settings) {
             {"stallSeconds", settings.stallSeconds},
             {"htmlOutput", settings.htmlOutput},
             {"htmlPath", settings.htmlPath},
-            {"sample", settings.sample}};
+            {"sample", settings.sample},
+            {"webhook", settings.webhook}};
 }
 
 void WriteSettings(JsonWriter &w, const WebSettings &settings) {
@@ -81,6 +82,7 @@ void WriteSettings(JsonWriter &w, const WebSettings &settings) {
     w.Member("htmlOutput", settings.htmlOutput);
     w.Member("htmlPath", settings.htmlPath);
     w.Member("sample", settings.sample);
+    w.Member("webhook", settings.webhook);
     w.EndObject();
 }
 

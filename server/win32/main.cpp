@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "dashboard.h"
 #include "net.h"
+#include "notifier.h"
 #include "options_dialog.h"
 #include "report.h"
 #include "resources/resource.h"
@@ -11,6 +12,7 @@
 #include "settings.h"
 #include "status_record.h"
 #include "test_ports.h"
+#include "webhook_events.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -18,7 +20,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -59,6 +63,8 @@ struct ServerState {
     TestPorts testPorts;       // test-only port overrides
     ServerSettings settings;
     StatusReport report;  // what the latest refresh built
+    Notifier *notifier = nullptr;  // posts the webhook's events, off the window thread
+    std::vector<NetSocket> newlyStalled;  // CPUs the last client check found stalled
 };
 ServerState g_server;
 
@@ -71,6 +77,7 @@ void ShowStatus() {
         DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings,
                          g_server.runs ? &g_server.runs->Stats() : nullptr);
     }
+    PostStalledCpus(g_server.notifier, g_server.settings, g_server.report, g_server.newlyStalled);
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -95,7 +102,15 @@ void WatchClient(void * /*context*/, NetSocket s) {
 
 void RefreshFromCore(void * /*context*/) { ShowStatus(); }
 
-const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore};
+void CpuStalled(void * /*context*/, NetSocket s) {
+    try {
+        g_server.newlyStalled.push_back(s);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: this stall goes unannounced.
+    }
+}
+
+const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore, CpuStalled};
 
 // The one prune and refresh of a batch.
 void EndBatch() {
@@ -217,12 +232,14 @@ int StartUp(HINSTANCE instance) {
     g_server.listener = NetListen(g_server.testPorts.status.value_or(STATUS_PORT), SOMAXCONN, true);
     if (g_server.listener == kNoNetSocket) return 0;
     g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
+    g_server.notifier = NotifierStart(ServerNotifierConfig(g_server.testPorts.webhookMs.value_or(0)));
     g_server.table.peer = PeerTimeoutsFor(g_server.testPorts.peerSeconds.value_or(0));
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
     g_server.runs = std::make_unique<RunHistory>(RunHistoryConfig{
-        HistoryPath(g_server.testPorts), nullptr,
+        HistoryPath(g_server.testPorts),
+        [n = g_server.notifier](std::string_view entry) { NotifierPost(n, "job.finished", entry); },
         [](const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }});
     StartDashboard();
     g_server.htmlWriter = std::make_unique<FileWriter>(WriteWholeFile);
@@ -253,6 +270,9 @@ void ShutDown() {
     DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
     g_server.web = nullptr;
     g_server.runs.reset();
+    // Events still waiting get a moment; a hook that hangs never holds the stop for long.
+    NotifierStop(g_server.notifier, kNotifierStopDrainMs);
+    g_server.notifier = nullptr;
     if (g_server.window) {
         DestroyWindow(g_server.window);
         g_server.window = nullptr;

@@ -307,7 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     model->stale = false;
     model->table = &table;
     model->now = in.U64();
-    const ServerHost host{nullptr, Watch, Refresh};
+    const ServerHost host{nullptr, Watch, Refresh, nullptr};
 
     for (int steps = 0; !in.Empty() && steps < 400; ++steps) {
         const uint8_t op = in.Byte();

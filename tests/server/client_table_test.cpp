@@ -81,10 +81,12 @@ void FakeClose(NetSocket s) {
 struct HostLog {
     int refreshes = 0;
     std::vector<NetSocket> watched;
+    std::vector<NetSocket> stalled;  // as CheckClientTimes announced them
 };
 
 void Watch(void *context, NetSocket s) { static_cast<HostLog *>(context)->watched.push_back(s); }
 void Refresh(void *context) { ++static_cast<HostLog *>(context)->refreshes; }
+void Stalled(void *context, NetSocket s) { static_cast<HostLog *>(context)->stalled.push_back(s); }
 
 // One client's report, reduced to what the tests vary.
 struct Report {
@@ -137,7 +139,7 @@ protected:
         netCalls.accept = FakeAccept;
         netCalls.recv = FakeRecv;
         netCalls.close = FakeClose;
-        host = {&log, Watch, Refresh};
+        host = {&log, Watch, Refresh, Stalled};
     }
     void TearDown() override {
         ReleaseClients(table);
@@ -633,7 +635,7 @@ TEST_F(ClientTableTest, BatchRefreshesOnceAndEndsWhereRefreshPerEventWould) {
     auto play = [&](bool finishEveryEvent) {
         ReportLog report;
         report.table = &table;
-        host = {&report, nullptr, BuildAtRefresh};
+        host = {&report, nullptr, BuildAtRefresh, nullptr};
         auto event = [&](auto &&step) {
             step();
             if (finishEveryEvent) Finish();
@@ -979,6 +981,8 @@ TEST_F(ClientTimesTest, StalledCpuLeavesTheThroughputAndRejoinsWhenItReports) {
         EXPECT_EQ(data.overall.activeCpus, 3u);
         EXPECT_EQ(data.overall.stalledCpus, stalled ? 1u : 0u);
         EXPECT_EQ(data.rows[static_cast<size_t>(Find(b))].stalled, stalled);
+        EXPECT_EQ(log.stalled, stalled ? std::vector<NetSocket>{b} : std::vector<NetSocket>{})
+            << "announced once, when it became stalled; at " << t << " s";
     }
     // Each second's events refreshed; the stall itself added nothing more, and not every second after.
     EXPECT_EQ(log.refreshes - refreshes, 20);
@@ -995,6 +999,14 @@ TEST_F(ClientTimesTest, StalledCpuLeavesTheThroughputAndRejoinsWhenItReports) {
     CheckAt(40, 10);
     EXPECT_EQ(Finish(), 1);
     EXPECT_EQ(Report(10).overall.stalledCpus, 3u);
+    // b again, after it reported: a new stall; each of the others once.
+    std::vector<NetSocket> announced = log.stalled;
+    std::sort(announced.begin() + 1, announced.end());
+    std::vector<NetSocket> want = {b, a, b, other};
+    std::sort(want.begin() + 1, want.end());
+    EXPECT_EQ(announced, want);
+    CheckAt(41, 10);
+    EXPECT_EQ(log.stalled.size(), 4u) << "no second announcement while they stay stalled";
 }
 
 // The keepalive options are set on every accepted connection (both platforms).

@@ -152,14 +152,16 @@ TEST(RunTracker, InterruptedContinuedAndNew) {
         int64_t awaySeconds;  // between the job's CPUs leaving and coming back
         bool sameSession;     // the same plug-in session comes back (a blip) or a new one starts
         bool completeFirst;
+        uint32_t backPasses;  // what the CPU reports when it is back (the job has 10)
         bool sameRun;
     };
     const Case cases[] = {
-        {"interrupted, back after 14 min", 14 * 60, true, false, true},
-        {"interrupted, back after 16 min", 16 * 60, true, false, false},
-        {"interrupted, new session after 5 min", 5 * 60, false, false, true},
-        {"complete, same session after 5 min", 5 * 60, true, true, true},
-        {"complete, new session after 5 min", 5 * 60, false, true, false},
+        {"interrupted, back after 14 min", 14 * 60, true, false, 5, true},
+        {"interrupted, back after 16 min", 16 * 60, true, false, 5, false},
+        {"interrupted, new session after 5 min", 5 * 60, false, false, 5, true},
+        {"complete, same session after 5 min", 5 * 60, true, true, 10, true},
+        {"complete, new session starting over after 5 min", 5 * 60, false, true, 1, false},
+        {"complete, new session with every pass after 5 min", 5 * 60, false, true, 10, true},
     };
     for (const Case &c : cases) {
         Farm farm;
@@ -176,7 +178,7 @@ TEST(RunTracker, InterruptedContinuedAndNew) {
             EXPECT_EQ(*left.endedAt, farm.now - kSecond) << c.what << ": ends at the last sighting";
         }
         farm.now += static_cast<uint64_t>(c.awaySeconds) * kSecond;
-        farm.Cpu(0, c.sameSession ? kNow : farm.now, 10).passesDone = c.completeFirst ? 10 : 5;
+        farm.Cpu(0, c.sameSession ? kNow : farm.now, 10).passesDone = c.backPasses;
         farm.Refresh();
         EXPECT_EQ(farm.Last().run == first, c.sameRun) << c.what << ": run " << farm.Last().run << " after " << first;
         if (c.sameRun && !c.completeFirst) {

@@ -498,3 +498,55 @@ TEST_F(SettingsStore, OnlyTextsWithoutLineBreaksAndFourByteNumbersAreStored) {
 #endif
 
 }  // namespace
+
+// The webhook rule, and what of an address is shown to anyone reading the status.
+TEST(Webhook, OnlyHttpAddressesWithinBoundsAndTheShownFormHidesPathAndUser) {
+    struct Case {
+        std::string url;
+        bool ok;
+        const char *shown;
+    } cases[] = {
+        {"http://127.0.0.1:8080/hook", true, "http://127.0.0.1:8080/..."},
+        {"HTTPS://hooks.example.com/services/T0/B1/secret", true, "HTTPS://hooks.example.com/..."},
+        {"https://user:pw@host.example?token=1", true, "https://host.example/..."},
+        {"http://host.example/", true, "http://host.example/"},
+        {"http://[::1]:9/", true, "http://[::1]:9/"},
+        {"http://h", true, "http://h"},
+        {"http://" + std::string(kMaxWebhookBytes - 7, 'a'), true, nullptr},
+        {"http://" + std::string(kMaxWebhookBytes - 6, 'a'), false, nullptr},
+        {"http://", false, nullptr},
+        {"http://:80/x", false, nullptr},
+        {"http:///x", false, nullptr},
+        {"ftp://host/", false, nullptr},
+        {"file:///etc/passwd", false, nullptr},
+        {"host.example/hook", false, nullptr},
+        {"http://host/a b", false, nullptr},
+        {"http://host/\r\nX: 1", false, nullptr},
+        {"http://host/\x7f", false, nullptr},
+    };
+    for (const Case &c : cases) {
+        std::string reason;
+        EXPECT_EQ(IsWebhookUrl(c.url, reason), c.ok) << c.url.substr(0, 80) << " -> " << reason;
+        if (c.shown) {
+            EXPECT_EQ(WebhookShown(c.url), c.shown) << c.url;
+        }
+    }
+    EXPECT_EQ(WebhookShown(""), "");
+}
+
+TEST_F(SettingsStore, StoredWebhookThatIsNotAnAddressIsIgnored) {
+    struct Case {
+        const char *stored;
+        const char *loaded;
+    } cases[] = {
+        {"https://hooks.example.com/x", "https://hooks.example.com/x"},
+        {"gopher://hooks.example.com/x", ""},
+        {"no address", ""},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(WriteSettingString(kSettingWebhook, c.stored), 1);
+        EXPECT_STREQ(LoadSettings().webhook, c.loaded) << c.stored;
+    }
+    ASSERT_EQ(SetWebhook(settings, std::string(kMaxWebhookBytes, 'h')), 1);
+    EXPECT_EQ(std::strlen(settings.webhook), kMaxWebhookBytes) << "the longest address fits whole";
+}

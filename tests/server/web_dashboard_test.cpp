@@ -4,6 +4,7 @@
 #include "files.h"
 #include "http_client.h"
 #include "http_server.h"
+#include "notifier.h"
 #include "settings.h"
 #include "settings_store.h"
 #include "settings_store_raw.h"
@@ -149,7 +150,7 @@ protected:
     TestTable table;
     StatusReport report;
     FileWriter *htmlWriter = nullptr;  // as the front ends hand over the HTML file; written at once when null
-    ServerHost host{this, nullptr, &WebDashboard::RefreshHost};
+    ServerHost host{this, nullptr, &WebDashboard::RefreshHost, nullptr};
     Dashboard *dashboard = nullptr;
     uint16_t port = 0;
     std::atomic<int> unheardWakes{0};
@@ -592,6 +593,31 @@ TEST(TestPorts, PeerSecondsAreOneToSixty) {
         }
     }
     SetEnv("PELLICK_TEST_PEER_SECONDS", nullptr);
+}
+
+TEST(TestPorts, WebhookTriesAreOneTenthToTenSeconds) {
+    constexpr const char *kRefused = "PELLICK_TEST_WEBHOOK_MS is not a number of milliseconds (100 to 10000)";
+    struct Case {
+        const char *text;
+        int ms;  // -1: unset
+        bool ok;
+    };
+    const Case cases[] = {{nullptr, -1, true}, {"100", 100, true}, {"10000", 10000, true},
+                          {"99", 0, false},    {"10001", 0, false}, {"1e3", 0, false}};
+    for (const Case &c : cases) {
+        SetEnv("PELLICK_TEST_WEBHOOK_MS", c.text);
+        TestPorts ports;
+        std::string error;
+        ASSERT_EQ(ReadTestPorts(ports, error), c.ok) << (c.text ? c.text : "unset") << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(ports.webhookMs ? int{*ports.webhookMs} : -1, c.ms) << (c.text ? c.text : "unset");
+            EXPECT_EQ(ServerNotifierConfig(ports.webhookMs.value_or(0)).tryTimeoutMs,
+                      c.ms < 0 ? 10000u : static_cast<uint32_t>(c.ms));
+        } else {
+            EXPECT_EQ(error, kRefused);
+        }
+    }
+    SetEnv("PELLICK_TEST_WEBHOOK_MS", nullptr);
 }
 
 }  // namespace

@@ -66,6 +66,12 @@ TEST(OptionsChange, ParsesTheDialogsChoicesAndRefusesTheRest) {
         {R"({"htmlPath":""})", false, "empty"},
         {R"({"htmlPath":"/tmp/a\nb"})", false, "control"},
         {R"({"htmlPath":7})", false, "htmlPath"},
+        {R"({"webhook":"https://hooks.example.com/T0/B1?x=1"})", true, ""},
+        {R"({"webhook":""})", true, ""},
+        {R"({"webhook":"ftp://example.com/"})", false, "http://"},
+        {R"({"webhook":"http://a.example/\u0007"})", false, "control"},
+        {R"({"webhook":"http://a.example/caf\u00e9"})", false, "ASCII"},
+        {R"({"webhook":null})", false, "webhook"},
         {R"({"colour":"red"})", false, "unknown"},
         {R"([1,2])", false, "object"},
         {R"({"maxScale":)", false, "object"},
@@ -173,6 +179,18 @@ TEST(OptionsChange, AppliesAtOnceAndPersistsAsTheDialogDoes) {
     EXPECT_EQ(settings.maxScale, 1);
     EXPECT_EQ(settings.resolution, 2);
     EXPECT_EQ(settings.stallSeconds, 90);
+
+    // The webhook is saved and loaded; an empty one turns it off and deletes the value.
+    ASSERT_TRUE(ParseOptionsChange(R"({"webhook":"http://127.0.0.1:9/hook?k=s"})", false, change, error)) << error;
+    EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
+    EXPECT_STREQ(settings.webhook, "http://127.0.0.1:9/hook?k=s");
+    EXPECT_STREQ(LoadSettings().webhook, "http://127.0.0.1:9/hook?k=s");
+    ASSERT_TRUE(ParseOptionsChange(R"({"webhook":""})", false, change, error)) << error;
+    EXPECT_EQ(ApplyOptionsChange(change, settings), 1);
+    EXPECT_STREQ(settings.webhook, "");
+    char stored[16] = "untouched";
+    EXPECT_EQ(ReadSettingString(kSettingWebhook, stored, sizeof stored), 0);
+    EXPECT_STREQ(LoadSettings().webhook, "");
 }
 
 TEST(RequestText, QueriesAndCookiesAreReadWithinBounds) {

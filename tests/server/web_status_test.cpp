@@ -3,6 +3,7 @@
 #include "history_json.h"
 #include "json_writer.h"
 #include "status_json.h"
+#include "webhook_events.h"
 #include "web_fixture.h"
 
 #include <gtest/gtest.h>
@@ -212,6 +213,48 @@ TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
 }
 
 // A stalled CPU is marked and counted, and its job's throughput and estimates are the live CPU's alone.
+// The cpu.stalled event: the CPU's row byte for byte as /status.json writes it, its job as jobs[]
+// names it; only CPUs the check announced and the report shows stalled, and only with a webhook.
+TEST_F(WebStatus, StalledCpuEventCarriesTheStatusRowAndItsJob) {
+    TestTable t;
+    OneJobTwoCpus(t);
+    const uint64_t mono = MonotonicNanos();
+    t.entries[1].receivedAt = mono - 601 * 1000000000ULL;  // CPU 2 stalled, CPU 1 not
+    ServerSettings settings;
+    StatusReport report;
+    BuildReport(t.Get(), kNow, settings.Form(), report, {mono, static_cast<uint32_t>(settings.stallSeconds)});
+    WebSnapshot s;
+    BuildSnapshot(t.Get(), report, settings, history, s);
+    const json doc = json::parse(StatusJson(s));
+
+    static std::vector<std::pair<std::string, std::string>> posted;  // url, body
+    NotifierConfig config;
+    config.post = [](const char *url, const char *body, size_t length, uint32_t, const std::atomic<bool> *,
+                     HttpPostResult &) {
+        posted.emplace_back(url, std::string(body, length));
+        return 1;
+    };
+    Notifier *notifier = NotifierStart(config);
+    ASSERT_NE(notifier, nullptr);
+    const std::vector<NetSocket> both = {t.entries[0].record.socket, t.entries[1].record.socket};
+    std::vector<NetSocket> announced = both;
+    PostStalledCpus(notifier, settings, report, announced);  // no webhook: nothing goes out
+    EXPECT_TRUE(announced.empty());
+    std::strcpy(settings.webhook, "http://127.0.0.1:9/hook");
+    announced = both;
+    PostStalledCpus(notifier, settings, report, announced);
+    EXPECT_TRUE(announced.empty());
+    EXPECT_TRUE(NotifierIdle(notifier, 5000));
+    NotifierStop(notifier, 0);
+    ASSERT_EQ(posted.size(), 1u) << "only the CPU the report shows stalled";
+    EXPECT_EQ(posted[0].first, "http://127.0.0.1:9/hook");
+    const json event = json::parse(posted[0].second);
+    EXPECT_EQ(event["event"], "cpu.stalled");
+    EXPECT_EQ(event["cpu"], doc["cpus"][1]);
+    EXPECT_EQ(event["job"], (json{{"id", doc["jobs"][0]["id"]}, {"number", 1}, {"sceneName", "Castle"}}));
+    EXPECT_EQ(posted[0].second, CpuStalledEventJson(s.cpus[1], s.jobs[0].id, 1, "Castle"));
+}
+
 TEST_F(WebStatus, StalledCpuIsMarkedCountedAndOutOfTheThroughput) {
     TestTable t;
     OneJobTwoCpus(t);

@@ -37,4 +37,13 @@ if(TARGET pellick_web)
                      ${CMAKE_CURRENT_BINARY_DIR}/web-wine-work $<TARGET_FILE:status_sender>)
     set_tests_properties(web_dashboard_wine PROPERTIES TIMEOUT 400 LABELS "gui;web")
   endif()
+
+  # The webhook end to end against a receiver on this machine (Linux, and pellicksrv.exe under Wine).
+  if(TARGET status_sender AND TARGET pellicksrv)
+    add_test(NAME webhook_test
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/webhook_test.sh $<TARGET_FILE:pellicksrv>
+                     ${CMAKE_CURRENT_BINARY_DIR}/webhook-work $<TARGET_FILE:status_sender>
+                     ${CMAKE_CURRENT_SOURCE_DIR}/webhook_receiver.py)
+    set_tests_properties(webhook_test PROPERTIES TIMEOUT 400 LABELS "web")
+  endif()
 endif()

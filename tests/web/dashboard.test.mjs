@@ -252,6 +252,13 @@ try {
   const stallEnd = Date.now() + WAIT_MS;
   while (!stallSaved() && Date.now() < stallEnd) await new Promise((r) => setTimeout(r, 50));
   check(stallSaved(), 'the stall time typed on the panel is saved', fs.readFileSync(settingsFile, 'utf8'));
+  // The webhook: typed and set, saved whole, shown without its path.
+  await page.fill('#webhook', 'http://127.0.0.1:9/hook?key=secret');
+  await page.click('#webhook-set');
+  check(await timeUntil(page, 'webhook-shown', exactly('http://127.0.0.1:9/...')) < Infinity,
+    'the panel shows the webhook without its path', await text(page, 'webhook-shown'));
+  check(/^Webhook=http:\/\/127\.0\.0\.1:9\/hook\?key=secret$/m.test(fs.readFileSync(settingsFile, 'utf8')),
+    'the webhook set on the panel is saved', fs.readFileSync(settingsFile, 'utf8'));
   await page.screenshot({ path: path.join(args.out, 'dashboard-options.png'), fullPage: true });
 
   // Restart on the same ports: the open page reconnects by itself and the form stays.

@@ -4,7 +4,8 @@
 //   send cpu=N [name=value ...]   send CPU N's record (its connection opens at the first send);
 //                                 names: scene file done total ppf recent last started ago frame first
 //                                 lastframe; values are %-encoded bytes (scene=%3Cb%3E, scene=Caf%E9),
-//                                 times in seconds, started/ago counted back from now
+//                                 times in seconds, started/ago counted back from now; started
+//                                 stays for the CPU's later lines that do not name it
 //   many from=N count=K [jobs=J] [name=value ...]   send K CPUs N..N+K-1 the same way; with jobs=J
 //                                 the scene name gets "-1".."-J", consecutive CPUs in each job
 //   stream from=N count=K seconds=S   for S seconds each of those CPUs sends one more pass a
@@ -71,8 +72,9 @@ void Apply(StatusRecord &r, const std::map<std::string, std::string> &values) {
     const int64_t tick = static_cast<int64_t>(kTicksPerSecond);
     r.recentPassTime = num("recent", r.recentPassTime / tick) * tick;
     r.lastPassTime = num("last", r.lastPassTime ? r.lastPassTime / tick : r.recentPassTime / tick) * tick;
-    const int64_t started = num("started", 600), ago = num("ago", 0);
-    r.startTime = now - static_cast<uint64_t>(started * tick);
+    // A plug-in's start instant stays put for its session, unless a line names it again.
+    if (values.count("started") || r.startTime == 0) r.startTime = now - static_cast<uint64_t>(num("started", 600) * tick);
+    const int64_t started = static_cast<int64_t>((now - r.startTime) / kTicksPerSecond), ago = num("ago", 0);
     r.elapsedTime = (started - ago) * tick;
     r.passStartTime = r.startTime + static_cast<uint64_t>(r.elapsedTime - r.lastPassTime);
     r.averagePassTime = r.passesDone ? r.elapsedTime / r.passesDone : 0;

@@ -428,6 +428,8 @@
     if (document.activeElement !== resolution) resolution.value = String(settings.resolution);
     if (document.activeElement !== stall) stall.value = String(settings.stallSeconds);
     if (document.activeElement !== save) save.checked = settings.htmlOutput;
+    // Only the address's scheme, host and port come back: the rest may be a secret.
+    setText($('webhook-shown'), settings.webhook ? settings.webhook : 'none');
     if (document.activeElement !== path && settings.htmlPath !== '' && path.value !== settings.htmlPath) {
       path.value = settings.htmlPath;
     }
@@ -440,6 +442,7 @@
   }
 
   async function send(change) {
+    let accepted = false;
     sending++;
     status('Applying\u2026');
     try {
@@ -451,6 +454,7 @@
       });
       let answer = {};
       try { answer = await res.json(); } catch (e) { /* no body */ }
+      accepted = res.ok;
       if (!res.ok) {
         status(answer.error || 'The server refused the change (' + res.status + ').', 'error');
       } else {
@@ -463,6 +467,7 @@
       sending--;
     }
     refreshNow();
+    return accepted;
   }
 
   function wireOptions() {
@@ -485,14 +490,27 @@
       save.checked = true;
       send({ htmlPath: text });
     };
+    const hook = $('webhook');
+    const setHook = () => {
+      const text = hook.value.trim();
+      if (!/^https?:\/\/[^\s]+$/i.test(text)) {
+        status('The webhook is an http:// or https:// address.', 'error');
+        return;
+      }
+      send({ webhook: text }).then((accepted) => { if (accepted) hook.value = ''; });
+    };
+    $('webhook-set').addEventListener('click', setHook);
+    $('webhook-off').addEventListener('click', () => send({ webhook: '' }));
     save.addEventListener('change', () => {
       if (save.checked) choosePath();
       else send({ save: false });
     });
     form.addEventListener('submit', (e) => {
       e.preventDefault();
-      // Enter in the stall time sends that field (its change event), not the path.
-      if (document.activeElement !== $('stall-seconds')) choosePath();
+      // Enter in the stall time sends that field (its change event), in the webhook that
+      // address, elsewhere the path.
+      if (document.activeElement === hook) setHook();
+      else if (document.activeElement !== $('stall-seconds')) choosePath();
     });
   }
 
