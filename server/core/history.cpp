@@ -158,6 +158,13 @@ struct History::State {
         Log("history off: " + why + "; runs are kept in memory only until the next start");
     }
     std::string Error() const { return db ? sqlite3_errmsg(db) : "out of memory"; }
+    // Rolls back after a failure, keeping the failure's message for the line that says so
+    // (the rollback's own message would replace it).
+    std::string failure;
+    void RollBack() {
+        failure = Error();
+        Exec(db, "ROLLBACK");
+    }
 
     Opened Open();
     void OpenOrMoveAside();
@@ -204,13 +211,13 @@ Opened History::State::Open() {
         for (int v = version; v < kHistorySchemaVersion; ++v) {
             const int rc = Exec(db, kMigrations[v]);
             if (rc != SQLITE_OK) {
-                Exec(db, "ROLLBACK");
+                RollBack();
                 return IsCorrupt(rc) ? Opened::Corrupt : Opened::Failed;
             }
         }
         const std::string set = "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion);
         if (Exec(db, set.c_str()) != SQLITE_OK || Exec(db, "COMMIT") != SQLITE_OK) {
-            Exec(db, "ROLLBACK");
+            RollBack();
             return Opened::Failed;
         }
     }
@@ -239,7 +246,7 @@ void History::State::OpenOrMoveAside() {
         result = Open();
     }
     if (result == Opened::Ok && !Load()) result = Opened::Failed;
-    if (result != Opened::Ok && db) Off("cannot use " + config.path + ": " + Error());
+    if (result != Opened::Ok && db) Off("cannot use " + config.path + ": " + (failure.empty() ? Error() : failure));
 }
 
 bool History::State::Load() {
