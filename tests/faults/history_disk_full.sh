@@ -14,14 +14,6 @@ cleanup() {
 trap cleanup EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 12000))
-    port_in_use "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
 fill() { dd if=/dev/zero of="$work/mnt/fill" bs=4k count=100 2>/dev/null; }
 runs() { curl -sf -m 5 "http://127.0.0.1:$http_port/history.json" | jq -c '[.stored, (.runs | length)]'; }
 

@@ -11,6 +11,15 @@ wait_for() {
 }
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+# A port nobody listens on, below the ephemeral range where outgoing connections cannot hold it.
+free_port() {
+  local p
+  for _ in $(seq 50); do
+    p=$((20000 + RANDOM % 12000))
+    port_in_use "$p" || { echo "$p"; return 0; }
+  done
+  return 1
+}
 
 # The value of key in a key=value file (pellicksrv's --stats-file, loadgen's output).
 stat_value() { sed -n "s/^$2=//p" "$1" 2>/dev/null | tail -1; }
