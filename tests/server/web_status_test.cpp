@@ -218,7 +218,8 @@ TEST_F(WebStatus, TwoJobScenarioAsJsonAndMetrics) {
 TEST_F(WebStatus, StalledCpuEventCarriesTheStatusRowAndItsJob) {
     TestTable t;
     OneJobTwoCpus(t);
-    const uint64_t mono = MonotonicNanos();
+    const uint64_t mono = MonotonicNanos() + 3600 * 1000000000ULL;  // later than 601 s after boot, too
+    t.entries[0].receivedAt = mono;
     t.entries[1].receivedAt = mono - 601 * 1000000000ULL;  // CPU 2 stalled, CPU 1 not
     ServerSettings settings;
     StatusReport report;
@@ -258,7 +259,8 @@ TEST_F(WebStatus, StalledCpuEventCarriesTheStatusRowAndItsJob) {
 TEST_F(WebStatus, StalledCpuIsMarkedCountedAndOutOfTheThroughput) {
     TestTable t;
     OneJobTwoCpus(t);
-    const uint64_t mono = MonotonicNanos();
+    const uint64_t mono = MonotonicNanos() + 3600 * 1000000000ULL;  // later than 601 s after boot, too
+    t.entries[0].receivedAt = mono;
     t.entries[1].receivedAt = mono - 601 * 1000000000ULL;  // CPU 2: 30 s passes, silent past the 600 s
     ServerSettings settings;
     StatusReport report;
