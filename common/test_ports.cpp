@@ -5,25 +5,33 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
-// One variable: true with port unset when it is unset or empty, with port
-// set when it holds a decimal number in lowest..highest.
-bool ReadNumber(const char *variable, unsigned lowest, unsigned highest, const char *what,
-                std::optional<uint16_t> &port, std::string &error) {
-    port.reset();
+bool ReadTestNumber(const char *variable, uint32_t lowest, uint32_t highest, const char *what,
+                    std::optional<uint32_t> &value, std::string &error) {
+    value.reset();
     const char *text = std::getenv(variable);
     if (!text || !*text) return true;
     const char *end = text + std::strlen(text);
-    unsigned value = 0;
-    const auto [p, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc() || p != end || value < lowest || value > highest) {
+    uint32_t number = 0;
+    const auto [p, ec] = std::from_chars(text, end, number);
+    if (ec != std::errc() || p != end || number < lowest || number > highest) {
         error = std::string(variable) + " is not " + what + " (" + std::to_string(lowest) + " to " +
                 std::to_string(highest) + ")";
         return false;
     }
-    port = static_cast<uint16_t>(value);
+    value = number;
     return true;
+}
+
+namespace {
+
+// A variable whose range fits 16 bits, as TestPorts keeps it.
+bool ReadNumber(const char *variable, uint16_t lowest, uint16_t highest, const char *what,
+                std::optional<uint16_t> &port, std::string &error) {
+    std::optional<uint32_t> value;
+    const bool ok = ReadTestNumber(variable, lowest, highest, what, value, error);
+    port.reset();
+    if (value) port = static_cast<uint16_t>(*value);
+    return ok;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The test-only overrides of the server and the tools (ports, peer timeouts), read from the environment by one rule.
+// The test-only overrides of the server, the tools and the tests' plug-in (ports, time-outs, the history path), read from the environment by one rule.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,8 @@ inline constexpr const char *kTestPeerSecondsVariable = "PELLICK_TEST_PEER_SECON
 inline constexpr const char *kTestHistoryVariable = "PELLICK_TEST_HISTORY";
 // Milliseconds, 100..10000: each try of the webhook ends after that long instead of 10 s.
 inline constexpr const char *kTestWebhookMsVariable = "PELLICK_TEST_WEBHOOK_MS";
+// Milliseconds, 1 up to the plug-in's own: the tests' plug-in gives up a silent server sooner.
+inline constexpr const char *kTestQuietMsVariable = "PELLICK_TEST_QUIET_MS";
 
 struct TestPorts {
     std::optional<uint16_t> status;  // set: replaces STATUS_PORT
@@ -28,3 +30,9 @@ struct TestPorts {
 // names the variable and the range, e.g. "PELLICK_TEST_PORT is not a port
 // number (1 to 65535)".
 bool ReadTestPorts(TestPorts &ports, std::string &error);
+
+// One variable by the same rule: true with value unset when it is unset or
+// empty, set when it holds a decimal number in lowest..highest; false with
+// error naming the variable, what it should be and the range otherwise.
+bool ReadTestNumber(const char *variable, uint32_t lowest, uint32_t highest, const char *what,
+                    std::optional<uint32_t> &value, std::string &error);

@@ -329,28 +329,22 @@ int RunHostSim(const SimOptions &o, std::FILE *out, std::FILE *err) {
         if (!o.quiet) std::fprintf(out, "%s\n", filter.describe(nullptr));
         Renderer renderer(o, filter);
         const char *mode = o.renderNode ? "render node" : "interactive";
-        if (o.renderNode) {
-            // One render for the node's life; the host still calls render start and end around it.
+        // A render node renders once for its life; either way the host calls render start and end around each render.
+        const int renders = o.renderNode ? 1 : o.renders;
+        for (int r = 1; r <= renders; ++r) {
             void *instance = filter.create(nullptr, nullptr, nullptr);
             filter.renderStart(instance, 0);
-            uint64_t passes = renderer.Frames(instance);
+            const uint64_t passes = renderer.Frames(instance);
             Hold(o);
             filter.renderEnd(instance);
             filter.destroy(instance);
-            if (!o.quiet)
+            if (o.quiet) continue;
+            if (o.renderNode) {
                 std::fprintf(out, "%s, System ID 0x%08X: %llu passes\n", mode, host.systemId,
                              static_cast<unsigned long long>(passes));
-        } else {
-            for (int r = 1; r <= o.renders; ++r) {
-                void *instance = filter.create(nullptr, nullptr, nullptr);
-                filter.renderStart(instance, 0);
-                uint64_t passes = renderer.Frames(instance);
-                Hold(o);
-                filter.renderEnd(instance);
-                filter.destroy(instance);
-                if (!o.quiet)
-                    std::fprintf(out, "%s render %d of %d: %llu passes\n", mode, r, o.renders,
-                                 static_cast<unsigned long long>(passes));
+            } else {
+                std::fprintf(out, "%s render %d of %d: %llu passes\n", mode, r, o.renders,
+                             static_cast<unsigned long long>(passes));
             }
         }
     }

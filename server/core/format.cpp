@@ -1,6 +1,7 @@
 // Durations, rates and instants as text: integer arithmetic on the magnitude, cut (never rounded) decimals.
 #include "format.h"
 
+#include "clock.h"
 #include "locale_time.h"
 
 #include <algorithm>
@@ -134,7 +135,7 @@ void FormatDateTime(const uint64_t *instant, char *text, size_t capacity) {
 }
 
 UtcFields UtcFieldsOf(uint64_t fileTime) {
-    const int64_t seconds = static_cast<int64_t>(fileTime / 10000000ULL) - 11644473600LL;
+    const int64_t seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - static_cast<int64_t>(kUnixEpochSeconds);
     int64_t days = seconds / 86400, rest = seconds % 86400;
     if (rest < 0) {
         rest += 86400;

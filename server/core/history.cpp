@@ -1,6 +1,7 @@
 // The history thread: opening, migrating and moving aside the database, storing and pruning runs, publishing the newest.
 #include "history.h"
 
+#include "clock.h"
 #include "data_folder.h"
 
 #include <sqlite3.h>
@@ -234,7 +235,7 @@ void History::State::OpenOrMoveAside() {
     if (result == Opened::Corrupt) {
         sqlite3_close(db);
         db = nullptr;
-        const std::string aside = config.path + ".corrupt-" + std::to_string(Now() / 10000000ULL - 11644473600ULL);
+        const std::string aside = config.path + ".corrupt-" + std::to_string(Now() / kTicksPerSecond - kUnixEpochSeconds);
         if (!MoveFileAside(config.path, aside)) {
             Off(config.path + " is damaged and cannot be moved aside");
             return;

@@ -3,14 +3,15 @@
 #include "client_table.h"
 #include "clock.h"
 #include "dashboard.h"
+#include "descriptor_limit.h"
 #include "event_loop.h"
 #include "notifier.h"
+#include "refresh.h"
 #include "report.h"
 #include "run_history.h"
 #include "settings.h"
 #include "terminal_view.h"
 #include "test_ports.h"
-#include "webhook_events.h"
 
 #include <CLI/CLI.hpp>
 
@@ -22,7 +23,6 @@
 #include <string>
 #include <fcntl.h>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -67,14 +67,11 @@ constexpr uint64_t kFileDescriptors = 4;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
-// The refresh, in the Windows program's order: the report and the HTML file,
-// the page's snapshot, then the view.
+// The refresh both programs run, then the terminal view.
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    if (!RefreshStatus(srv.table, srv.settings, srv.report, &srv.htmlWriter)) return;
-    if (srv.runs) srv.runs->Observe(srv.report.data);
-    if (srv.web) DashboardPublish(*srv.web, srv.table, srv.report, srv.settings, srv.runs ? &srv.runs->Stats() : nullptr);
-    PostStalledCpus(srv.notifier, srv.settings, srv.report, srv.newlyStalled);
+    const RefreshTargets targets{&srv.htmlWriter, srv.runs.get(), srv.web, srv.notifier};
+    if (!RefreshAndPublish(srv.table, srv.settings, srv.report, targets, srv.newlyStalled)) return;
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
 
@@ -168,19 +165,6 @@ int OnBatchDone(void *context) {
     now = MonotonicNanos();
     const int checkMs = now < srv.nextTimeCheck ? static_cast<int>((srv.nextTimeCheck - now + 999999) / 1000000) : 0;
     return finishMs < 0 ? checkMs : std::min(finishMs, checkMs);
-}
-
-// A farm of thousands of CPUs needs a descriptor each: take what the hard
-// limit allows. Returns the limit in force.
-uint64_t RaiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
-    return limit.rlim_cur == RLIM_INFINITY ? UINT32_MAX : static_cast<uint64_t>(limit.rlim_cur);
 }
 
 void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }

@@ -6,13 +6,13 @@
 #include "net.h"
 #include "notifier.h"
 #include "options_dialog.h"
+#include "refresh.h"
 #include "report.h"
 #include "resources/resource.h"
 #include "run_history.h"
 #include "settings.h"
 #include "status_record.h"
 #include "test_ports.h"
-#include "webhook_events.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -68,16 +68,10 @@ struct ServerState {
 };
 ServerState g_server;
 
-// The refresh, in the Linux program's order: the report and the HTML file,
-// the page's snapshot, then the nine value fields of the window when there is one.
+// The refresh both programs run, then the nine value fields of the window when there is one.
 void ShowStatus() {
-    if (!RefreshStatus(g_server.table, g_server.settings, g_server.report, g_server.htmlWriter.get())) return;
-    if (g_server.runs) g_server.runs->Observe(g_server.report.data);
-    if (g_server.web) {
-        DashboardPublish(*g_server.web, g_server.table, g_server.report, g_server.settings,
-                         g_server.runs ? &g_server.runs->Stats() : nullptr);
-    }
-    PostStalledCpus(g_server.notifier, g_server.settings, g_server.report, g_server.newlyStalled);
+    const RefreshTargets targets{g_server.htmlWriter.get(), g_server.runs.get(), g_server.web, g_server.notifier};
+    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, targets, g_server.newlyStalled)) return;
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {

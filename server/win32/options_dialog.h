@@ -1,4 +1,4 @@
-// The options dialog: largest duration unit, decimals and the HTML file, applied and saved the moment they change.
+// The options dialog: largest duration unit, decimals and the HTML file, applied the moment they change and saved (clearing Save stops output for this run only).
 #pragma once
 
 #include "settings.h"

@@ -184,6 +184,33 @@ TEST(ServerAddress, DottedFormsReadAlikeEverywhere) {
     }
 }
 
+// The tests' plug-in takes its port and quiet time-out by the tools' rule: a bad
+// port reaches no server rather than the real one, a bad time-out keeps the plug-in's own.
+TEST(TestTuning, VariablesReadByTheToolsRule) {
+    struct Case {
+        const char *port, *quietMs;
+        uint16_t wantPort;
+        uint32_t wantQuietMs;
+    };
+    const Case cases[] = {
+        {"", "", STATUS_PORT, kQuietTimeoutMs},
+        {"20001", "200", 20001, 200},
+        {"65535", "1", 65535, 1},
+        {"0", "0", 0, kQuietTimeoutMs},
+        {"65536", "15001", 0, kQuietTimeoutMs},
+        {"2000x", "-5", 0, kQuietTimeoutMs},
+    };
+    for (const Case &c : cases) {
+        SetTestEnv("PELLICK_TEST_PORT", c.port);
+        SetTestEnv("PELLICK_TEST_QUIET_MS", c.quietMs);
+        const RunTuning tuning = ReadRunTuning();
+        EXPECT_EQ(tuning.port, c.wantPort) << "PELLICK_TEST_PORT=" << c.port;
+        EXPECT_EQ(tuning.quietMs, c.wantQuietMs) << "PELLICK_TEST_QUIET_MS=" << c.quietMs;
+    }
+    SetTestEnv("PELLICK_TEST_PORT", "");
+    SetTestEnv("PELLICK_TEST_QUIET_MS", "");
+}
+
 class Sender : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_TRUE(NetStartup()); }

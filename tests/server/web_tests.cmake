@@ -16,11 +16,13 @@ if(TARGET pellick_web)
     target_compile_definitions(${t} PRIVATE PELLICK_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
   endforeach()
 
-  # The page in headless Chromium against a real pellicksrv: Linux preset only (no sanitizers).
-  if(NOT WIN32 AND TARGET pellicksrv AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize"
-     AND TARGET pellick_tool_support AND EXISTS ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs)
+  # Status lines from a script, for the browser test and the Prometheus test (tests/deploy).
+  if(NOT WIN32)
     add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
     target_link_libraries(status_sender PRIVATE pellick_common pellick_platform pellick_tool_support)
+  endif()
+  # The page in headless Chromium against a real pellicksrv: Linux preset only (no sanitizers).
+  if(NOT WIN32 AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
     add_test(NAME web_browser_test
              COMMAND node ${CMAKE_SOURCE_DIR}/tests/web/dashboard.test.mjs
                      --server $<TARGET_FILE:pellicksrv> --sender $<TARGET_FILE:status_sender>

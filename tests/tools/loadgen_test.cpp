@@ -1,4 +1,4 @@
-// Tests of the load generator's pieces: its synthetic records as the server reports them, the report row reader and percentiles.
+// Tests of the load generator's pieces: its synthetic records as the server reports them, the report row and /status.json readers, and percentiles.
 #include "client_table.h"
 #include "load.h"
 #include "report.h"

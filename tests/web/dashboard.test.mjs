@@ -115,7 +115,7 @@ const exactly = (t) => '^' + t.replace(/[.*+?^${}()|[\]\\]/g, '\\$&') + '$';
 // Milliseconds until the element's text matches the pattern (a RegExp source), or Infinity.
 async function timeUntil(page, id, pattern, since = Date.now()) {
   try {
-    await page.waitForFunction(([id, source]) => new RegExp(source).test(document.getElementById(id).textContent),
+    await page.waitForFunction(([id, source]) => new RegExp(source).test(document.getElementById(id)?.textContent ?? ''),
       [id, pattern], { timeout: WAIT_MS, polling: 'raf' });
     return Date.now() - since;
   } catch {

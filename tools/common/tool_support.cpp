@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -28,17 +27,6 @@ uint16_t DefaultStatusPort(std::string &error) {
     TestPorts ports;
     if (!ReadTestPorts(ports, error)) return 0;
     return ports.status.value_or(STATUS_PORT);
-}
-
-uint64_t RaiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
-    return limit.rlim_cur;
 }
 
 std::map<std::string, std::string> ReadStatsFile(const std::string &path) {

@@ -1,5 +1,7 @@
-// Helpers shared by the load tools: the status port, the descriptor limit, stats files and process CPU time.
+// Helpers shared by the load tools: the status port, stats files and process CPU time (and the platform's descriptor limit).
 #pragma once
+
+#include "descriptor_limit.h"
 
 #include <cstdint>
 #include <map>
@@ -10,8 +12,6 @@
 // 0 with error saying why when that is not a port number.
 uint16_t DefaultStatusPort(std::string &error);
 
-// Raises the soft limit on open descriptors to the hard limit; returns the soft limit now in force.
-uint64_t RaiseDescriptorLimit();
 
 // A key=value file as pellicksrv's --stats-file writes it; empty when unreadable.
 std::map<std::string, std::string> ReadStatsFile(const std::string &path);

@@ -42,16 +42,28 @@
   }
 
   function draw(s) {
-    for (const field of s.fields) {
-      const node = $('f' + field.id);
-      if (node) setText(node, field.text);
-    }
+    for (const field of s.fields) drawField(field);
     setText($('updated'), 'Last update: ' + s.lastUpdateText);
     $('no-render').hidden = s.overall.activeCpus > 0;
     drawJobs(s);
     loadHistory(s);
     drawCpuControls(s);
     drawOptions(s.settings);
+  }
+
+  // A summary field, its row made the first time the data names it.
+  function drawField(field) {
+    let node = $('f' + field.id);
+    if (!node) {
+      const row = document.createElement('div');
+      const label = document.createElement('dt');
+      label.textContent = field.label + ':';
+      node = document.createElement('dd');
+      node.id = 'f' + field.id;
+      row.append(label, node);
+      $('fields').append(row);
+    }
+    setText(node, field.text);
   }
 
   // ---- Jobs
