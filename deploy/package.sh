@@ -26,7 +26,10 @@ make_deb() {
   root=$stage/root
   DESTDIR=$root cmake --install "$build" --prefix /usr --strip >/dev/null || die "cmake --install failed"
 
-  sed -e "s/@VERSION@/$version/" -e "s/@MAINTAINER@/$MAINTAINER/" "$HERE/debian/changelog.in" |
+  # Dated by SOURCE_DATE_EPOCH, else the newest commit, so a rebuild of one version makes the same file.
+  local when=${SOURCE_DATE_EPOCH:-$(git -C "$HERE" log -1 --format=%ct 2>/dev/null || date +%s)}
+  sed -e "s/@VERSION@/$version/" -e "s/@MAINTAINER@/$MAINTAINER/" -e "s/@DATE@/$(LC_ALL=C date -u -R -d "@$when")/" \
+    "$HERE/debian/changelog.in" |
     gzip -9n >"$root/usr/share/doc/pellick/changelog.gz"
 
   # The shared libraries the programs need, as Debian's package tools name them.

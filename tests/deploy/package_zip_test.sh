@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Windows zip: built from the windows and windows32 builds, it holds exactly the programs, both plug-ins
-# (each of the right machine type, needing no DLL beyond Windows' own) and the manual.
+# (each of the right machine type, needing no DLL beyond Windows' own), the manual and the licence notices.
 # usage: package_zip_test.sh SOURCE_DIR WINDOWS_BUILD WINDOWS32_BUILD WORK_DIR
 set -uo pipefail
 src=$1 win64=$2 win32=$3 work=$4
@@ -14,6 +14,7 @@ zip=$("$src/deploy/package.sh" zip "$win64" "$win32" "$work/out") || { echo "FAI
 
 expected="Pellick.dll
 README.txt
+copyright.txt
 hostsim.exe
 pellicksrv.exe
 x86/Pellick.dll"
@@ -39,6 +40,8 @@ done
 shown=$(strings -el "$work/x/pellicksrv.exe" | grep -A1 -x ProductVersion | tail -1)
 [ "$shown" = "$version" ] || bad "pellicksrv.exe's version resource says '$shown', not $version"
 grep -q $'^# Pellick\r$' "$work/x/README.txt" || bad "README.txt is not the manual with Windows line ends"
+grep -q $'^ - nlohmann-json (pellicksrv): Expat.\r$' "$work/x/copyright.txt" ||
+  bad "copyright.txt is not the notices with Windows line ends"
 
 [ $fail -eq 0 ] && echo "zip checks passed: $(basename "$zip")"
 exit $fail
