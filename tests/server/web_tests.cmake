@@ -16,10 +16,10 @@ if(TARGET pellick_web)
     target_compile_definitions(${t} PRIVATE PELLICK_GOLDEN_DIR="${CMAKE_CURRENT_SOURCE_DIR}/golden")
   endforeach()
 
-  # Status lines from a script, for the browser test and the Prometheus test (tests/deploy).
-  if(NOT WIN32)
+  # Status lines from a script, for the browser, webhook, Wine and Prometheus (tests/deploy) tests.
+  if(NOT WIN32 OR CMAKE_CROSSCOMPILING)
     add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
-    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform pellick_tool_support)
+    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform)
   endif()
   # The page in headless Chromium against a real pellicksrv: Linux preset only (no sanitizers).
   if(NOT WIN32 AND NOT CMAKE_CXX_FLAGS MATCHES "sanitize")
@@ -32,8 +32,6 @@ if(TARGET pellick_web)
 
   # pellicksrv.exe's dashboard under Wine: the window thread takes the page's changes, its timer finds stalled CPUs.
   if(WIN32 AND CMAKE_CROSSCOMPILING AND TARGET pellicksrv)
-    add_executable(status_sender ${CMAKE_SOURCE_DIR}/tests/web/status_sender.cpp)
-    target_link_libraries(status_sender PRIVATE pellick_common pellick_platform)
     add_test(NAME web_dashboard_wine
              COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/web_dashboard_wine.sh $<TARGET_FILE:pellicksrv>
                      ${CMAKE_CURRENT_BINARY_DIR}/web-wine-work $<TARGET_FILE:status_sender>)

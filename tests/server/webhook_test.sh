@@ -119,8 +119,18 @@ mkfifo "$work/feed"
 (run "$sender" "$status_port") <"$work/feed" >"$work/sender.out" 2>&1 &
 sender_pid=$!
 exec 7>"$work/feed"
-echo "send cpu=0 scene=shot done=1 total=1000 recent=2" >&7
-echo "send cpu=1 scene=shot done=1 total=1000 recent=2" >&7
+# A sender that ended makes a write fail, not end this script with SIGPIPE: the failure says why it ended.
+trap '' PIPE
+sender_gone=0
+feed() {
+  [ $sender_gone -eq 0 ] || return 1
+  echo "$*" >&7 2>/dev/null && return 0
+  sender_gone=1
+  fail "the sender has ended: $(cat "$work/sender.out")"
+  return 1
+}
+feed send cpu=0 scene=shot done=1 total=1000 recent=2
+feed send cpu=1 scene=shot done=1 total=1000 recent=2
 two_cpus() { [ "$(curl -sf "$base/status.json" | jq '.cpus | length')" = 2 ]; }
 wait_for 120 two_cpus || fail "the two CPUs did not show: $(cat "$work/sender.out")"
 done_passes=1
@@ -130,7 +140,7 @@ await_posts() {  # path n
   local end=$((SECONDS + 40))
   while [ "$(hooks "$1")" -lt "$2" ] && [ $SECONDS -lt $end ]; do
     done_passes=$((done_passes + 1))
-    echo "send cpu=0 done=$done_passes" >&7
+    feed send cpu=0 done=$done_passes
     sleep 1
   done
   [ "$(hooks "$1")" -ge "$2" ]
@@ -146,7 +156,7 @@ await_posts /ok 2 && fail "a second cpu.stalled for the same stall"
 
 # The job's passes reach its total: one job.finished with the run, however long its CPUs stay.
 done_passes=1000
-echo "send cpu=0 done=$done_passes" >&7
+feed send cpu=0 done=$done_passes
 await_posts /ok 2 || fail "no job.finished at the hook: $(cat "$work/server.err")"
 finished=$(grep '"path": "/ok' "$work/hooks.log" | sed -n 2p | jq -c '.body | fromjson | [.event, .job.outcome, .job.sceneName, .job.passesDone >= 1000, (.job.run | type)]')
 [ "$finished" = '["job.finished","complete","shot",true,"number"]' ] || fail "the finished event: $finished"
@@ -155,7 +165,7 @@ await_posts /ok 3 && fail "the finished run was posted again: $(grep '"path": "/
 # A hook that answers 500: 3 tries, then a line on standard error.
 answer=$(post "{\"webhook\":\"$hook/fail\"}")
 case "$answer" in "200 "*) ;; *) fail "setting the failing hook: $answer" ;; esac
-echo "send cpu=1 done=2" >&7
+feed send cpu=1 done=2
 await_posts /fail 3 || fail "the failing hook got $(hooks /fail) tries, not 3"
 sleep 2
 [ "$(hooks /fail)" = 3 ] || fail "the failing hook got $(hooks /fail) tries, not 3"
@@ -165,7 +175,7 @@ wait_for 5 grep -q "webhook: gave up on cpu.stalled to $hook/... after 3 tries: 
 # A hook that never answers: the dashboard keeps serving and the stop stays short.
 answer=$(post "{\"webhook\":\"$hook/hang\"}")
 case "$answer" in "200 "*) ;; *) fail "setting the hanging hook: $answer" ;; esac
-echo "send cpu=1 done=3" >&7
+feed send cpu=1 done=3
 await_posts /hang 1 || fail "the hanging hook got nothing"
 slow=0
 for _ in $(seq 5); do
@@ -180,7 +190,7 @@ await_posts /hang 3 || fail "the hanging hook got $(hooks /hang) tries, not 3"
 wait_for 10 grep -q "webhook: gave up on cpu.stalled .* after 3 tries: timed out" "$work/server.err" ||
   fail "no line for the timed-out event: $(cat "$work/server.err")"
 # The stop while a post hangs: bounded (on Linux, where the stop is a signal the server handles).
-echo "send cpu=1 done=4" >&7
+feed send cpu=1 done=4
 await_posts /hang 4 || fail "the fourth stall did not reach the hanging hook"
 exec 7>&-
 wait "$sender_pid" 2>/dev/null

@@ -14,11 +14,9 @@
 //   sync                          print "ok" once everything before it is sent
 // End of input closes every connection.
 #include "clock.h"
+#include "descriptor_limit.h"
 #include "net.h"
 #include "status_record.h"
-#ifndef _WIN32
-#include "tool_support.h"  // the descriptor limit; the Wine test sends to a few CPUs only
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -114,9 +112,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     const uint16_t port = static_cast<uint16_t>(std::atoi(argv[1]));
-#ifndef _WIN32
     RaiseDescriptorLimit();  // one connection per CPU
-#endif
     std::map<long long, Cpu> cpus;
     for (std::string line; std::getline(std::cin, line);) {
         std::istringstream words(line);
