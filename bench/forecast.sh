@@ -16,15 +16,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pellick-forecast.XXXXXX") || exit 1
 srv_pid="" sim_pids=()
 trap 'kill "${sim_pids[@]}" "$srv_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 12000))
-    port_in_use "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
-
 # The scene: 40 frames of one pass, a quarter to each node; spike at frame 15, 8 times slower.
 first=1 last=40 nodes=4
 profiles=(constant ramp:1-3 ramp:3-1 spike:15:8)
@@ -40,7 +31,7 @@ scene_of() { echo "forecast-${1//:/-}"; }
 
 # Every state the server keeps (settings, token, history) lives in the work folder.
 export XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data XDG_STATE_HOME=$work/state
-status_port=$(free_port) && http_port=$(free_port) || { echo "forecast bench: no free ports" >&2; exit 1; }
+take_port status_port && take_port http_port || { echo "forecast bench: no free ports" >&2; exit 1; }
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
 base=http://127.0.0.1:$http_port
 "$srv" </dev/null >"$work/server.out" 2>&1 &

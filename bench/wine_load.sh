@@ -4,6 +4,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 wbuild=${1:-$root/build/windows} lbuild=${2:-$root/build/linux}
+. "$root/tests/tools/lib.sh"
 srv=$wbuild/server/pellicksrv.exe gen=$lbuild/tools/loadgen
 for p in "$srv" "$gen"; do
   [ -e "$p" ] || { echo "wine load bench: $p is not built" >&2; exit 1; }
@@ -21,42 +22,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 40000))
-    port_in_use "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
 now() { date +%s.%N; }
 
 # The window needs a display: a private Xvfb.
-display=""
-for n in $(seq 300 399); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
-    sleep 0.1
-  done
-  [ -n "$display" ] && break
-  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[ -n "$display" ] || { echo "wine load bench: no free X display" >&2; exit 1; }
-export DISPLAY=$display
+start_xvfb "$work/xvfb.log" 300 399 || exit 1
 wineboot -i >/dev/null 2>&1
 
-status_port=$(free_port) && http_port=$(free_port) || { echo "wine load bench: no free ports" >&2; exit 1; }
+take_port status_port && take_port http_port || { echo "wine load bench: no free ports" >&2; exit 1; }
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
 base=http://127.0.0.1:$http_port
 wine "$srv" >"$work/server.out" 2>&1 &
 server_pid=$!
-for _ in $(seq 1200); do curl -sf -o /dev/null "$base/status.json" && break; sleep 0.2; done
-curl -sf -o /dev/null "$base/status.json" || { echo "wine load bench: the server did not start" >&2; exit 1; }
+wait_for 240 curl -sf -o /dev/null "$base/status.json" || { echo "wine load bench: the server did not start" >&2; exit 1; }
 # HTML output on, into the run's folder (Wine maps / to Z:).
 html="Z:${work//\//\\}\\status.htm"
 # Changes need the token the server keeps in the registry.
@@ -70,6 +47,7 @@ curl -sf -o /dev/null -H 'Content-Type: application/json' -H "Authorization: Bea
 metric() { curl -sf "$base/metrics" | sed -n "s/^$1 \([0-9]*\)\$/\1/p"; }
 accepted() { metric pellick_messages_accepted_total; }
 active() { metric pellick_active_cpus; }
+idle() { [ "$(active)" = 0 ]; }
 generation() { curl -sf "$base/status.json" | sed -n 's/.*"generation":\([0-9]*\).*/\1/p'; }
 
 echo "machine: $(nproc) CPUs, $(uname -r), $(wine --version 2>/dev/null); $(date -u '+%F %H:%M UTC')"
@@ -96,6 +74,6 @@ for n in 1000 5000; do
   [ "$n" = 5000 ] && { [ -z "$shown" ] || [ "$(awk -v s="$secs" 'BEGIN { print (s > 20) }')" = 1 ]; } && missed=1
   kill "$gen_pid" 2>/dev/null; wait "$gen_pid" 2>/dev/null; gen_pid=""
   base_accepted=$want
-  for _ in $(seq 600); do [ "$(active)" = 0 ] && break; sleep 0.2; done
+  wait_for 120 idle
 done
 [ "$missed" = 0 ] && echo "target: 5,000 CPUs shown within 20 s: met" || { echo "target: 5,000 CPUs shown within 20 s: MISSED"; exit 1; }

@@ -22,15 +22,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-used=" "
-free_port() {  # a port nobody listens on now and this test has not taken
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
-    [[ $used == *" $p "* ]] || port_in_use "$p" || { used+="$p "; echo "$p"; return; }
-  done
-}
-
 # Two status servers, one per site, each fed by a status_sender that keeps its connections open.
 # Site a: castle (2 CPUs) and forest (1); site b: castle (1) and river (2). The castle job has the
 # same identity at both sites, so the farm has 6 CPUs and 3 jobs, though the servers report 4.
@@ -43,7 +34,7 @@ send cpu=1 scene=river done=1 total=10 recent=10
 send cpu=2 scene=river done=2 total=10 recent=12"
 fd=7
 for site in a b; do
-  status_port[$site]=$(free_port) http_port[$site]=$(free_port)
+  take_port "status_port[$site]" && take_port "http_port[$site]" || { echo "FAIL: no free ports"; exit 1; }
   mkdir -p "$work/$site"
   XDG_CONFIG_HOME=$work/$site PELLICK_TEST_PORT=${status_port[$site]} PELLICK_TEST_HTTP_PORT=${http_port[$site]} \
     "$server" --stats-file "$work/$site/stats" 2>"$work/$site/server.log" &
@@ -84,7 +75,7 @@ sed -e 's/_interval: 15s$/_interval: 1s/' -e "s|^  - pellick-rules.yml$|  - $shi
 [ "$(grep -cE '_interval: 1s$|127\.0\.0\.1:|- /' "$work/prometheus.yml")" = 5 ] || bad "the test config is not derived as expected"
 promtool check config "$work/prometheus.yml" >/dev/null 2>&1 || bad "promtool check config (test copy)"
 
-prom_port=$(free_port)
+take_port prom_port || { echo "FAIL: no free ports"; exit 1; }
 prometheus --config.file="$work/prometheus.yml" --storage.tsdb.path="$work/data" --web.listen-address="127.0.0.1:$prom_port" \
   --log.level=warn >"$work/prometheus.log" 2>&1 &
 pids+=($!)

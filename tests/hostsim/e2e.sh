@@ -20,8 +20,7 @@ mkdir -p "$work/run" || exit 1
 run=$work/run
 html=$run/status.htm
 release=$run/release
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+. "$(dirname "$0")/../tools/lib.sh"
 
 # Paths as the programs see them: Wine reaches the Linux tree through drive Z:.
 native() { if [ "$platform" = wine ]; then printf 'Z:%s' "${1//\//\\}"; else printf '%s' "$1"; fi; }
@@ -59,34 +58,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Polls a command until it succeeds or the seconds pass.
-wait_for() {
-  local seconds=$1; shift
-  local end=$((SECONDS + seconds))
-  while ! "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 server_alive() { [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; }
 
 if [ "$platform" = wine ]; then
-  display=""
-  for n in $(seq 161 230); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$run/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-      kill -0 "$xvfb_pid" 2>/dev/null || break
-      [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
-      sleep 0.1
-    done
-    [ -n "$display" ] && break
-    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-  done
-  [ -n "$display" ] || { echo "no free X display for Xvfb" >&2; exit 1; }
-  export DISPLAY=$display
+  start_xvfb "$run/xvfb.log" 161 230 || exit 1
   wineboot -i >/dev/null 2>&1
   win reg add 'HKCU\Software\Zandrel\Pellick' /v HTML /t REG_SZ /d "$(native "$html")" /f >/dev/null 2>&1 ||
     { echo "cannot set the HTML path in the registry" >&2; exit 1; }
@@ -99,8 +74,7 @@ fi
 # A free port; a port taken meanwhile makes the server end, and another is tried.
 port=""
 for attempt in 1 2 3 4 5 6 7 8; do
-  candidate=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
-  port_in_use "$candidate" && continue
+  candidate=$(free_port) || break
   export PELLICK_TEST_PORT=$candidate
   if [ "$platform" = wine ]; then
     win "$server" >"$run/server.out" 2>&1 &
@@ -191,13 +165,13 @@ else
   kill -TERM "$server_pid"
   wait "$server_pid"; status=$?; server_pid=""
   [ $status -eq 0 ] || fail "pellicksrv ended with status $status"
-  stat_value() { sed -n "s/^$1=//p" "$run/stats"; }
-  [ "$(stat_value state)" = stopped ] || fail "stats: state is $(stat_value state)"
-  [ "$(stat_value connections)" = 6 ] || fail "stats: want 6 connections, have $(stat_value connections)"
-  [ "$(stat_value clients)" = 0 ] || fail "stats: want 0 clients, have $(stat_value clients)"
-  [ "$(stat_value messagesRejected)" = 0 ] || fail "stats: $(stat_value messagesRejected) messages rejected"
+  server_stat() { stat_value "$run/stats" "$1"; }
+  [ "$(server_stat state)" = stopped ] || fail "stats: state is $(server_stat state)"
+  [ "$(server_stat connections)" = 6 ] || fail "stats: want 6 connections, have $(server_stat connections)"
+  [ "$(server_stat clients)" = 0 ] || fail "stats: want 0 clients, have $(server_stat clients)"
+  [ "$(server_stat messagesRejected)" = 0 ] || fail "stats: $(server_stat messagesRejected) messages rejected"
   # One message at each start and one per pass (51), unless the sender merged some.
-  accepted=$(stat_value messagesAccepted)
+  accepted=$(server_stat messagesAccepted)
   { [ "${accepted:-0}" -ge 12 ] && [ "${accepted:-0}" -le 57 ]; } || fail "stats: $accepted messages accepted, want 12 to 57"
   echo "messages accepted: $accepted of 57 sent at most"
 fi

@@ -11,8 +11,7 @@ server=$1 work=$2 sender=$3
 rm -rf "$work"
 mkdir -p "$work" || exit 1
 export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+. "$(dirname "$0")/../tools/lib.sh"
 server_pid="" xvfb_pid="" sender_pid=""
 cleanup() {
   exec 7>&- 2>/dev/null
@@ -24,42 +23,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-wait_for() {  # seconds command...
-  local end=$((SECONDS + $1)); shift
-  while ! "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
-    port_in_use "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
-
 # The window needs a display: a private Xvfb.
-display=""
-for n in $(seq 231 299); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
-    sleep 0.1
-  done
-  [ -n "$display" ] && break
-  kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[ -n "$display" ] || { echo "no free X display for Xvfb" >&2; exit 1; }
-export DISPLAY=$display
+start_xvfb "$work/xvfb.log" || exit 1
 wineboot -i >/dev/null 2>&1
 
-status_port=$(free_port) && http_port=$(free_port) || { echo "no free ports" >&2; exit 1; }
+take_port status_port && take_port http_port || { echo "no free ports" >&2; exit 1; }
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
 # The run history in the work folder, as the program sees it through drive Z:.
 history_db=$work/data/history.sqlite3
@@ -131,12 +99,9 @@ case "$answer" in
   *) fail "setting the stall time: $answer" ;;
 esac
 [ "$(reg_value StallSeconds)" = 0xa ] || fail "StallSeconds in the registry: $(reg_value StallSeconds)"
-mkfifo "$work/feed"
-wine "$sender" "$status_port" <"$work/feed" >"$work/sender.out" 2>&1 &
-sender_pid=$!
-exec 7>"$work/feed"
-echo "send cpu=0 scene=shot done=1 total=100 recent=2" >&7
-echo "send cpu=1 scene=shot done=1 total=100 recent=2" >&7
+start_sender "$work/feed" "$work/sender.out" wine "$sender" "$status_port"
+feed send cpu=0 scene=shot done=1 total=100 recent=2
+feed send cpu=1 scene=shot done=1 total=100 recent=2
 status() { curl -sf "$base/status.json"; }
 throughput() { curl -sf "$base/fragment.html" | sed -n 's|.*<tr><td>Recent Throughput</td><td>\([^<]*\)</td>.*|\1|p'; }
 two_cpus() { [ "$(status | jq '.cpus | length')" = 2 ]; }
@@ -145,7 +110,7 @@ both=$(throughput)
 silent_since=$SECONDS
 stalled_after=""
 for i in $(seq 2 40); do
-  echo "send cpu=0 done=$i" >&7  # the other CPU says nothing
+  feed send cpu=0 done=$i  # the other CPU says nothing
   if [ "$(status | jq '.cpus[1].stalled')" = true ]; then stalled_after=$((SECONDS - silent_since)); break; fi
   sleep 1
 done
@@ -157,14 +122,12 @@ else
   [ "$summary" = '[false,2,1,2,1]' ] || fail "while stalled (cpu0 stalled, job cpus, job stalled, active, stalled): $summary"
   alone=$(throughput)
   [ -n "$alone" ] && [ "$alone" != "$both" ] || fail "the fragment's throughput stayed $both with one CPU stalled"
-  echo "send cpu=1 done=2" >&7
+  feed send cpu=1 done=2
   rejoined() { [ "$(status | jq '.overall.stalledCpus')" = 0 ] && [ "$(throughput)" = "$both" ]; }
   wait_for 10 rejoined || fail "the CPU did not rejoin after reporting: $(status | jq -c .overall) $(throughput)"
   echo "a silent CPU showed as stalled after $stalled_after s and rejoined (throughput $both, alone $alone)"
 fi
-exec 7>&-
-wait "$sender_pid" 2>/dev/null
-sender_pid=""
+stop_sender
 
 # The sender's CPUs left before their job was done: an interrupted run, stored in the SQLite file.
 interrupted() { [ "$(curl -sf "$base/history.json" | jq -c '[.stored, .runs[0].outcome, .runs[0].sceneName]')" = '[true,"interrupted","shot"]' ]; }

@@ -9,8 +9,7 @@ set -u
 server=$1 work=$2 sender=$3 receiver=$4
 rm -rf "$work"
 mkdir -p "$work" || exit 1
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+. "$(dirname "$0")/../tools/lib.sh"
 server_pid="" xvfb_pid="" sender_pid="" receiver_pid=""
 windows=0
 case "$server" in *.exe) windows=1 ;; esac
@@ -27,47 +26,16 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-wait_for() {  # seconds command...
-  local end=$((SECONDS + $1)); shift
-  while ! "$@"; do
-    [ $SECONDS -ge $end ] && return 1
-    sleep 0.2
-  done
-}
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  for _ in $(seq 50); do
-    p=$((20000 + RANDOM % 12000))  # below the ephemeral ports (32768 up) that other tests' connections take
-    port_in_use "$p" || { echo "$p"; return 0; }
-  done
-  return 1
-}
-
 if [ $windows -eq 1 ]; then
   export WINEPREFIX=$work/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   # The window needs a display: a private Xvfb.
-  display=""
-  for n in $(seq 231 299); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-    Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-      kill -0 "$xvfb_pid" 2>/dev/null || break
-      [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
-      sleep 0.1
-    done
-    [ -n "$display" ] && break
-    kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-  done
-  [ -n "$display" ] || { echo "no free X display for Xvfb" >&2; exit 1; }
-  export DISPLAY=$display
+  start_xvfb "$work/xvfb.log" || exit 1
   wineboot -i >/dev/null 2>&1
 else
   export XDG_CONFIG_HOME=$work/config
 fi
 
-status_port=$(free_port) && http_port=$(free_port) && hook_port=$(free_port) || { echo "no free ports" >&2; exit 1; }
+take_port status_port && take_port http_port && take_port hook_port || { echo "no free ports" >&2; exit 1; }
 python3 "$receiver" "$hook_port" "$work/hooks.log" >"$work/receiver.out" 2>&1 &
 receiver_pid=$!
 wait_for 20 grep -q ready "$work/receiver.out" || { echo "the receiver did not start: $(cat "$work/receiver.out")" >&2; exit 1; }
@@ -115,20 +83,7 @@ shown=$(curl -sf "$base/status.json" | jq -r .settings.webhook)
 [ "$shown" = "$hook/..." ] || fail "the status shows the webhook as '$shown'"
 
 # Two CPUs of 2-second passes; one goes silent, reports again, goes silent again.
-mkfifo "$work/feed"
-(run "$sender" "$status_port") <"$work/feed" >"$work/sender.out" 2>&1 &
-sender_pid=$!
-exec 7>"$work/feed"
-# A sender that ended makes a write fail, not end this script with SIGPIPE: the failure says why it ended.
-trap '' PIPE
-sender_gone=0
-feed() {
-  [ $sender_gone -eq 0 ] || return 1
-  echo "$*" >&7 2>/dev/null && return 0
-  sender_gone=1
-  fail "the sender has ended: $(cat "$work/sender.out")"
-  return 1
-}
+start_sender "$work/feed" "$work/sender.out" run "$sender" "$status_port"
 feed send cpu=0 scene=shot done=1 total=1000 recent=2
 feed send cpu=1 scene=shot done=1 total=1000 recent=2
 two_cpus() { [ "$(curl -sf "$base/status.json" | jq '.cpus | length')" = 2 ]; }
@@ -192,9 +147,7 @@ wait_for 10 grep -q "webhook: gave up on cpu.stalled .* after 3 tries: timed out
 # The stop while a post hangs: bounded (on Linux, where the stop is a signal the server handles).
 feed send cpu=1 done=4
 await_posts /hang 4 || fail "the fourth stall did not reach the hanging hook"
-exec 7>&-
-wait "$sender_pid" 2>/dev/null
-sender_pid=""
+stop_sender
 start=$SECONDS
 kill "$server_pid" 2>/dev/null
 wait "$server_pid" 2>/dev/null
