@@ -12,6 +12,7 @@ if [ $# -lt 5 ]; then
 fi
 wine_run=$1 driver=$2 server=$3 work=$4 shots=$5
 shift 5
+. "$(dirname "$0")/../../tools/lib.sh"
 
 mkdir -p "$work/html" "$work/requests" "$shots" || exit 1
 rm -f "$work/requests"/*
@@ -33,29 +34,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A free display from :91 upward; a number taken meanwhile by someone else
-# makes Xvfb fail, and the next one is tried.
-display=""
-for n in $(seq 91 160); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do  # up to 10 s
-    kill -0 "$xvfb_pid" 2>/dev/null || break
-    [ -S "/tmp/.X11-unix/X$n" ] && { display=":$n"; break; }
-    sleep 0.1
-  done
-  [ -n "$display" ] && break
-  kill "$xvfb_pid" 2>/dev/null
-  wait "$xvfb_pid" 2>/dev/null
-  xvfb_pid=""
-done
-if [ -z "$display" ]; then
-  echo "no free X display for Xvfb" >&2
-  cat "$work/xvfb.log" >&2
-  exit 1
-fi
-export DISPLAY=$display
+# A free display from :91 upward (other Wine tests start at :161 and :231).
+start_xvfb "$work/xvfb.log" 91 160 || { cat "$work/xvfb.log" >&2; exit 1; }
 echo "Xvfb on $DISPLAY, Wine prefix $PELLICK_WINEPREFIX"
 
 "$wine_run" "$driver" "$@" &
