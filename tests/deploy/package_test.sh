@@ -79,6 +79,15 @@ else
     [ "$out" = "pellicksrv $version" ] || bad "installed pellicksrv --version says '$out'"
     verify /usr/lib/systemd/system/pellicksrv.service
     [ -L /etc/systemd/system/multi-user.target.wants/pellicksrv.service ] || bad "the service is not enabled"
+    # The state a run of the service leaves (no systemd runs here): DynamicUser's folder in
+    # /var/lib/private behind a link, with settings and history. The purge must take it all
+    # (/var/lib/private itself is systemd's, so only where it is already).
+    if [ -d /var/lib/private ] && [ ! -e /var/lib/private/pellick ] && [ ! -e /var/lib/pellick ]; then
+      mkdir -p /var/lib/private/pellick/Zandrel/Pellick &&
+        echo "HttpPort=10432" >/var/lib/private/pellick/Zandrel/Pellick/settings.ini &&
+        : >/var/lib/private/pellick/Zandrel/Pellick/history.sqlite3 && ln -s private/pellick /var/lib/pellick ||
+        bad "cannot make the service's state folder"
+    fi
     dpkg_locked --purge pellick || bad "dpkg --purge"
   else
     bad "dpkg -i"
