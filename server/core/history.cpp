@@ -153,8 +153,9 @@ struct History::State {
     }
     uint64_t Now() const { return config.now ? config.now() : 0; }
 
+    // Callers may still hold prepared statements: close_v2 frees the connection once they are finalized.
     void Off(const std::string &why) {
-        if (db) sqlite3_close(db);
+        if (db) sqlite3_close_v2(db);
         db = nullptr;
         Log("history off: " + why + "; runs are kept in memory only until the next start");
     }
@@ -233,7 +234,7 @@ void History::State::OpenOrMoveAside() {
     }
     Opened result = Open();
     if (result == Opened::Corrupt) {
-        sqlite3_close(db);
+        sqlite3_close_v2(db);
         db = nullptr;
         const std::string aside = config.path + ".corrupt-" + std::to_string(Now() / kTicksPerSecond - kUnixEpochSeconds);
         if (!MoveFileAside(config.path, aside)) {
@@ -392,7 +393,7 @@ void History::State::Run() {
         opened = true;
     }
     if (tooLate) {
-        if (db) sqlite3_close(db);
+        if (db) sqlite3_close_v2(db);
         db = nullptr;
         recent.clear();
         Publish();
@@ -432,7 +433,7 @@ void History::State::Run() {
         changed.notify_all();
     }
     lock.unlock();
-    if (db) sqlite3_close(db);
+    if (db) sqlite3_close_v2(db);
     db = nullptr;
 }
 
