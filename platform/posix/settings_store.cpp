@@ -1,4 +1,4 @@
-// The settings store on POSIX: Name=value lines in ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini.
+// The settings store's raw calls on POSIX: Name=value lines in ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini.
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
@@ -262,29 +262,4 @@ int WriteSetting(const char *subkey, const char *name, uint32_t type, const void
         return 0;
     }
     return StoreValue(subkey, name, &value);
-}
-
-int WriteSettingStringAt(const char *subkey, const char *name, const char *text) {
-    if (!text || !*text) return WriteSetting(subkey, name, kSettingString, nullptr, 0);
-    return WriteSetting(subkey, name, kSettingString, text, static_cast<uint32_t>(strlen(text) + 1));
-}
-
-int WriteSettingDwordAt(const char *subkey, const char *name, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return WriteSetting(subkey, name, kSettingDword, bytes, sizeof bytes);
-}
-
-int ReadSettingString(const char *name, char *buffer, uint32_t capacity) {
-    return ReadSettingStringAt("", name, buffer, capacity);
-}
-
-int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum) {
-    return ReadSettingDwordAt("", name, def, minimum, maximum);
-}
-
-int WriteSettingString(const char *name, const char *text) { return WriteSettingStringAt("", name, text); }
-
-int WriteSettingInt(const char *name, int32_t value) {
-    return WriteSettingDwordAt("", name, static_cast<uint32_t>(value));
 }

@@ -1,4 +1,4 @@
-// The settings store on Windows: values under HKEY_CURRENT_USER\Software\Zandrel\Pellick\ in the registry.
+// The settings store's raw calls on Windows: values under HKEY_CURRENT_USER\Software\Zandrel\Pellick\ in the registry.
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
@@ -8,6 +8,9 @@
 #include <memory>
 #include <new>
 #include <type_traits>
+
+// The portable named calls store with the raw type codes, which are the registry's own.
+static_assert(kSettingString == REG_SZ && kSettingBinary == REG_BINARY && kSettingDword == REG_DWORD);
 
 namespace {
 
@@ -88,29 +91,4 @@ int WriteSetting(const char *subkey, const char *name, uint32_t type, const void
     }
     const LONG result = RegDeleteValueA(key.get(), name);
     return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
-}
-
-int WriteSettingStringAt(const char *subkey, const char *name, const char *text) {
-    if (!text || !*text) return WriteSetting(subkey, name, REG_SZ, nullptr, 0);
-    return WriteSetting(subkey, name, REG_SZ, text, static_cast<uint32_t>(strlen(text) + 1));
-}
-
-int WriteSettingDwordAt(const char *subkey, const char *name, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    return WriteSetting(subkey, name, REG_DWORD, bytes, sizeof bytes);
-}
-
-int ReadSettingString(const char *name, char *buffer, uint32_t capacity) {
-    return ReadSettingStringAt("", name, buffer, capacity);
-}
-
-int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum) {
-    return ReadSettingDwordAt("", name, def, minimum, maximum);
-}
-
-int WriteSettingString(const char *name, const char *text) { return WriteSettingStringAt("", name, text); }
-
-int WriteSettingInt(const char *name, int32_t value) {
-    return WriteSettingDwordAt("", name, static_cast<uint32_t>(value));
 }
