@@ -13,7 +13,7 @@ struct HttpPostResult {
 // POSTs body with "Content-Type: application/json" to url (http:// or
 // https://, no redirects followed, no proxy) and waits for the answer's
 // status. The whole try (name look-up, connect, send, answer) ends after
-// timeoutMs. While abort is set the try ends soon (a fraction of a second).
+// timeoutMs. While abort is set the try ends soon (within 50 ms on Linux).
 // 1 when the answer is 2xx; otherwise 0 with result saying why.
 int HttpPostJson(const char *url, const char *body, size_t bodyLength, uint32_t timeoutMs,
                  const std::atomic<bool> *abort, HttpPostResult &result);
