@@ -71,6 +71,7 @@ struct ClientIndex {
     std::vector<uint32_t> sequence;
     bool sequenceStale = false;
     std::unordered_map<NetSocket, uint32_t> slotOf;  // every client's connection to its slot
+    std::vector<StatusRecord> departed;  // last records of clients with data removed since the last end of a batch
     uint32_t lastAccepted = 0;                        // slot of the newest client
 
     bool Live(uint32_t slot) const { return slot < used && node[slot] != order.end(); }
@@ -467,6 +468,13 @@ void RemoveClient(ClientTable &table, [[maybe_unused]] const ServerHost &host, N
     uint32_t slot = FindClient(table, s);
     if (slot == kNoSlot) return;
     ClientIndex &x = *table.index;
+    if (x.slots[slot].record.hasData) {
+        try {
+            x.departed.push_back(x.slots[slot].record);
+        } catch (const std::bad_alloc &) {
+            // Out of memory: the run history misses this CPU's last passes.
+        }
+    }
     NetClose(s);
     x.slotOf.erase(s);
     x.order.erase(x.node[slot]);
@@ -563,7 +571,14 @@ int FinishSocketEvents(ClientTable &table, const ServerHost &host) {
     if (!table.refreshNeeded) return 0;
     table.refreshNeeded = 0;
     if (host.refresh) host.refresh(host.context);
+    // The refresh has seen the clients that left; the next batch starts afresh.
+    if (table.index) table.index->departed.clear();
     return 1;
+}
+
+std::span<const StatusRecord> DepartedClients(const ClientTable &table) {
+    if (!table.index) return {};
+    return table.index->departed;
 }
 
 void ReleaseClients(ClientTable &table) {

@@ -5,6 +5,7 @@
 #include "status_record.h"
 
 #include <cstdint>
+#include <span>
 
 // One connection: its latest record plus the bytes of a message still arriving.
 struct ClientEntry {
@@ -117,6 +118,13 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
 // every one of thousands of connections would cost more than the batch.
 int FinishSocketEvents(ClientTable &table, const ServerHost &host);
 inline constexpr uint32_t kErrorChecksPerBatch = 512;
+// The last records of the clients with data removed since the last end of a
+// batch, in removal order: a render node's last message and its close come
+// together, so the refresh that ends the batch is the only one that could
+// see that message. The report shows only connected clients; what keeps
+// state per session (the run history) reads these too. Valid until the
+// table changes; emptied once the batch's refresh has run.
+std::span<const StatusRecord> DepartedClients(const ClientTable &table);
 
 // The once-a-second check, so silence is noticed without any event: closes
 // connections that waited too long for a whole message (PeerTimeouts), and

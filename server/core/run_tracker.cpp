@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 #include <tuple>
 
 namespace {
@@ -92,17 +93,55 @@ void RunTracker::End(Tracked &t, RunOutcome outcome, uint64_t at) {
     }
 }
 
-std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vector<RunJobInfo> &info) {
+std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vector<RunJobInfo> &info,
+                                          std::span<const DepartedCpu> departed) {
     const uint64_t now = data.now;
-    // Each job's CPUs: the rows are in job order, job numbers 1-based.
-    std::vector<std::vector<const StatusRecord *>> members(data.jobs.size());
+    // What a run sees of its job this refresh: the job as the report has it
+    // (none when all its CPUs left), its CPUs' records, connected or just
+    // gone, and what they add up to.
+    struct Group {
+        const RunJobInfo *info;
+        const JobStats *job;
+        std::vector<const StatusRecord *> members;
+        uint32_t cpus = 0;
+        uint32_t totalPasses = 0;
+        bool anyDeparted = false;
+    };
+    std::vector<Group> groups;
+    const size_t liveJobs = std::min(data.jobs.size(), info.size());
+    groups.reserve(liveJobs);
+    for (size_t j = 0; j < liveJobs; ++j) {
+        groups.push_back({&info[j], &data.jobs[j], {}, data.jobs[j].cpuCount, data.jobs[j].totalPasses});
+    }
+    // The rows are in job order, job numbers 1-based.
     for (const CpuRow &row : data.rows) {
-        if (row.job >= 1 && row.job <= members.size()) members[row.job - 1].push_back(row.record);
+        if (row.job >= 1 && row.job <= liveJobs) groups[row.job - 1].members.push_back(row.record);
+    }
+    if (!departed.empty()) {
+        std::unordered_map<std::string_view, size_t> byIdentity;
+        for (size_t j = 0; j < liveJobs; ++j) byIdentity.emplace(info[j].identity, j);
+        for (const DepartedCpu &d : departed) {
+            if (!d.record) continue;
+            auto [found, added] = byIdentity.try_emplace(d.info.identity, groups.size());
+            if (added) groups.push_back({&d.info, nullptr, {}, 0, 0});
+            Group &g = groups[found->second];
+            g.members.push_back(d.record);
+            g.totalPasses = std::max(g.totalPasses, d.record->totalPasses);
+            g.anyDeparted = true;
+        }
+        // A CPU that left and came back within the refresh is one CPU.
+        for (Group &g : groups) {
+            if (!g.anyDeparted) continue;
+            std::vector<int32_t> cpus;
+            cpus.reserve(g.members.size());
+            for (const StatusRecord *r : g.members) cpus.push_back(r->cpuIndex);
+            std::sort(cpus.begin(), cpus.end());
+            g.cpus = static_cast<uint32_t>(std::unique(cpus.begin(), cpus.end()) - cpus.begin());
+        }
     }
     std::vector<const Tracked *> seen;
-    for (size_t j = 0; j < data.jobs.size() && j < info.size(); ++j) {
-        const JobStats &job = data.jobs[j];
-        const RunJobInfo &ji = info[j];
+    for (Group &g : groups) {
+        const RunJobInfo &ji = *g.info;
         auto it = runs_.find(ji.identity);
         Tracked *t = it == runs_.end() ? nullptr : &it->second;
         if (t) {
@@ -114,7 +153,7 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
             // render. One that reports them all is a late word on the finished run, not
             // a new run that ends at once, again with every message.
             if (continues && e.outcome == RunOutcome::Complete) {
-                for (const StatusRecord *r : members[j]) {
+                for (const StatusRecord *r : g.members) {
                     if (!t->sessionIndex.count({r->cpuIndex, r->startTime}) && r->passesDone < e.totalPasses)
                         continues = false;
                 }
@@ -136,9 +175,11 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
         e.lastFrame = ji.lastFrame;
         e.frameStep = ji.frameStep;
         e.lastSeen = std::max(e.lastSeen, now);
-        e.peakCpus = std::max(e.peakCpus, job.cpuCount);
-        e.totalPasses = std::max(e.totalPasses, job.totalPasses);
-        for (const StatusRecord *r : members[j]) {
+        e.peakCpus = std::max(e.peakCpus, g.cpus);
+        e.totalPasses = std::max(e.totalPasses, g.totalPasses);
+        // The completion the report shows; once every CPU left, the last it showed.
+        if (g.job) t->lastEstimate = g.job->estimates.endTime;
+        for (const StatusRecord *r : g.members) {
             const auto key = std::make_pair(r->cpuIndex, r->startTime);
             auto found = t->sessionIndex.find(key);
             if (found != t->sessionIndex.end()) {
@@ -169,7 +210,7 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
                 const bool taken = std::any_of(e.forecasts.begin(), e.forecasts.end(),
                                                [&](const Forecast &f) { return f.percent == percent; });
                 if (taken || e.passesDone * 100 < static_cast<uint64_t>(percent) * e.totalPasses) continue;
-                e.forecasts.push_back({percent, now, job.estimates.endTime, std::nullopt});
+                e.forecasts.push_back({percent, now, t->lastEstimate, std::nullopt});
             }
             std::sort(e.forecasts.begin(), e.forecasts.end(),
                       [](const Forecast &a, const Forecast &b) { return a.percent < b.percent; });

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -80,6 +81,13 @@ struct RunJobInfo {
     int32_t firstFrame = 0, lastFrame = 0, frameStep = 0;
 };
 
+// A CPU whose connection closed since the last refresh: its last record
+// (which the report no longer shows) and the job texts that record names.
+struct DepartedCpu {
+    const StatusRecord *record = nullptr;
+    RunJobInfo info;
+};
+
 // Follows the report's jobs as runs; core thread only, no I/O. Each call is
 // given its instant, so a scripted clock can drive it.
 class RunTracker {
@@ -88,10 +96,13 @@ public:
     // continuation time) and the first free run number.
     void Resume(std::vector<RunEntry> runs, int64_t nextRun, uint64_t now);
     // One refresh: data as just computed (rows and jobs), info per job in
-    // data.jobs' order. Returns the runs that changed and should be stored,
+    // data.jobs' order, and the CPUs that left since the last refresh with
+    // their last state, so a pass that arrived together with its connection's
+    // close still counts. Returns the runs that changed and should be stored,
     // whole: a new run, an outcome or a forecast at once, progress and
     // sightings alone at most every kSightingTicks.
-    std::vector<RunEntry> Observe(const ReportData &data, const std::vector<RunJobInfo> &info);
+    std::vector<RunEntry> Observe(const ReportData &data, const std::vector<RunJobInfo> &info,
+                                  std::span<const DepartedCpu> departed = {});
     // The runs whose latest sighting was not handed out yet (at a stop).
     std::vector<RunEntry> Flush();
     const RunStats &Stats() const { return stats_; }
@@ -106,6 +117,7 @@ private:
         bool dirty = false;       // a new run, outcome or forecast not handed out yet
         bool unstored = false;    // seen or progressed since last handed out
         uint64_t storedSeen = 0;  // lastSeen when last handed out
+        std::optional<uint64_t> lastEstimate;  // the report's latest completion for the job
         std::map<std::pair<int32_t, uint64_t>, size_t> sessionIndex;  // (cpu, start) -> sessions[]
     };
     Tracked &Begin(const RunJobInfo &info, uint64_t now);

@@ -19,7 +19,8 @@ struct RefreshTargets {
     Notifier *notifier = nullptr;      // the webhook's cpu.stalled events
 };
 
-// The report and the HTML file, the run history, the dashboard's snapshot,
+// The report and the HTML file, the run history (with the table's departed
+// clients, whose last passes only this refresh can see), the dashboard's snapshot,
 // then the stalled CPUs of newlyStalled announced (and it emptied). 0 when
 // memory ran out: nothing else is fed and report keeps the last refresh's.
 // The caller then shows report.fields in its view.

@@ -38,10 +38,13 @@ RunHistory::RunHistory(RunHistoryConfig config) {
 
 RunHistory::~RunHistory() { Stop(); }
 
-void RunHistory::Observe(const ReportData &data) {
+void RunHistory::Observe(const ReportData &data, std::span<const StatusRecord> departed) {
     if (stopped_) return;
     try {
-        history_->Post(tracker_.Observe(data, RunJobInfos(data)));
+        std::vector<DepartedCpu> gone;
+        gone.reserve(departed.size());
+        for (const StatusRecord &r : departed) gone.push_back({&r, RunJobInfoOf(r)});
+        history_->Post(tracker_.Observe(data, RunJobInfos(data), gone));
     } catch (const std::bad_alloc &) {
         // Out of memory: these changes reach the disk with each run's next change.
     }

@@ -1,6 +1,7 @@
 // Tests of the client table, driven by scripted socket events through a fake network call table.
 #include "client_table.h"
 #include "report.h"
+#include "run_tracker.h"
 
 #include <gtest/gtest.h>
 
@@ -671,6 +672,78 @@ TEST_F(ClientTableTest, BatchRefreshesOnceAndEndsWhereRefreshPerEventWould) {
     EXPECT_EQ(batch.cpus, each.cpus);
     EXPECT_EQ(batch.html, each.html);
     EXPECT_NE(batch.html.find("<td>5</td><td>2</td>"), std::string::npos) << batch.html;
+}
+
+// The run tracker fed as the front ends feed it: the report of the table at
+// every refresh, and the CPUs that left since the last one.
+struct TrackedRefresh {
+    const ClientTable *table = nullptr;
+    RunTracker tracker;
+    uint64_t now = 133000000000000000ULL;
+    size_t rowsShown = 0;  // rows of the latest report
+    std::vector<RunEntry> stored;
+};
+void TrackAtRefresh(void *context) {
+    auto &t = *static_cast<TrackedRefresh *>(context);
+    ReportData data;
+    ComputeReport(*t.table, t.now, data);
+    t.rowsShown = data.rows.size();
+    std::vector<RunJobInfo> info(data.jobs.size());
+    for (const CpuRow &row : data.rows) info[row.job - 1].identity = JobIdentityBytes(*row.record);
+    std::vector<DepartedCpu> departed;
+    for (const StatusRecord &r : DepartedClients(*t.table)) departed.push_back({&r, {"job", JobIdentityBytes(r), {}, {}}});
+    std::vector<RunEntry> changed = t.tracker.Observe(data, info, departed);
+    t.stored.insert(t.stored.end(), changed.begin(), changed.end());
+    t.now += 10000000;  // a second later
+}
+
+// A render node ends right after its last pass: the last message and the
+// close arrive together and are handled in one batch. The run still counts
+// every pass and completes, however the close is notified, while the report
+// shows the gone CPUs no more.
+TEST_F(ClientTableTest, LastPassAndCloseInOneBatchStillReachTheRunTracker) {
+    constexpr int kCpus = 4, kPasses = 4;
+    auto message = [](int32_t cpu, uint32_t done) {
+        StatusRecord r = RecordOf({cpu, "shot", 1000, done, 30000000});
+        r.totalPasses = kCpus * kPasses;
+        r.startTime = 132999000000000000ULL + static_cast<uint64_t>(cpu);
+        return Encode(r);
+    };
+    for (const bool closeNotice : {false, true}) {  // Linux reads the end of stream; Windows gets a close notice
+        TrackedRefresh track;
+        track.table = &table;
+        host = {&track, nullptr, TrackAtRefresh, nullptr};
+        NetSocket s[kCpus];
+        for (NetSocket &x : s) x = Connect();
+        for (uint32_t done = 0; done < kPasses; ++done) {
+            for (int c = 0; c < kCpus; ++c) Send(s[c], message(c, done));
+            Finish();
+        }
+        for (int c = 0; c < kCpus; ++c) {
+            Arrive(s[c], message(c, kPasses));
+            PeerCloses(s[c]);
+            if (closeNotice) {
+                ServerSocketEvent(table, host, s[c], SocketEvent::Close);
+            } else {
+                Read(s[c]);
+                Read(s[c]);
+            }
+        }
+        ASSERT_EQ(table.count, 0u) << "close notice " << closeNotice;
+        ASSERT_EQ(Finish(), 1);
+        EXPECT_EQ(track.rowsShown, 0u) << "close notice " << closeNotice;
+        EXPECT_TRUE(DepartedClients(table).empty()) << "the batch's refresh has seen them";
+        ASSERT_FALSE(track.stored.empty());
+        const RunEntry &run = track.stored.back();
+        EXPECT_EQ(run.passesDone, uint64_t{kCpus * kPasses}) << "close notice " << closeNotice;
+        EXPECT_EQ(RunOutcomeName(run.outcome), std::string("complete")) << "close notice " << closeNotice;
+        EXPECT_EQ(run.endedAt, track.now - 10000000) << "ends at the refresh that saw the last passes";
+        EXPECT_EQ(run.peakCpus, uint32_t{kCpus});
+        EXPECT_EQ(run.forecasts.size(), kForecastPercents.size()) << "close notice " << closeNotice;
+        ReleaseClients(table);
+        table = ClientTable{};
+        net.closed.clear();
+    }
 }
 
 TEST_F(ClientTableTest, ReconnectedCpuReplacesItsOldConnection) {
