@@ -2,6 +2,7 @@
 #include "client_table.h"
 
 #include "clock.h"
+#include "plausible_record.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -207,8 +208,9 @@ bool HasWireSignature(const uint8_t *message) {
     return std::memcmp(message, RecordSignature, sizeof RecordSignature) == 0;
 }
 
-// The entry's record becomes the message (its connection stays), received at nowNs.
-void StoreMessage(ClientEntry &entry, const uint8_t *message, uint64_t nowNs) {
+// The entry's record becomes the message (its connection stays), received at
+// nowNs; one that cannot be true is counted.
+void StoreMessage(ClientTable &table, ClientEntry &entry, const uint8_t *message, uint64_t nowNs) {
     StatusRecord decoded{};
     DecodeRecord(std::span<const uint8_t>(message, kMessageLength), kFieldTable, decoded);
     decoded.socket = entry.record.socket;
@@ -216,6 +218,7 @@ void StoreMessage(ClientEntry &entry, const uint8_t *message, uint64_t nowNs) {
     entry.record = decoded;
     entry.receivedAt = nowNs;
     entry.stalledSeen = 0;
+    if (!IsPlausibleRecord(decoded, NowFileTime())) ++table.recordsImplausible;
 }
 
 // Takes every whole message in bytes, counting it accepted or rejected; a
@@ -235,7 +238,7 @@ int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size
         entry.fill = 0;
         if (HasWireSignature(entry.pending)) {
             ++table.messagesAccepted;
-            StoreMessage(entry, entry.pending, now);
+            StoreMessage(table, entry, entry.pending, now);
             stored = 1;
         } else {
             ++table.messagesRejected;
@@ -252,7 +255,7 @@ int TakeBytes(ClientTable &table, ClientEntry &entry, const uint8_t *bytes, size
         }
     }
     if (latest) {
-        StoreMessage(entry, latest, now);
+        StoreMessage(table, entry, latest, now);
         stored = 1;
     }
     // The start of the next message waits for the rest of its bytes.

@@ -53,6 +53,7 @@ struct ClientTable {
     uint64_t nextSeq;
     uint64_t messagesAccepted;  // whole messages with a valid signature
     uint64_t messagesRejected;  // whole messages with a wrong signature
+    uint64_t recordsImplausible;  // of the messages stored, those that cannot be true (IsPlausibleRecord)
     // Set where the report must be redone (a stored message, a removal);
     // FinishSocketEvents runs the one refresh a batch of events asked for.
     uint32_t refreshNeeded;

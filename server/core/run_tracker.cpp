@@ -1,6 +1,8 @@
 // The run rules: continuation within 15 minutes, passes that never go back, outcomes, forecasts and their scoring.
 #include "run_tracker.h"
 
+#include "plausible_record.h"
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -96,51 +98,59 @@ void RunTracker::End(Tracked &t, RunOutcome outcome, uint64_t at) {
 std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vector<RunJobInfo> &info,
                                           std::span<const DepartedCpu> departed) {
     const uint64_t now = data.now;
-    // What a run sees of its job this refresh: the job as the report has it
-    // (none when all its CPUs left), its CPUs' records, connected or just
-    // gone, and what they add up to.
+    // What a run sees of its job this refresh: the job as the report has it,
+    // its CPUs' records, connected or just gone, and what they add up to.
     struct Group {
-        const RunJobInfo *info;
-        const JobStats *job;
+        const RunJobInfo *info = nullptr;
+        const JobStats *job = nullptr;  // none when every CPU of the job left
         std::vector<const StatusRecord *> members;
         uint32_t cpus = 0;
         uint32_t totalPasses = 0;
         bool anyDeparted = false;
+        bool connected = false;  // a CPU of it is still connected
     };
     std::vector<Group> groups;
     const size_t liveJobs = std::min(data.jobs.size(), info.size());
     groups.reserve(liveJobs);
     for (size_t j = 0; j < liveJobs; ++j) {
-        groups.push_back({&info[j], &data.jobs[j], {}, data.jobs[j].cpuCount, data.jobs[j].totalPasses});
+        groups.emplace_back().info = &info[j];
+        groups.back().job = &data.jobs[j];
     }
-    // The rows are in job order, job numbers 1-based.
+    // The rows are in job order, job numbers 1-based. Records that cannot be
+    // true keep no state.
     for (const CpuRow &row : data.rows) {
-        if (row.job >= 1 && row.job <= liveJobs) groups[row.job - 1].members.push_back(row.record);
+        if (row.job >= 1 && row.job <= liveJobs && IsPlausibleRecord(*row.record, now)) {
+            groups[row.job - 1].members.push_back(row.record);
+            groups[row.job - 1].connected = true;
+        }
     }
     if (!departed.empty()) {
         std::unordered_map<std::string_view, size_t> byIdentity;
         for (size_t j = 0; j < liveJobs; ++j) byIdentity.emplace(info[j].identity, j);
         for (const DepartedCpu &d : departed) {
-            if (!d.record) continue;
+            if (!d.record || !IsPlausibleRecord(*d.record, now)) continue;
             auto [found, added] = byIdentity.try_emplace(d.info.identity, groups.size());
-            if (added) groups.push_back({&d.info, nullptr, {}, 0, 0});
+            if (added) groups.emplace_back().info = &d.info;
             Group &g = groups[found->second];
             g.members.push_back(d.record);
-            g.totalPasses = std::max(g.totalPasses, d.record->totalPasses);
             g.anyDeparted = true;
         }
-        // A CPU that left and came back within the refresh is one CPU.
-        for (Group &g : groups) {
-            if (!g.anyDeparted) continue;
-            std::vector<int32_t> cpus;
-            cpus.reserve(g.members.size());
-            for (const StatusRecord *r : g.members) cpus.push_back(r->cpuIndex);
-            std::sort(cpus.begin(), cpus.end());
-            g.cpus = static_cast<uint32_t>(std::unique(cpus.begin(), cpus.end()) - cpus.begin());
-        }
+    }
+    for (Group &g : groups) {
+        for (const StatusRecord *r : g.members) g.totalPasses = std::max(g.totalPasses, r->totalPasses);
+        // Connected CPUs are distinct (the table keeps one per CPU of a job); a
+        // CPU that left and came back within the refresh is still one CPU.
+        g.cpus = static_cast<uint32_t>(g.members.size());
+        if (!g.anyDeparted) continue;
+        std::vector<int32_t> cpus;
+        cpus.reserve(g.members.size());
+        for (const StatusRecord *r : g.members) cpus.push_back(r->cpuIndex);
+        std::sort(cpus.begin(), cpus.end());
+        g.cpus = static_cast<uint32_t>(std::unique(cpus.begin(), cpus.end()) - cpus.begin());
     }
     std::vector<const Tracked *> seen;
     for (Group &g : groups) {
+        if (g.members.empty()) continue;  // only records that cannot be true
         const RunJobInfo &ji = *g.info;
         auto it = runs_.find(ji.identity);
         Tracked *t = it == runs_.end() ? nullptr : &it->second;
@@ -218,7 +228,8 @@ std::vector<RunEntry> RunTracker::Observe(const ReportData &data, const std::vec
         }
         if (before != std::make_tuple(e.forecasts.size(), e.outcome, e.endedAt, e.sceneName)) t->dirty = true;
         t->unstored = true;
-        seen.push_back(t);
+        // A run whose CPUs all left in this refresh ends below, as one whose CPUs left earlier.
+        if (g.connected) seen.push_back(t);
     }
 
     std::vector<RunEntry> changed;

@@ -138,6 +138,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
     out.connections = table.count;
     out.messagesAccepted = table.messagesAccepted;
     out.messagesRejected = table.messagesRejected;
+    out.recordsImplausible = table.recordsImplausible;
     out.settings.maxScale = settings.maxScale;
     out.settings.resolution = settings.resolution;
     out.settings.stallSeconds = settings.stallSeconds;

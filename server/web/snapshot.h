@@ -94,6 +94,7 @@ struct WebSnapshot {
     uint32_t waiting = 0;      // of them, not reported yet
     uint64_t messagesAccepted = 0;
     uint64_t messagesRejected = 0;
+    uint64_t recordsImplausible = 0;  // of the messages stored, those that cannot be true
     WebSettings settings;
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };

@@ -302,6 +302,9 @@ std::string MetricsText(const WebSnapshot &s) {
     sample("pellick_messages_accepted_total", "", count(s.messagesAccepted));
     family("pellick_messages_rejected_total", "counter", "Status messages rejected for a wrong signature.");
     sample("pellick_messages_rejected_total", "", count(s.messagesRejected));
+    family("pellick_records_implausible_total", "counter",
+           "Status messages whose record cannot be true, shown live but kept out of the run history.");
+    sample("pellick_records_implausible_total", "", count(s.recordsImplausible));
     family("pellick_jobs", "gauge", "Jobs being rendered.");
     sample("pellick_jobs", "", static_cast<double>(s.jobs.size()));
 

@@ -1,5 +1,6 @@
 // Tests of the client table, driven by scripted socket events through a fake network call table.
 #include "client_table.h"
+#include "clock.h"
 #include "report.h"
 #include "run_tracker.h"
 
@@ -699,51 +700,83 @@ void TrackAtRefresh(void *context) {
 
 // A render node ends right after its last pass: the last message and the
 // close arrive together and are handled in one batch. The run still counts
-// every pass and completes, however the close is notified, while the report
-// shows the gone CPUs no more.
+// every pass, however the close is notified, and completes, or is interrupted
+// at once when the passes fall short, while the report shows the gone CPUs no
+// more.
 TEST_F(ClientTableTest, LastPassAndCloseInOneBatchStillReachTheRunTracker) {
     constexpr int kCpus = 4, kPasses = 4;
     auto message = [](int32_t cpu, uint32_t done) {
         StatusRecord r = RecordOf({cpu, "shot", 1000, done, 30000000});
         r.totalPasses = kCpus * kPasses;
-        r.startTime = 132999000000000000ULL + static_cast<uint64_t>(cpu);
+        r.startTime = r.passStartTime = 132999000000000000ULL + static_cast<uint64_t>(cpu);
+        r.elapsedTime = 30000000 * static_cast<int64_t>(done);
         return Encode(r);
     };
-    for (const bool closeNotice : {false, true}) {  // Linux reads the end of stream; Windows gets a close notice
+    struct Case {
+        bool closeNotice;  // Linux reads the end of stream; Windows gets a close notice
+        uint32_t lastDone;
+        const char *outcome;
+        size_t forecasts;
+    };
+    const Case cases[] = {
+        {false, kPasses, "complete", kForecastPercents.size()},
+        {true, kPasses, "complete", kForecastPercents.size()},
+        {false, kPasses - 1, "interrupted", 4},  // 75% done
+        {true, kPasses - 1, "interrupted", 4},
+    };
+    for (const Case &c : cases) {
+        const std::string what = std::string(c.closeNotice ? "close notice, " : "end of stream, ") + c.outcome;
         TrackedRefresh track;
         track.table = &table;
         host = {&track, nullptr, TrackAtRefresh, nullptr};
         NetSocket s[kCpus];
         for (NetSocket &x : s) x = Connect();
-        for (uint32_t done = 0; done < kPasses; ++done) {
-            for (int c = 0; c < kCpus; ++c) Send(s[c], message(c, done));
+        for (uint32_t done = 0; done < c.lastDone; ++done) {
+            for (int k = 0; k < kCpus; ++k) Send(s[k], message(k, done));
             Finish();
         }
-        for (int c = 0; c < kCpus; ++c) {
-            Arrive(s[c], message(c, kPasses));
-            PeerCloses(s[c]);
-            if (closeNotice) {
-                ServerSocketEvent(table, host, s[c], SocketEvent::Close);
+        for (int k = 0; k < kCpus; ++k) {
+            Arrive(s[k], message(k, c.lastDone));
+            PeerCloses(s[k]);
+            if (c.closeNotice) {
+                ServerSocketEvent(table, host, s[k], SocketEvent::Close);
             } else {
-                Read(s[c]);
-                Read(s[c]);
+                Read(s[k]);
+                Read(s[k]);
             }
         }
-        ASSERT_EQ(table.count, 0u) << "close notice " << closeNotice;
-        ASSERT_EQ(Finish(), 1);
-        EXPECT_EQ(track.rowsShown, 0u) << "close notice " << closeNotice;
-        EXPECT_TRUE(DepartedClients(table).empty()) << "the batch's refresh has seen them";
-        ASSERT_FALSE(track.stored.empty());
+        ASSERT_EQ(table.count, 0u) << what;
+        ASSERT_EQ(Finish(), 1) << what;
+        EXPECT_EQ(track.rowsShown, 0u) << what;
+        EXPECT_TRUE(DepartedClients(table).empty()) << what << ": the batch's refresh has seen them";
+        ASSERT_FALSE(track.stored.empty()) << what;
         const RunEntry &run = track.stored.back();
-        EXPECT_EQ(run.passesDone, uint64_t{kCpus * kPasses}) << "close notice " << closeNotice;
-        EXPECT_EQ(RunOutcomeName(run.outcome), std::string("complete")) << "close notice " << closeNotice;
-        EXPECT_EQ(run.endedAt, track.now - 10000000) << "ends at the refresh that saw the last passes";
-        EXPECT_EQ(run.peakCpus, uint32_t{kCpus});
-        EXPECT_EQ(run.forecasts.size(), kForecastPercents.size()) << "close notice " << closeNotice;
+        EXPECT_EQ(run.passesDone, uint64_t{kCpus * c.lastDone}) << what;
+        EXPECT_EQ(RunOutcomeName(run.outcome), std::string(c.outcome)) << what;
+        EXPECT_EQ(run.endedAt, track.now - 10000000) << what << ": ends at the refresh that saw the last passes";
+        EXPECT_EQ(run.peakCpus, uint32_t{kCpus}) << what;
+        EXPECT_EQ(run.forecasts.size(), c.forecasts) << what;
         ReleaseClients(table);
         table = ClientTable{};
         net.closed.clear();
     }
+}
+
+// A record that cannot be true is counted, and shown as it came.
+TEST_F(ClientTableTest, RecordsThatCannotBeTrueAreCountedAndStillShown) {
+    StatusRecord sound = RecordOf({3});
+    sound.startTime = sound.passStartTime = NowFileTime() - 1000;
+    sound.elapsedTime = 1000;
+    StatusRecord odd = sound;
+    odd.cpuIndex = -2;
+    NetSocket a = Connect(), b = Connect();
+    Send(a, Encode(sound));
+    Send(b, Encode(odd));
+    Finish();
+    EXPECT_EQ(table.recordsImplausible, 1u);
+    EXPECT_EQ(table.messagesAccepted, 2u);
+    ASSERT_NE(Find(b), -1);
+    EXPECT_EQ(Rec(b).cpuIndex, -2);
 }
 
 TEST_F(ClientTableTest, ReconnectedCpuReplacesItsOldConnection) {

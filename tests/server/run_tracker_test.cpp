@@ -1,6 +1,8 @@
 // Tests of the run tracker under a scripted clock: forecast scoring, passes that never go back, outcomes and continuation.
 #include "run_tracker.h"
 
+#include "plausible_record.h"
+
 #include "report_fixture.h"
 
 #include <gtest/gtest.h>
@@ -20,10 +22,11 @@ struct Farm {
     RunTracker tracker;
     uint64_t now = kNow;
     std::vector<RunEntry> stored;  // everything handed out, in order
+    bool clockElapsed = true;      // Refresh sets each record's elapsed time
 
     StatusRecord &Cpu(int32_t index, uint64_t startedAt, uint32_t total) {
         StatusRecord &r = table.AddCpu(index);
-        r.startTime = startedAt;
+        r.startTime = r.passStartTime = startedAt;
         r.totalPasses = total;
         r.passesPerFrame = 1;
         r.recentPassTime = 10 * kTickSecond;
@@ -31,6 +34,11 @@ struct Farm {
     }
     // One refresh at the current instant.
     std::vector<RunEntry> Refresh() {
+        // As a plug-in reports: the time since its start (a session the script
+        // starts at this instant has run a moment).
+        for (ClientEntry &e : table.entries) {
+            if (clockElapsed) e.record.elapsedTime = now > e.record.startTime ? static_cast<int64_t>(now - e.record.startTime) : 1;
+        }
         ReportData data;
         ComputeReport(table.Get(), now, data);
         std::vector<RunJobInfo> info(data.jobs.size());
@@ -223,3 +231,44 @@ TEST(RunTracker, ResumedRuns) {
 }
 
 }  // namespace
+
+// Records that cannot be true keep no state: beside a CPU reporting one pass,
+// a second CPU of the job with 5 passes and one impossible field adds neither
+// its passes, nor itself to the peak, nor its total.
+TEST(RunTracker, RecordsThatCannotBeTrueKeepNoState) {
+    struct Case {
+        const char *what;
+        void (*spoil)(StatusRecord &);
+        bool plausible;
+    };
+    const Case cases[] = {
+        {"a sound record", [](StatusRecord &) {}, true},
+        {"negative CPU index", [](StatusRecord &r) { r.cpuIndex = -3; }, false},
+        {"negative recent pass time", [](StatusRecord &r) { r.recentPassTime = -1; }, false},
+        {"negative average", [](StatusRecord &r) { r.averagePassTime = -kTickSecond; }, false},
+        {"passes in no time", [](StatusRecord &r) { r.elapsedTime = 0; }, false},
+        {"220% of the total by one CPU", [](StatusRecord &r) { r.passesDone = 44; }, false},
+        {"twice the total is still possible", [](StatusRecord &r) { r.passesDone = 40; }, true},
+        {"started before 2000", [](StatusRecord &r) { r.startTime = r.passStartTime = kEarliestPlausibleTicks - 1; }, false},
+        {"pass started two days ahead", [](StatusRecord &r) { r.passStartTime = kNow + 2 * 86400 * kSecond; }, false},
+        {"a clock an hour ahead", [](StatusRecord &r) { r.passStartTime = kNow + 3600 * kSecond; }, true},
+    };
+    for (const Case &c : cases) {
+        Farm farm;
+        farm.clockElapsed = false;
+        farm.now += 100 * kSecond;
+        StatusRecord &good = farm.Cpu(0, kNow, 20);
+        good.passesDone = 1;
+        good.elapsedTime = 100 * kTickSecond;
+        StatusRecord &odd = farm.Cpu(1, kNow, 20);
+        odd.passesDone = 5;
+        odd.elapsedTime = 100 * kTickSecond;
+        c.spoil(odd);
+        farm.Refresh();
+        EXPECT_EQ(IsPlausibleRecord(odd, farm.now), c.plausible) << c.what;
+        ASSERT_FALSE(farm.stored.empty()) << c.what;
+        const RunEntry &run = farm.Last();
+        EXPECT_EQ(run.passesDone, c.plausible ? 1u + odd.passesDone : 1u) << c.what;
+        EXPECT_EQ(run.peakCpus, c.plausible ? 2u : 1u) << c.what;
+    }
+}
