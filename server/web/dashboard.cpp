@@ -177,7 +177,7 @@ std::optional<HttpResponse> RefuseChange(const RouteView &view, const HttpReques
                               "(with ?token=), or send Authorization: Bearer <token>");
     }
     // A JSON type cannot be sent by a plain form of another site without the browser asking first.
-    if (req.Header("Content-Type").substr(0, 16) != "application/json") {
+    if (!IsMediaType(req.Header("Content-Type"), "application/json")) {
         return JsonError(415, "send the options as application/json");
     }
     return std::nullopt;
@@ -209,20 +209,24 @@ struct Dashboard {
         return current;
     }
 
+    RouteView View() { return RouteView{Current(), token, cookieName, config.history}; }
     void Handle(const HttpRequest &req, HttpReply reply);
+    // A change's refusal on its head alone; none for every other path.
+    std::optional<HttpResponse> Screen(const HttpRequest &req);
 };
 
+std::optional<HttpResponse> Dashboard::Screen(const HttpRequest &req) {
+    if (req.path != "/options") return std::nullopt;
+    if (req.method != "POST") return JsonError(405, "send changes with POST");
+    return RefuseChange(View(), req);
+}
+
 void Dashboard::Handle(const HttpRequest &req, HttpReply reply) {
-    const RouteView view{Current(), token, cookieName, config.history};
     if (req.path != "/options") {
-        reply(ServeRead(view, req));
+        reply(ServeRead(View(), req));
         return;
     }
-    if (req.method != "POST") {
-        reply(JsonError(405, "send changes with POST"));
-        return;
-    }
-    if (std::optional<HttpResponse> refused = RefuseChange(view, req)) {
+    if (std::optional<HttpResponse> refused = Screen(req)) {
         reply(std::move(*refused));
         return;
     }
@@ -273,6 +277,7 @@ Dashboard *DashboardStart(const DashboardConfig &config, std::string &error) {
     http.lateReply = JsonError(503, "the server did not take the change in time");
     Dashboard *raw = d.get();
     http.handler = [raw](const HttpRequest &req, HttpReply reply) { raw->Handle(req, std::move(reply)); };
+    http.screen = [raw](const HttpRequest &req) { return raw->Screen(req); };
     d->http = HttpServerStart(std::move(http), error);
     if (!d->http) return nullptr;
     d->port = HttpServerPort(*d->http);

@@ -27,7 +27,8 @@ struct DashboardConfig {
     void (*wake)(void *context) = nullptr;
     void *wakeContext = nullptr;
     // HTTP connections open at once (a quarter of the descriptor limit on
-    // POSIX), and the descriptor number they must stay below (0: no rule).
+    // POSIX; never more than the HTTP server's own cap), and the descriptor
+    // number they must stay below (0: no rule).
     size_t maxConnections = 256;
     uint64_t descriptorCeiling = 0;
     // The run history /history.json reads (its published copy); nullptr: not kept.

@@ -77,3 +77,11 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
     }
     return true;
 }
+
+bool IsMediaType(std::string_view contentType, std::string_view type) {
+    std::string_view essence = contentType.substr(0, contentType.find(';'));
+    const auto space = [](char c) { return c == ' ' || c == '\t'; };
+    while (!essence.empty() && space(essence.front())) essence.remove_prefix(1);
+    while (!essence.empty() && space(essence.back())) essence.remove_suffix(1);
+    return EqualsNoCase(essence, type);
+}

@@ -21,3 +21,7 @@ std::string_view CookieValue(std::string_view header, std::string_view name);
 
 // Whether two texts are equal but for ASCII case (header names, host names, extensions).
 bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// Whether a Content-Type value names that media type ("type/subtype", ASCII
+// case and the spaces around it ignored), parameters or not.
+bool IsMediaType(std::string_view contentType, std::string_view type);

@@ -3,13 +3,16 @@
 // Each connection is a small state machine: waiting for a request's first
 // byte (holding no buffer), reading it under the size limits, waiting for
 // its handler's reply, writing, or streaming events. One sweep timer closes
-// whatever passed its deadline.
+// whatever passed its deadline. The connection list runs from the most
+// recently idle to the longest idle, so a full server closes the longest-idle
+// connection for a newcomer.
 #include <utility>  // before Boost: its awaitable header needs std::exchange under C++20
 
 #include "http_server.h"
 
 #include "http_query.h"
 #include "listen_options.h"
+#include "options.h"
 
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -40,34 +43,63 @@ constexpr auto kSweepInterval = 250ms;
 constexpr auto kAcceptRetry = 100ms;  // after a failed accept (no descriptors left)
 constexpr auto kStopGrace = 2s;       // answers already given may finish this long at a stop
 
-// Parses requests from bytes as they arrive, within the limits.
+// Parses requests from bytes as they arrive, within the limits and the
+// framing rules of HTTP/1.1: one Host (none only in HTTP/1.0), no obs-fold,
+// no expectation but 100-continue.
 class RequestReader {
 public:
-    enum class State { NeedMore, Done, Failed };
+    enum class State { NeedMore, Head, Done, Failed };
 
     beast::flat_buffer buffer{kBufferLimit};
 
-    // Parses what the buffer holds. Failed sets status (400, 413, 431).
+    // Parses what the buffer holds. Head: the header is whole and its client
+    // waits for "100 Continue" (Parse again reads the body). Failed sets
+    // status (400, 413, 417, 431).
     State Parse(int &status) {
         if (!parser_) {
             parser_.emplace();
             parser_->header_limit(static_cast<uint32_t>(kHttpMaxHeader));
             parser_->body_limit(kHttpMaxBody);
-            parser_->eager(true);
+            parser_->eager(false);  // stop after the header, to judge it before the body
+            headerBytes_ = 0;
+            lastHeaderByte_ = 0;
+            expectsContinue_ = false;
         }
         while (buffer.size() > 0 && !parser_->is_done()) {
+            const bool inHeader = !parser_->is_header_done();
+            // The header limit counts every byte up to the empty line, the request line's included.
+            const size_t allowance = kHttpMaxHeader - headerBytes_;
+            const size_t offered = inHeader ? std::min(buffer.size(), allowance) : buffer.size();
             beast::error_code ec;
-            const size_t used = parser_->put(buffer.data(), ec);
+            const auto data = buffer.data();
+            const size_t used = parser_->put(asio::buffer(data.data(), offered), ec);
+            if (inHeader && Folded(static_cast<const char *>(data.data()), used)) {
+                status = 400;
+                return State::Failed;
+            }
+            if (inHeader) headerBytes_ += used;
             buffer.consume(used);
-            if (ec == bhttp::error::need_more) break;
+            if (ec == bhttp::error::need_more) {
+                if (inHeader && !parser_->is_header_done() && offered == allowance) {
+                    status = 431;  // the whole allowance came and the header did not end
+                    return State::Failed;
+                }
+                break;
+            }
             if (ec) {
                 status = ec == bhttp::error::header_limit ? 431 : ec == bhttp::error::body_limit ? 413 : 400;
                 return State::Failed;
             }
+            if (inHeader && parser_->is_header_done()) {
+                status = JudgeHeader();
+                if (status != 0) return State::Failed;
+                parser_->eager(true);  // body bytes go to the body as they come
+                if (expectsContinue_ && !parser_->is_done()) return State::Head;
+            }
             if (used == 0) break;
         }
         if (parser_->is_done()) return State::Done;
-        if (buffer.size() >= kBufferLimit) {  // cannot happen within the header limit; kept as a guard
+        if (buffer.size() >= kBufferLimit) {  // a chunk line that never ends
             status = 431;
             return State::Failed;
         }
@@ -92,12 +124,39 @@ public:
         req.body = msg.body();
     }
     bool KeepAlive() const { return parser_->get().keep_alive(); }
+    bool ExpectsContinue() const { return expectsContinue_; }
     bool Head() const { return parser_->get().method() == bhttp::verb::head; }
     void Next() { parser_.reset(); }
     bool Started() const { return parser_.has_value() || buffer.size() > 0; }
 
 private:
+    // Whether the header bytes just taken hold a line that starts with a space or tab
+    // (obs-fold, refused as RFC 9112 allows); header fields hold no other line feed.
+    bool Folded(const char *bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (lastHeaderByte_ == '\n' && (bytes[i] == ' ' || bytes[i] == '\t')) return true;
+            lastHeaderByte_ = bytes[i];
+        }
+        return false;
+    }
+
+    // 0 when the whole header may be served, else the status that refuses it.
+    int JudgeHeader() {
+        const auto &msg = parser_->get();
+        const size_t hosts = msg.count(bhttp::field::host);
+        if (hosts > 1 || (hosts == 0 && msg.version() >= 11)) return 400;
+        for (const auto &field : msg) {
+            if (field.name() != bhttp::field::expect) continue;
+            if (!EqualsNoCase(std::string_view(field.value().data(), field.value().size()), "100-continue")) return 417;
+            expectsContinue_ = msg.version() >= 11;  // HTTP/1.0 clients do not wait for it
+        }
+        return 0;
+    }
+
     std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
+    size_t headerBytes_ = 0;
+    char lastHeaderByte_ = 0;
+    bool expectsContinue_ = false;
 };
 
 }  // namespace
@@ -120,8 +179,11 @@ struct HttpServer {
     uint16_t port = 0;
 
     // Server thread only.
-    std::list<std::shared_ptr<Connection>> connections;
+    std::list<std::shared_ptr<Connection>> connections;  // the most recently idle first
     std::map<std::string, size_t> perAddress;
+    size_t capacity = 0;   // connections in all
+    size_t reserved = 0;   // of those, places only reserved peers take
+    size_t others = 0;     // connections open from peers that are not reserved
     size_t streams = 0;
     bool stopping = false;
     std::shared_ptr<const HttpEvent> latest;
@@ -129,6 +191,8 @@ struct HttpServer {
     bool paceArmed = false;
 
     void Accept();
+    bool MakeRoom(bool reservedPeer);
+    void Touch(Connection &c);
     void Sweep();
     void Broadcast();
     void Offer(const std::shared_ptr<const HttpEvent> &event);
@@ -147,6 +211,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     HttpServer &srv;
     tcp::socket socket;
     std::string address;
+    bool reservedPeer = false;  // may take the reserved places
     std::list<std::shared_ptr<Connection>>::iterator self;
     State state = State::Waiting;
     Clock::time_point deadline;
@@ -167,11 +232,15 @@ struct Connection : std::enable_shared_from_this<Connection> {
     size_t owed = 0;
     Clock::time_point lastWrite;
 
-    Connection(HttpServer &server, tcp::socket s, std::string addr)
-        : srv(server), socket(std::move(s)), address(std::move(addr)) {}
+    Connection(HttpServer &server, tcp::socket s, std::string addr, bool reserved)
+        : srv(server), socket(std::move(s)), address(std::move(addr)), reservedPeer(reserved) {}
+
+    // No request, or one not yet whole: its place may go to a newcomer.
+    bool Idle() const { return state == State::Waiting || state == State::Reading; }
 
     void WaitForRequest(std::chrono::seconds idle) {
         state = State::Waiting;
+        srv.Touch(*this);
         deadline = Clock::now() + idle;
         if (reader.buffer.size() > 0) {  // the next request came with the last one
             StartReading();
@@ -198,6 +267,9 @@ struct Connection : std::enable_shared_from_this<Connection> {
         switch (reader.Parse(status)) {
         case RequestReader::State::Done:
             Handle();
+            return;
+        case RequestReader::State::Head:
+            Continue();
             return;
         case RequestReader::State::Failed:
             Refuse(status);
@@ -230,6 +302,30 @@ struct Connection : std::enable_shared_from_this<Connection> {
         slot->request = ++requestSerial;
         slot->server = &srv;
         srv.config.handler(request, HttpReply(std::move(slot)));
+    }
+
+    // The client waits before sending its body: the route may refuse on the
+    // head alone (unread, so the connection closes); otherwise "100 Continue".
+    void Continue() {
+        if (srv.config.screen) {
+            reader.Fill(request);
+            request.remoteAddress = address;
+            if (std::optional<HttpResponse> refused = srv.config.screen(request)) {
+                keepAlive = false;
+                Respond(std::move(*refused), reader.Head());
+                return;
+            }
+        }
+        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        asio::async_write(socket, asio::buffer(kContinue.data(), kContinue.size()),
+                          [c = shared_from_this()](const boost::system::error_code &ec, size_t) {
+                              if (c->state != State::Reading) return;
+                              if (ec) {
+                                  c->Close();
+                                  return;
+                              }
+                              c->ParseOrRead();
+                          });
     }
 
     // A request the reader refused: its status, then the connection closes.
@@ -382,8 +478,26 @@ void HttpReply::operator()(HttpResponse response) const {
 void HttpServer::Forget(Connection &c) {
     auto it = perAddress.find(c.address);
     if (it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+    if (!c.reservedPeer) --others;
     connections.erase(c.self);  // may drop the last owner: touch nothing of c after this
     if (stopping && connections.empty()) stopTimer.cancel();  // the last answer is out: stop now
+}
+
+void HttpServer::Touch(Connection &c) { connections.splice(connections.begin(), connections, c.self); }
+
+// Whether a newcomer has a place, closing the longest-idle connection whose
+// place it may take when all are held (streams, handlers and answers being
+// written are never closed for it).
+bool HttpServer::MakeRoom(bool reservedPeer) {
+    const bool othersFull = !reservedPeer && others >= capacity - reserved;
+    if (connections.size() < capacity && !othersFull) return true;
+    for (auto it = connections.rbegin(); it != connections.rend(); ++it) {
+        if (!(*it)->Idle() || (othersFull && (*it)->reservedPeer)) continue;
+        const std::shared_ptr<Connection> evicted = *it;
+        evicted->Close();
+        return true;
+    }
+    return false;
 }
 
 void HttpServer::Accept() {
@@ -399,18 +513,20 @@ void HttpServer::Accept() {
         boost::system::error_code addrError;
         const tcp::endpoint peer = socket.remote_endpoint(addrError);
         std::string address = addrError ? std::string() : peer.address().to_string();
-        size_t &fromAddress = perAddress[address];
+        const bool reservedPeer = (config.reservedPeer ? config.reservedPeer : IsLoopbackAddress)(address);
+        const auto from = perAddress.find(address);
         const bool aboveCeiling = config.descriptorCeiling != 0 &&
                                   static_cast<uint64_t>(socket.native_handle()) >= config.descriptorCeiling;
-        if (addrError || aboveCeiling || connections.size() >= config.maxConnections ||
-            fromAddress >= kHttpMaxPerAddress) {
-            if (fromAddress == 0) perAddress.erase(address);
+        // MakeRoom last: nothing is closed for a newcomer refused anyway.
+        if (addrError || aboveCeiling || (from != perAddress.end() && from->second >= kHttpMaxPerAddress) ||
+            !MakeRoom(reservedPeer)) {
             boost::system::error_code ignored;
             socket.set_option(asio::socket_base::linger(true, 0), ignored);  // refused at once
             socket.close(ignored);
         } else {
-            ++fromAddress;
-            auto c = std::make_shared<Connection>(*this, std::move(socket), std::move(address));
+            ++perAddress[address];
+            if (!reservedPeer) ++others;
+            auto c = std::make_shared<Connection>(*this, std::move(socket), std::move(address), reservedPeer);
             connections.push_front(c);
             c->self = connections.begin();
             c->WaitForRequest(kHttpRequestTimeout);
@@ -468,6 +584,8 @@ void HttpServer::Offer(const std::shared_ptr<const HttpEvent> &event) {
 HttpServer *HttpServerStart(HttpServerConfig config, std::string &error) {
     auto srv = std::make_unique<HttpServer>();
     srv->config = std::move(config);
+    srv->capacity = std::clamp<size_t>(srv->config.maxConnections, 1, kHttpMaxConnections);
+    srv->reserved = std::min(kHttpReservedPlaces, srv->capacity / 2);
     boost::system::error_code ec;
     const tcp::endpoint endpoint(asio::ip::address_v4::any(), srv->config.port);
     srv->acceptor.open(endpoint.protocol(), ec);
@@ -547,6 +665,8 @@ int HttpReadRequests(std::string_view bytes, size_t chunk, const std::function<v
             reader.Fill(req);
             each(req);
             reader.Next();
+            continue;
+        case RequestReader::State::Head:
             continue;
         case RequestReader::State::Failed:
             return status;

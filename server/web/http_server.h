@@ -6,18 +6,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 // Limits of the server; every connection's memory and time is bounded by them.
-inline constexpr size_t kHttpMaxHeader = 8 * 1024;  // request line plus headers (431 past it)
+inline constexpr size_t kHttpMaxHeader = 8 * 1024;  // request line and headers up to their empty line (431 past it)
 inline constexpr size_t kHttpMaxBody = 64 * 1024;   // request body (413 past it)
 inline constexpr std::chrono::seconds kHttpRequestTimeout{10};    // silence of a new connection, and a request from its first byte
 inline constexpr std::chrono::seconds kHttpKeepAliveTimeout{30};  // an idle kept-alive connection
 inline constexpr std::chrono::seconds kHttpWriteTimeout{30};      // an answer's write making no progress
 inline constexpr size_t kHttpMaxPerAddress = 32;                  // open connections from one client address
+inline constexpr size_t kHttpMaxConnections = 4096;               // open connections in all, whatever the config asks
+inline constexpr size_t kHttpReservedPlaces = 8;                  // of those, kept for loopback peers
 inline constexpr size_t kHttpMaxStreams = 16;                     // live event streams
 inline constexpr size_t kHttpMaxStreamBacklog = 1024 * 1024;      // a stream owing more is dropped
 
@@ -70,7 +73,13 @@ public:
 
 struct HttpServerConfig {
     uint16_t port = 0;  // 0: any free port
+    // Open connections in all (at most kHttpMaxConnections). When all are
+    // held, a newcomer takes the place of the longest-idle connection (no
+    // request, or one not yet complete); the last kHttpReservedPlaces are
+    // only for reserved peers.
     size_t maxConnections = 256;
+    // Which peers may take the reserved places; nullptr: loopback ones.
+    bool (*reservedPeer)(std::string_view address) = nullptr;
     // POSIX: a connection given a descriptor numbered at or above this is
     // closed at once, so the descriptors kept for the rest of the program stay
     // free (0: no such rule).
@@ -83,6 +92,10 @@ struct HttpServerConfig {
     std::chrono::milliseconds replyTimeout{5000};
     HttpResponse lateReply;
     HttpHandler handler;  // runs on the server's thread; must not block
+    // Sees the head of a request whose client waits for "100 Continue"
+    // before sending its body: an answer refuses it unread (the connection
+    // then closes); none lets the body come. Empty: every body is welcome.
+    std::function<std::optional<HttpResponse>(const HttpRequest &)> screen;
 };
 
 struct HttpServer;
@@ -100,5 +113,6 @@ void HttpServerStop(HttpServer *server);
 // Runs bytes through the request reader every connection uses, in chunks of
 // chunk bytes: each whole request goes to each; returns 0 when the bytes end
 // (mid-request or not), or the status a connection would answer before
-// closing (400, 413, 431) at the first bad request.
+// closing (400, 413, 417, 431) at the first bad request. A request waiting
+// for "100 Continue" reads on as if it had been sent.
 int HttpReadRequests(std::string_view bytes, size_t chunk, const std::function<void(const HttpRequest &)> &each);

@@ -12,7 +12,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -85,6 +87,28 @@ bool ClosedNow(int fd) {
     return n == 0 || (n < 0 && errno != EAGAIN);
 }
 
+// One answer (its head and as much body as its Content-Length says), or what
+// came before the server closed or the time ran out.
+std::string ReadAnswer(int fd, std::chrono::milliseconds timeout) {
+    std::string got;
+    const auto end = Clock::now() + timeout;
+    for (;;) {
+        const size_t headEnd = got.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            const size_t field = got.find("Content-Length: ");
+            const size_t length = field < headEnd ? std::stoul(got.substr(field + 16)) : 0;
+            if (got.size() >= headEnd + 4 + length) return got;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return got;
+        char chunk[65536];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) return got;
+        got.append(chunk, static_cast<size_t>(n));
+    }
+}
+
 // The status code of the first answer, 0 when none came.
 int StatusOf(const std::string &answer) {
     if (answer.rfind("HTTP/1.1 ", 0) != 0 || answer.size() < 12) return 0;
@@ -147,43 +171,76 @@ protected:
     std::vector<int> fds;
 };
 
-TEST_F(WebLimits, RequestsPastTheSizeLimitsAreRefused) {
-    const std::string withinHeader = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: " +
-                                     std::string(kHttpMaxHeader - 200, 'p') + "\r\n\r\n";
+TEST_F(WebLimits, RequestsAreFramedAsHttp11AsksAndWithinTheSizeLimits) {
+    // A GET whose request line and headers, empty line included, take exactly size bytes.
+    const auto headerOf = [](size_t size) {
+        const std::string start = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Pad: ";
+        return start + std::string(size - start.size() - 4, 'p') + "\r\n\r\n";
+    };
     std::string flood = "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     for (int i = 0; i < 3000; ++i) flood += "X-" + std::to_string(i) + ": v\r\n";
     flood += "\r\n";
     std::string chunked = "POST /options HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n";
     for (int i = 0; i < 20; ++i) chunked += "1000\r\n" + std::string(0x1000, 'b') + "\r\n";
     chunked += "0\r\n\r\n";
+    // A change with a value out of range: 400 once its type passes, 415 when it does not.
+    const std::string changeHead = "POST /options HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
+                                   DashboardToken(*dashboard) + "\r\n";
+    const std::string badValue = R"({"maxScale":9})";
+    const auto change = [&](const std::string &type) {
+        return changeHead + "Content-Type: " + type + "\r\nContent-Length: 14\r\n\r\n" + badValue;
+    };
+    const std::string waiting = changeHead + "Content-Type: application/json\r\nContent-Length: 14\r\n"
+                                             "Expect: 100-continue\r\n\r\n";
     struct Case {
         const char *what;
         std::string bytes;
-        int status;  // 0: closed without an answer is right too
+        int status;          // 431: closed without an answer is right too
+        bool closes;         // the server closes after its answer
+        std::string after = {};  // sent once "100 Continue" came, which then must come first
     };
     const Case cases[] = {
-        {"a request line that never ends", "GET /" + std::string(1 << 20, 'a'), 431},
-        {"a header flood", flood, 431},
-        {"a header within the limit", withinHeader, 200},
-        {"a body past 64 KiB", "POST /options HTTP/1.1\r\nHost: localhost\r\nContent-Length: 65537\r\n\r\n", 413},
-        {"a chunked body past 64 KiB", chunked, 413},
-        {"not HTTP", std::string("\x01\x02 nonsense\r\n\r\n"), 400},
+        {"a request line that never ends", "GET /" + std::string(1 << 20, 'a'), 431, true},
+        {"a header flood", flood, 431, true},
+        {"a header of exactly the limit", headerOf(kHttpMaxHeader), 200, false},
+        {"a header one byte past it", headerOf(kHttpMaxHeader + 1), 431, true},
+        {"a body past 64 KiB", "POST /options HTTP/1.1\r\nHost: localhost\r\nContent-Length: 65537\r\n\r\n", 413, true},
+        {"a chunked body past 64 KiB", chunked, 413, true},
+        {"not HTTP", std::string("\x01\x02 nonsense\r\n\r\n"), 400, true},
+        {"HTTP/1.1 without Host", "GET /status.json HTTP/1.1\r\n\r\n", 400, true},
+        {"HTTP/1.0 without Host", "GET /status.json HTTP/1.0\r\n\r\n", 200, true},
+        {"two Host lines", "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: 127.0.0.2\r\n\r\n", 400, true},
+        {"an obs-fold line", "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-A: 1\r\n 2\r\n\r\n", 400, true},
+        {"a folded Host", "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\tevil\r\n\r\n", 400, true},
+        {"an expectation other than 100-continue", "GET /status.json HTTP/1.1\r\nHost: 127.0.0.1\r\nExpect: 200-ok\r\n\r\n", 417, true},
+        {"JSON with a charset", change("application/json; charset=utf-8"), 400, false},
+        {"JSON in capitals, spaces before its parameter", change("Application/JSON ;charset=utf-8"), 400, false},
+        {"JSONP", change("application/jsonp"), 415, false},
+        {"a JSON sequence", change("application/json-seq"), 415, false},
+        {"a type with JSON as its parameter", change("text/plain; application/json"), 415, false},
+        {"a change waiting for 100 Continue", waiting, 400, false, badValue},
+        {"a change waiting without its token", "POST /options HTTP/1.1\r\nHost: localhost\r\nContent-Type: "
+                                                "application/json\r\nContent-Length: 14\r\nExpect: 100-continue\r\n\r\n",
+         403, true},
     };
     for (const Case &c : cases) {
         const int fd = Open();
         ASSERT_GE(fd, 0);
         const auto start = Clock::now();
         SendAll(fd, c.bytes);  // the server may close before all of it is sent
-        bool closed = false;
-        const std::string answer = ReadUntilClosed(fd, c.status == 200 ? 1s : 5s, closed);
-        const int status = StatusOf(answer);
-        if (c.status == 200) {
-            EXPECT_EQ(status, 200) << c.what;
-            continue;
+        std::string answer = ReadAnswer(fd, 5s);
+        if (!c.after.empty()) {
+            EXPECT_EQ(answer, "HTTP/1.1 100 Continue\r\n\r\n") << c.what;
+            SendAll(fd, c.after);
+            answer = ReadAnswer(fd, 5s);
         }
+        const int status = StatusOf(answer);
+        EXPECT_TRUE(status == c.status || (status == 0 && c.status == 431)) << c.what << ": " << status << "\n" << answer;
+        EXPECT_LT(Clock::now() - start, 3s) << c.what << ": answered at once";
+        if (!c.closes) continue;
+        bool closed = false;
+        ReadUntilClosed(fd, 5s, closed);
         EXPECT_TRUE(closed) << c.what << ": the connection ends";
-        EXPECT_TRUE(status == c.status || (status == 0 && c.status == 431)) << c.what << ": " << status;
-        EXPECT_LT(Clock::now() - start, 3s) << c.what << ": refused at once";
     }
 }
 
@@ -230,23 +287,115 @@ TEST_F(WebLimits, ConnectionsAreCappedPerAddressAndInAll) {
     // Whether a new connection from that address is served.
     const auto served = [&](const char *from) {
         const int fd = Open(from);
-        if (fd < 0 || !SendAll(fd, kStatusRequest)) return false;
-        std::string answer;
-        bool closed = false;
-        const auto start = Clock::now();
-        while (answer.find("\"schema\"") == std::string::npos && !closed && Clock::now() - start < 5s) {
-            answer += ReadUntilClosed(fd, 100ms, closed);
-        }
-        return StatusOf(answer) == 200;
+        return fd >= 0 && SendAll(fd, kStatusRequest) && StatusOf(ReadAnswer(fd, 5s)) == 200;
     };
     for (size_t i = 0; i < kHttpMaxPerAddress; ++i) EXPECT_TRUE(served("127.0.0.2")) << "connection " << i;
     EXPECT_FALSE(served("127.0.0.2")) << "one more from the same address";
     for (int i = 0; i < 8; ++i) EXPECT_TRUE(served("127.0.0.3")) << "another address, connection " << i;
-    EXPECT_FALSE(served("127.0.0.4")) << "past the cap of all connections";
-    close(fds.front());
-    fds.erase(fds.begin());
-    std::this_thread::sleep_for(200ms);
-    EXPECT_TRUE(served("127.0.0.4")) << "a freed place is taken again";
+    const int oldest = fds.front(), next = fds[1];
+    EXPECT_TRUE(served("127.0.0.4")) << "past the cap of all connections";
+    bool closed = false;
+    ReadUntilClosed(oldest, 5s, closed);
+    EXPECT_TRUE(closed) << "the longest-idle connection made room";
+    EXPECT_FALSE(ClosedNow(next)) << "and only that one";
+}
+
+// The HTTP server alone, with 127.0.0.1 as its only reserved peer, so other
+// loopback addresses stand for the rest of the network.
+class HttpCrowd : public ::testing::Test {
+protected:
+    struct Event : HttpEvent {
+        std::string bytes = "event: status\ndata: {}\n\n";
+        const std::string &Bytes() const override { return bytes; }
+    };
+
+    void Start(size_t maxConnections) {
+        HttpServerConfig config;
+        config.maxConnections = maxConnections;
+        config.reservedPeer = [](std::string_view address) { return address == "127.0.0.1"; };
+        config.handler = [](const HttpRequest &req, HttpReply reply) {
+            HttpResponse res;
+            res.contentType = "text/plain";
+            res.body = "ok";
+            res.eventStream = req.path == "/events";
+            reply(std::move(res));
+        };
+        std::string error;
+        server = HttpServerStart(std::move(config), error);
+        ASSERT_NE(server, nullptr) << error;
+        port = HttpServerPort(*server);
+    }
+    void TearDown() override {
+        for (const int fd : fds) close(fd);
+        HttpServerStop(server);
+    }
+    int Open(const std::string &from) {
+        const int fd = Connect(port, from.c_str());
+        if (fd >= 0) fds.push_back(fd);
+        return fd;
+    }
+    // A request from that address: its answer's status, 0 when it was refused.
+    int Get(const std::string &from) {
+        const int fd = Open(from);
+        return fd >= 0 && SendAll(fd, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n") ? StatusOf(ReadAnswer(fd, 5s)) : 0;
+    }
+    // An event stream from that address, open once its first bytes came.
+    int Stream(const std::string &from) {
+        const int fd = Open(from);
+        if (fd < 0 || !SendAll(fd, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return -1;
+        return ReadAnswer(fd, 5s).find("ok") != std::string::npos ? fd : -1;
+    }
+    // Whether each stream gets a new event.
+    bool StreamsHear(const std::vector<int> &streams) {
+        HttpServerPublish(*server, std::make_shared<Event>());
+        for (const int fd : streams) {
+            bool closed = false;
+            std::string got;
+            const auto end = Clock::now() + 5s;
+            while (got.find("event: status") == std::string::npos && !closed && Clock::now() < end) {
+                got += ReadUntilClosed(fd, 100ms, closed);
+            }
+            if (got.find("event: status") == std::string::npos) return false;
+        }
+        return true;
+    }
+
+    HttpServer *server = nullptr;
+    uint16_t port = 0;
+    std::vector<int> fds;
+};
+
+TEST_F(HttpCrowd, ASilentCrowdAtTheCapMakesRoomForReaders) {
+    Start(40);  // 32 places for the crowd's kind of peer, 8 kept for 127.0.0.1
+    // The oldest connections are streams: busy, so never closed for a newcomer.
+    std::vector<int> streams;
+    for (int i = 0; i < 4; ++i) streams.push_back(Stream("127.0.2.1"));
+    ASSERT_EQ(std::count(streams.begin(), streams.end(), -1), 0);
+    std::vector<int> crowd;  // silent connections from 7 addresses fill the rest of the 32
+    for (int i = 0; i < 28; ++i) crowd.push_back(Open("127.0.1." + std::to_string(1 + i % 7)));
+    ASSERT_EQ(std::count(crowd.begin(), crowd.end(), -1), 0);
+    const auto closedInCrowd = [&] {
+        return std::count_if(crowd.begin(), crowd.end(), [](int fd) { return ClosedNow(fd); });
+    };
+
+    EXPECT_EQ(Get("127.0.0.1"), 200) << "a reserved reader takes a reserved place";
+    EXPECT_EQ(closedInCrowd(), 0) << "without closing anyone";
+
+    EXPECT_EQ(Get("127.0.3.1"), 200) << "a reader from another address";
+    bool closed = false;
+    ReadUntilClosed(crowd.front(), 5s, closed);
+    EXPECT_TRUE(closed) << "the longest-idle silent connection made room";
+    EXPECT_EQ(closedInCrowd(), 1) << "and no other";
+    EXPECT_TRUE(StreamsHear(streams)) << "streams are never closed for a newcomer";
+}
+
+TEST_F(HttpCrowd, WithNothingIdleANewcomerIsRefusedButReservedPlacesStay) {
+    Start(4);  // 2 places for others, 2 reserved
+    const std::vector<int> streams{Stream("127.0.2.1"), Stream("127.0.2.2")};
+    ASSERT_EQ(std::count(streams.begin(), streams.end(), -1), 0);
+    EXPECT_EQ(Get("127.0.3.1"), 0) << "no idle connection to close: refused";
+    EXPECT_EQ(Get("127.0.0.1"), 200) << "the reserved places are still free";
+    EXPECT_TRUE(StreamsHear(streams));
 }
 
 TEST_F(WebLimits, AStreamReaderThatFallsBehindIsDropped) {
