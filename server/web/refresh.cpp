@@ -7,7 +7,7 @@
 
 int RefreshAndPublish(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
                       const RefreshTargets &targets, std::vector<NetSocket> &newlyStalled) {
-    if (!RefreshStatus(table, settings, report, targets.htmlWriter)) return 0;
+    if (!RefreshStatus(table, settings, report, targets.htmlWriter, targets.htmlStatus)) return 0;
     if (targets.runs) targets.runs->Observe(report.data);
     if (targets.web) DashboardPublish(*targets.web, table, report, settings, targets.runs ? &targets.runs->Stats() : nullptr);
     PostStalledCpus(targets.notifier, settings, report, newlyStalled);

@@ -14,6 +14,7 @@ class RunHistory;
 // What a refresh feeds besides the report; each may be absent.
 struct RefreshTargets {
     FileWriter *htmlWriter = nullptr;  // the HTML file (written at once without one)
+    FileWriteStatus *htmlStatus = nullptr;  // what its writes came to
     RunHistory *runs = nullptr;        // the run history
     Dashboard *web = nullptr;          // the web dashboard's snapshot
     Notifier *notifier = nullptr;      // the webhook's cpu.stalled events
