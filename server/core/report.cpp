@@ -328,6 +328,24 @@ int WriteReportFile(const FileContent &file, FileWriteStatus &status) {
     return written;
 }
 
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+                   FileWriteStatus *status) {
+    if (!settings.htmlOutput) return;
+    try {
+        FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
+                         report.html};
+        if (writer) {
+            writer->Post(std::move(file));
+        } else if (status) {
+            WriteReportFile(file, *status);
+        } else {
+            WriteWholeFile(file);
+        }
+    } catch (const std::bad_alloc &) {
+        // The file keeps its last content until a refresh that has the memory.
+    }
+}
+
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
                   FileWriter *writer, FileWriteStatus *status) {
     try {
@@ -344,20 +362,6 @@ int RefreshStatus(const ClientTable &table, const ServerSettings &settings, Stat
         // content; the next refresh tries again.
         return 0;
     }
-    if (settings.htmlOutput) {
-        try {
-            FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
-                          report.html};
-            if (writer) {
-                writer->Post(std::move(file));
-            } else if (status) {
-                WriteReportFile(file, *status);
-            } else {
-                WriteWholeFile(file);
-            }
-        } catch (const std::bad_alloc &) {
-            // The file keeps its last content until a refresh that has the memory.
-        }
-    }
+    WriteHtmlFile(settings, report, writer, status);
     return 1;
 }

@@ -162,6 +162,10 @@ private:
 int WriteReportFile(const FileContent &file, FileWriteStatus &status);
 
 struct ServerSettings;
+// When output is on, hands report's HTML file to writer (written at once
+// without one, its outcome then recorded in status when given).
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+                   FileWriteStatus *status);
 // The refresh: builds the report at the current time in the settings' form
 // (stalls judged by the table's clock and the settings' stall time) and,
 // when output is on, hands the HTML file to writer (written at once

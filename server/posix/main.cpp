@@ -70,11 +70,13 @@ constexpr uint64_t kFileDescriptors = 4;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
+// What the refresh feeds besides the report.
+RefreshTargets Targets(Server &srv) { return {&srv.htmlWriter, &srv.htmlStatus, srv.runs.get(), srv.web, srv.notifier}; }
+
 // The refresh both programs run, then the terminal view.
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    const RefreshTargets targets{&srv.htmlWriter, &srv.htmlStatus, srv.runs.get(), srv.web, srv.notifier};
-    if (!RefreshAndPublish(srv.table, srv.settings, srv.report, targets, srv.newlyStalled)) return;
+    if (!RefreshAndPublish(srv.table, srv.settings, srv.report, Targets(srv), srv.newlyStalled)) return;
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
 
@@ -162,8 +164,7 @@ int OnBatchDone(void *context) {
     if (now >= srv.nextTimeCheck) {
         CheckClientTimes(srv.table, srv.host, static_cast<uint32_t>(srv.settings.stallSeconds));
         if (srv.table.refreshNeeded) BatchEvents(srv.pacing);
-        // A write of the HTML file that failed or worked again shows in the views.
-        if (srv.htmlStatus.Changes() != srv.report.htmlErrorChanges) Refresh(&srv);
+        if (HtmlFileNeedsRefresh(srv.settings, srv.report, Targets(srv))) Refresh(&srv);
         srv.nextTimeCheck = now + kTimeCheckPeriodNs;
     }
     const int finishMs = FinishBatch(srv);

@@ -13,3 +13,10 @@ int RefreshAndPublish(const ClientTable &table, const ServerSettings &settings, 
     PostStalledCpus(targets.notifier, settings, report, newlyStalled);
     return 1;
 }
+
+bool HtmlFileNeedsRefresh(const ServerSettings &settings, const StatusReport &report, const RefreshTargets &targets) {
+    if (!targets.htmlStatus) return false;
+    if (targets.htmlStatus->Changes() != report.htmlErrorChanges) return true;
+    if (!report.htmlError.empty()) WriteHtmlFile(settings, report, targets.htmlWriter, targets.htmlStatus);
+    return false;
+}

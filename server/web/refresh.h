@@ -26,3 +26,9 @@ struct RefreshTargets {
 // The caller then shows report.fields in its view.
 int RefreshAndPublish(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
                       const RefreshTargets &targets, std::vector<NetSocket> &newlyStalled);
+
+// The once-a-second look at the HTML file: a write that failed is tried
+// again with the report's page (its folder may be back), never blocking.
+// True when what the writes came to changed since report took it: a refresh
+// is due to show it.
+bool HtmlFileNeedsRefresh(const ServerSettings &settings, const StatusReport &report, const RefreshTargets &targets);

@@ -72,11 +72,14 @@ struct ServerState {
 };
 ServerState g_server;
 
+// What the refresh feeds besides the report.
+RefreshTargets Targets() {
+    return {g_server.htmlWriter.get(), &g_server.htmlStatus, g_server.runs.get(), g_server.web, g_server.notifier};
+}
+
 // The refresh both programs run, then the nine value fields of the window when there is one.
 void ShowStatus() {
-    const RefreshTargets targets{g_server.htmlWriter.get(), &g_server.htmlStatus, g_server.runs.get(), g_server.web,
-                                 g_server.notifier};
-    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, targets, g_server.newlyStalled)) return;
+    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, Targets(), g_server.newlyStalled)) return;
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -194,8 +197,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (wParam != kClientTimesTimer) break;
         CheckClientTimes(g_server.table, kHost, static_cast<uint32_t>(g_server.settings.stallSeconds));
         if (g_server.table.refreshNeeded && !g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);
-        // A write of the HTML file that failed or worked again shows on the page.
-        if (g_server.htmlStatus.Changes() != g_server.report.htmlErrorChanges) ShowStatus();
+        if (HtmlFileNeedsRefresh(g_server.settings, g_server.report, Targets())) ShowStatus();
         return TRUE;
     default:
         break;
