@@ -2,6 +2,7 @@
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
+#include "data_folder.h"
 #include "files.h"
 
 #include <cerrno>
@@ -63,9 +64,11 @@ bool OpenSettingsKey(const char *subkey, SettingsKey &key) {
 enum class Loaded { Ok, Missing, Failed };
 
 // The whole file; Missing when it does not exist, Failed when it cannot be
-// read or is too large to be a settings file.
+// read or is too large to be a settings file. A file an older version left
+// readable by others is made private on the way (reads come first at start).
 Loaded LoadFile(const std::string &file, std::string &content) {
     content.clear();
+    KeepFilePrivate(file, false);
     const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Loaded::Missing : Loaded::Failed;
     char chunk[4096];
@@ -155,16 +158,6 @@ bool FindValue(const char *subkey, const char *name, std::string &value) {
     return found;
 }
 
-bool MakeFolders(const std::string &folder) {
-    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
-        const std::string part = folder.substr(0, slash);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (slash == std::string::npos) break;
-    }
-    struct stat st{};
-    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Replaces the value's line (dropping repeats), appends it when new, or
 // with value == nullptr deletes it; keeps every other line as it is.
 int StoreValue(const char *subkey, const char *name, const std::string *value) {
@@ -172,7 +165,7 @@ int StoreValue(const char *subkey, const char *name, const std::string *value) {
     if (!UsableName(name) || !OpenSettingsKey(subkey, key)) return 0;
     if (const std::string file = PrivateFile(key, name); !file.empty()) {
         if (!value) return unlink(file.c_str()) == 0 || errno == ENOENT;
-        if (!MakeFolders(key.folder)) return 0;
+        if (!MakeParentFolders(file)) return 0;
         const std::string line = *value + '\n';
         return WritePrivateFileAtomic(file.c_str(), line.data(), line.size());
     }
@@ -204,8 +197,9 @@ int StoreValue(const char *subkey, const char *name, const std::string *value) {
         updated += *value;
         updated += '\n';
     }
-    if (!MakeFolders(key.folder)) return 0;
-    return WriteFileAtomic(key.file.c_str(), updated.data(), updated.size());
+    if (!MakeParentFolders(key.file)) return 0;
+    // Private: the webhook's address may carry a secret.
+    return WritePrivateFileAtomic(key.file.c_str(), updated.data(), updated.size());
 }
 
 }  // namespace

@@ -57,4 +57,6 @@ int MoveFileAside(const std::string &from, const std::string &to) {
     return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0) ? 1 : 0;
 }
 
+int KeepFilePrivate(const std::string &, bool) { return 1; }
+
 bool PathExists(const std::string &path) { return GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -50,46 +50,77 @@ void FollowLink(std::wstring &path) {
     if (n > 0 && n < resolved.size()) path.assign(resolved.data(), n);
 }
 
-}  // namespace
+FileFault FaultOf(DWORD error, const std::wstring &target) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH: return FileFault::NoFolder;
+    case ERROR_ACCESS_DENIED: {
+        // A folder at the target's name refuses the rename as access denied.
+        const DWORD attributes = GetFileAttributesW(target.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return FileFault::IsFolder;
+        return FileFault::Denied;
+    }
+    case ERROR_WRITE_PROTECT: return FileFault::ReadOnly;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: return FileFault::NoSpace;
+    case ERROR_CANT_RESOLVE_FILENAME: return FileFault::LinkLoop;
+    default: return FileFault::Other;
+    }
+}
 
-int WriteFileAtomic(const char *path, const void *data, size_t size) {
-    if (!path || !*path) return 0;
+FileFault ReplaceFile(const char *path, const void *data, size_t size) {
+    if (!path || !*path) return FileFault::NoFolder;
     std::wstring target;
-    if (!LongPath(path, target)) return 0;
+    if (!LongPath(path, target)) return FileFault::NoFolder;
     FollowLink(target);
     const size_t slash = target.rfind(L'\\');
-    if (slash == std::wstring::npos) return 0;
+    if (slash == std::wstring::npos) return FileFault::NoFolder;
     std::wstring tmp;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < kTemporaryAttempts && h == INVALID_HANDLE_VALUE; ++attempt) {
         unsigned char bytes[8];
-        if (!RandomBytes(bytes, sizeof bytes)) return 0;
+        if (!RandomBytes(bytes, sizeof bytes)) return FileFault::Other;
         wchar_t name[sizeof bytes * 2 + 1];
         for (size_t i = 0; i < sizeof bytes; ++i) std::swprintf(name + 2 * i, 3, L"%02x", bytes[i]);
         tmp = target.substr(0, slash) + L"\\.pellick-" + name + L".tmp";
         h = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return 0;
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return FaultOf(GetLastError(), target);
     }
-    if (h == INVALID_HANDLE_VALUE) return 0;
+    if (h == INVALID_HANDLE_VALUE) return FileFault::Other;
     const char *p = static_cast<const char *>(data);
     size_t left = size;
     while (left > 0) {
         DWORD chunk = left > 0x40000000 ? 0x40000000 : static_cast<DWORD>(left), done = 0;
         if (!WriteFile(h, p, chunk, &done, nullptr) || done == 0) {
+            const DWORD error = done == 0 && GetLastError() == ERROR_SUCCESS ? ERROR_DISK_FULL : GetLastError();
             CloseHandle(h);
             DeleteFileW(tmp.c_str());
-            return 0;
+            return FaultOf(error, target);
         }
         p += done;
         left -= done;
     }
     if (!CloseHandle(h) || !MoveFileExW(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        const DWORD error = GetLastError();
         DeleteFileW(tmp.c_str());
-        return 0;
+        return FaultOf(error, target);
     }
-    return 1;
+    return FileFault::None;
 }
 
-int WritePrivateFileAtomic(const char *path, const void *data, size_t size) {
-    return WriteFileAtomic(path, data, size);
+int Report(FileFault result, FileFault *fault) {
+    if (fault) *fault = result;
+    return result == FileFault::None ? 1 : 0;
+}
+
+}  // namespace
+
+int WriteFileAtomic(const char *path, const void *data, size_t size, FileFault *fault) {
+    return Report(ReplaceFile(path, data, size), fault);
+}
+
+int WritePrivateFileAtomic(const char *path, const void *data, size_t size, FileFault *fault) {
+    return WriteFileAtomic(path, data, size, fault);
 }

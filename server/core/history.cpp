@@ -16,6 +16,9 @@
 
 namespace {
 
+// The files SQLite keeps beside the database, named by their suffixes.
+constexpr const char *kSideFiles[] = {"-wal", "-shm", "-journal"};
+
 // One migration: the statements that take the schema from its index to the next version.
 using Migration = const char *;
 constexpr Migration kMigrations[] = {
@@ -178,6 +181,10 @@ struct History::State {
 };
 
 Opened History::State::Open() {
+    // The runs are the owner's alone; SQLite gives its -wal, -shm and -journal
+    // files the database's own mode, so a private database keeps them private.
+    KeepFilePrivate(config.path, true);
+    for (const char *suffix : kSideFiles) KeepFilePrivate(config.path + suffix, false);
     if (sqlite3_open_v2(config.path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
         return Opened::Failed;
     }
@@ -241,7 +248,7 @@ void History::State::OpenOrMoveAside() {
             Off(config.path + " is damaged and cannot be moved aside");
             return;
         }
-        for (const char *suffix : {"-wal", "-shm"}) {
+        for (const char *suffix : kSideFiles) {
             if (PathExists(config.path + suffix)) MoveFileAside(config.path + suffix, aside + suffix);
         }
         Log("history: " + config.path + " was damaged; moved it to " + aside + " and started a new one");

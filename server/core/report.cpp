@@ -297,30 +297,71 @@ void BuildReport(const ClientTable &table, uint64_t now, const DisplayForm &form
 
 int WriteWholeFile(const FileContent &file) { return FileWriteAtomic(file.path.c_str(), file.data.data(), file.data.size()); }
 
+void FileWriteStatus::Record(const std::string &path, FileFault fault) {
+    std::string error;
+    if (fault != FileFault::None) error = "cannot write " + path + ": " + FileFaultText(fault);
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error == error_) return;
+        line = error.empty() ? "wrote " + path + " again" : error;
+        error_ = std::move(error);
+        ++changes_;
+    }
+    if (say_) say_(line);
+}
+
+std::string FileWriteStatus::Error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+uint64_t FileWriteStatus::Changes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return changes_;
+}
+
+int WriteReportFile(const FileContent &file, FileWriteStatus &status) {
+    FileFault fault = FileFault::Other;
+    const int written = FileWriteAtomic(file.path.c_str(), file.data.data(), file.data.size(), &fault);
+    status.Record(file.path, written ? FileFault::None : fault);
+    return written;
+}
+
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+                   FileWriteStatus *status) {
+    if (!settings.htmlOutput) return;
+    try {
+        FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
+                         report.html};
+        if (writer) {
+            writer->Post(std::move(file));
+        } else if (status) {
+            WriteReportFile(file, *status);
+        } else {
+            WriteWholeFile(file);
+        }
+    } catch (const std::bad_alloc &) {
+        // The file keeps its last content until a refresh that has the memory.
+    }
+}
+
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
-                  FileWriter *writer) {
+                  FileWriter *writer, FileWriteStatus *status) {
     try {
         StatusReport fresh;
         const StallCheck stall{ClientClockNow(table), static_cast<uint32_t>(std::max(settings.stallSeconds, 0))};
         BuildReport(table, NowFileTime(), settings.Form(), fresh, stall);
+        if (status) {
+            fresh.htmlErrorChanges = status->Changes();  // first: a change after it calls for another refresh
+            if (settings.htmlOutput) fresh.htmlError = status->Error();
+        }
         report = std::move(fresh);
     } catch (const std::bad_alloc &) {
         // Out of memory: the views keep their texts and the file its last
         // content; the next refresh tries again.
         return 0;
     }
-    if (settings.htmlOutput) {
-        try {
-            FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
-                          report.html};
-            if (writer) {
-                writer->Post(std::move(file));
-            } else {
-                WriteWholeFile(file);
-            }
-        } catch (const std::bad_alloc &) {
-            // The file keeps its last content until a refresh that has the memory.
-        }
-    }
+    WriteHtmlFile(settings, report, writer, status);
     return 1;
 }

@@ -2,11 +2,13 @@
 #pragma once
 
 #include "client_table.h"
+#include "files.h"
 #include "format.h"
 #include "newest_writer.h"
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,6 +91,11 @@ struct StatusReport {
     ReportData data;  // its rows point into the table: valid until the table changes
     StatusFields fields{};
     std::string html;  // the fragment, byte for byte, whether or not output is on
+    // Why the HTML file could not be written at its latest write, "cannot
+    // write PATH: REASON" (the path's bytes as the settings hold it); empty
+    // while it is written or output is off.
+    std::string htmlError;
+    uint64_t htmlErrorChanges = 0;  // FileWriteStatus::Changes when htmlError was taken
 };
 
 // Which CPUs are stalled: by the table's monotonic clock at nowNs, with the
@@ -126,11 +133,45 @@ using FileWriter = NewestWriter<FileContent>;
 // never sees a partial page); the write a FileWriter makes. 1 on success.
 int WriteWholeFile(const FileContent &file);
 
+// What the HTML file's latest write came to: recorded by its writer thread,
+// read by the refresh on the core thread under a short lock (never a wait on
+// the disk).
+class FileWriteStatus {
+public:
+    // Where the turns are said (one line each, without a line break).
+    using Say = void (*)(const std::string &line);
+    explicit FileWriteStatus(Say say = nullptr) : say_(say) {}
+
+    // The outcome of a write to path. Says one line when writing starts to
+    // fail (or fails for a new reason or path) and one when it works again;
+    // repeats of the same outcome say nothing.
+    void Record(const std::string &path, FileFault fault);
+    // "cannot write PATH: REASON" of the latest write, or empty when it worked.
+    std::string Error() const;
+    // Grows whenever Error changes, so the core thread can tell a refresh is due.
+    uint64_t Changes() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::string error_;
+    uint64_t changes_ = 0;
+    Say say_;
+};
+// Writes the file whole and records the outcome in status: the write of the
+// HTML file's FileWriter. 1 on success.
+int WriteReportFile(const FileContent &file, FileWriteStatus &status);
+
 struct ServerSettings;
+// When output is on, hands report's HTML file to writer (written at once
+// without one, its outcome then recorded in status when given).
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+                   FileWriteStatus *status);
 // The refresh: builds the report at the current time in the settings' form
 // (stalls judged by the table's clock and the settings' stall time) and,
 // when output is on, hands the HTML file to writer (written at once
-// without one). A file that cannot be written is skipped until the next
-// refresh. 0 when memory ran out: report then keeps what the last refresh built.
+// without one), and takes the outcome of its latest write from status (when
+// given) into report.htmlError. A file that cannot be written is skipped
+// until the next refresh. 0 when memory ran out: report then keeps what the
+// last refresh built.
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
-                  FileWriter *writer = nullptr);
+                  FileWriter *writer = nullptr, FileWriteStatus *status = nullptr);

@@ -122,7 +122,7 @@ void EventLoopPauseAccepts(EventLoop &loop, uint32_t milliseconds) {
 
 int EventLoopRun(EventLoop &loop, const EventLoopHandlers &handlers) {
     epoll_event events[kMaxEvents];
-    int wantMs = -1;
+    int wantMs = 0;  // batchDone runs once at the start, so its periodic checks run before any event
     for (;;) {
         int n = epoll_wait(loop.epollFd, events, kMaxEvents, WaitTimeout(loop, wantMs));
         if (n < 0) {

@@ -28,8 +28,8 @@ using SocketHandler = void (*)(void *context, NetSocket s, SocketEvent event);
 struct EventLoopHandlers {
     void *context = nullptr;
     SocketHandler socket = nullptr;
-    // Runs after the events of each wake-up are handled (and after a wake-up
-    // it asked for). Returns in how many milliseconds it wants to run again
+    // Runs once at the start, then after the events of each wake-up are
+    // handled (and after a wake-up it asked for). Returns in how many milliseconds it wants to run again
     // should no event come first, or -1 for only after the next events.
     int (*batchDone)(void *context) = nullptr;
     // Runs on the loop thread after EventLoopWake was called (one call for

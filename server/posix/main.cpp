@@ -34,6 +34,8 @@ struct Options {
     std::string statsFile;
 };
 
+void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
+
 // Process-wide server state, touched by the one loop thread only.
 struct Server {
     ClientTable table{};
@@ -46,7 +48,8 @@ struct Server {
     std::vector<NetSocket> unwatched;  // accepted, but the loop could not watch them
     std::string statsFile;
     BatchPacing pacing;      // when the next end of a batch may run
-    FileWriter htmlWriter{WriteWholeFile};   // the HTML file, off the loop thread
+    FileWriteStatus htmlStatus{Fail};  // what the HTML file's writes came to, said on standard error
+    FileWriter htmlWriter{[this](const FileContent &file) { WriteReportFile(file, htmlStatus); }};  // off the loop thread
     FileWriter statsWriter{WriteWholeFile};  // the stats file, likewise
     uint64_t nextTimeCheck = 0;  // monotonic ns: the next CheckClientTimes
     Dashboard *web = nullptr;  // the live web dashboard, when it is on
@@ -67,11 +70,13 @@ constexpr uint64_t kFileDescriptors = 4;
 // Wait this long before taking connections again after an accept failed.
 constexpr uint32_t kAcceptPauseMs = 100;
 
+// What the refresh feeds besides the report.
+RefreshTargets Targets(Server &srv) { return {&srv.htmlWriter, &srv.htmlStatus, srv.runs.get(), srv.web, srv.notifier}; }
+
 // The refresh both programs run, then the terminal view.
 void Refresh(void *context) {
     auto &srv = *static_cast<Server *>(context);
-    const RefreshTargets targets{&srv.htmlWriter, srv.runs.get(), srv.web, srv.notifier};
-    if (!RefreshAndPublish(srv.table, srv.settings, srv.report, targets, srv.newlyStalled)) return;
+    if (!RefreshAndPublish(srv.table, srv.settings, srv.report, Targets(srv), srv.newlyStalled)) return;
     if (srv.viewOpen) TerminalViewShow(srv.view, srv.report.fields);
 }
 
@@ -159,6 +164,7 @@ int OnBatchDone(void *context) {
     if (now >= srv.nextTimeCheck) {
         CheckClientTimes(srv.table, srv.host, static_cast<uint32_t>(srv.settings.stallSeconds));
         if (srv.table.refreshNeeded) BatchEvents(srv.pacing);
+        if (HtmlFileNeedsRefresh(srv.settings, srv.report, Targets(srv))) Refresh(&srv);
         srv.nextTimeCheck = now + kTimeCheckPeriodNs;
     }
     const int finishMs = FinishBatch(srv);
@@ -166,8 +172,6 @@ int OnBatchDone(void *context) {
     const int checkMs = now < srv.nextTimeCheck ? static_cast<int>((srv.nextTimeCheck - now + 999999) / 1000000) : 0;
     return finishMs < 0 ? checkMs : std::min(finishMs, checkMs);
 }
-
-void Fail(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
 
 // Called by the dashboard's HTTP threads.
 void WakeLoop(void *context) { EventLoopWake(*static_cast<const EventLoop *>(context)); }

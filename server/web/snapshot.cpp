@@ -144,6 +144,7 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
     out.settings.stallSeconds = settings.stallSeconds;
     out.settings.htmlOutput = settings.htmlOutput != 0;
     out.settings.htmlPath = WireText(settings.htmlPath);
+    out.settings.htmlError = WireText(report.htmlError);
     out.settings.webhook = WebhookShown(settings.webhook);
     out.settings.sample = Duration(kSampleDurationTicks, form);
     out.fragment = report.html;

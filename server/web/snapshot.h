@@ -77,6 +77,7 @@ struct WebSettings {
     int32_t stallSeconds = 0;
     bool htmlOutput = false;
     std::string htmlPath;  // UTF-8
+    std::string htmlError;  // why the HTML file's latest write failed, UTF-8; empty: it worked (or output is off)
     std::string webhook;   // as WebhookShown gives it: never the path or query
     std::string sample;    // the options dialog's sample duration in the current form
 };

@@ -70,6 +70,7 @@ Json SettingsObject(const WebSettings &settings) {
             {"stallSeconds", settings.stallSeconds},
             {"htmlOutput", settings.htmlOutput},
             {"htmlPath", settings.htmlPath},
+            {"htmlError", settings.htmlError.empty() ? Json(nullptr) : Json(settings.htmlError)},
             {"sample", settings.sample},
             {"webhook", settings.webhook}};
 }
@@ -81,6 +82,8 @@ void WriteSettings(JsonWriter &w, const WebSettings &settings) {
     w.Member("stallSeconds", settings.stallSeconds);
     w.Member("htmlOutput", settings.htmlOutput);
     w.Member("htmlPath", settings.htmlPath);
+    w.Key("htmlError");
+    settings.htmlError.empty() ? w.Null() : w.String(settings.htmlError);
     w.Member("sample", settings.sample);
     w.Member("webhook", settings.webhook);
     w.EndObject();

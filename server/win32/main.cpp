@@ -45,6 +45,9 @@ constexpr UINT kClientTimesPeriodMs = 1000;
 // Connections taken for one accept notice; the rest wait for the next notice.
 constexpr int kAcceptsPerNotice = 64;
 
+// One line on standard error (seen when started from a console).
+void SayLine(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
+
 // Process-wide state; touched by the window thread only.
 struct ServerState {
     int running = 1;
@@ -57,6 +60,7 @@ struct ServerState {
     bool batchEndPosted = false;
     bool batchTimerSet = false;
     BatchPacing pacing;  // when the next end of a batch may run
+    FileWriteStatus htmlStatus{SayLine};      // what the HTML file's writes came to
     std::unique_ptr<FileWriter> htmlWriter;  // the HTML file, off the window thread
     Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
     std::unique_ptr<RunHistory> runs;  // the run history, fed by every refresh
@@ -68,10 +72,14 @@ struct ServerState {
 };
 ServerState g_server;
 
+// What the refresh feeds besides the report.
+RefreshTargets Targets() {
+    return {g_server.htmlWriter.get(), &g_server.htmlStatus, g_server.runs.get(), g_server.web, g_server.notifier};
+}
+
 // The refresh both programs run, then the nine value fields of the window when there is one.
 void ShowStatus() {
-    const RefreshTargets targets{g_server.htmlWriter.get(), g_server.runs.get(), g_server.web, g_server.notifier};
-    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, targets, g_server.newlyStalled)) return;
+    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, Targets(), g_server.newlyStalled)) return;
     if (!g_server.window) return;
     StatusFields &fields = g_server.report.fields;
     for (int i = 0; i < kFieldCount; ++i) {
@@ -189,6 +197,7 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (wParam != kClientTimesTimer) break;
         CheckClientTimes(g_server.table, kHost, static_cast<uint32_t>(g_server.settings.stallSeconds));
         if (g_server.table.refreshNeeded && !g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);
+        if (HtmlFileNeedsRefresh(g_server.settings, g_server.report, Targets())) ShowStatus();
         return TRUE;
     default:
         break;
@@ -234,9 +243,10 @@ int StartUp(HINSTANCE instance) {
     g_server.runs = std::make_unique<RunHistory>(RunHistoryConfig{
         HistoryPath(g_server.testPorts),
         [n = g_server.notifier](std::string_view entry) { NotifierPost(n, "job.finished", entry); },
-        [](const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }});
+        SayLine});
     StartDashboard();
-    g_server.htmlWriter = std::make_unique<FileWriter>(WriteWholeFile);
+    g_server.htmlWriter =
+        std::make_unique<FileWriter>([](const FileContent &file) { WriteReportFile(file, g_server.htmlStatus); });
     ShowStatus();
     if (!SetTimer(g_server.window, kClientTimesTimer, kClientTimesPeriodMs, nullptr)) return 0;
     return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Packaging checks: the .deb builds, passes lintian, holds exactly the shipped files, its unit passes
-# systemd-analyze verify, its programs run from it, and (as root) a real install and purge leave the machine as it was.
+# systemd-analyze verify and scores at most 2.5 in systemd-analyze security, its programs run from it, and (as root) a real install and purge leave the machine as it was.
 # usage: package_test.sh SOURCE_DIR LINUX_BUILD WORK_DIR
 set -uo pipefail
 src=$1 build=$2 work=$3
@@ -43,7 +43,8 @@ man -l "$root/usr/share/man/man1/pellicksrv.1.gz" >/dev/null 2>"$work/man.err" |
 unit=$root/usr/lib/systemd/system/pellicksrv.service
 for line in ExecStart=/usr/bin/pellicksrv DynamicUser=yes StateDirectory=pellick \
     "Environment=XDG_CONFIG_HOME=%S/pellick XDG_DATA_HOME=%S/pellick" Restart=on-failure LimitNOFILE=1048576 \
-    NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes WantedBy=multi-user.target; do
+    NoNewPrivileges=yes ProtectSystem=strict ProtectHome=yes PrivateTmp=yes UMask=0077 StateDirectoryMode=0700 \
+    SystemCallFilter=@system-service SystemCallErrorNumber=EPERM WantedBy=multi-user.target; do
   grep -qxF "$line" "$unit" || bad "the unit lacks '$line'"
 done
 # verify reports what it cannot parse as warnings and still exits 0: any output fails.
@@ -53,6 +54,17 @@ verify() {
 }
 mkdir -p "$work/unit" && sed "s|^ExecStart=/usr/bin/|ExecStart=$root/usr/bin/|" "$unit" >"$work/unit/pellicksrv.service"
 verify "$work/unit/pellicksrv.service"
+# The sandbox: systemd's own exposure figure (0 to 10, lower is tighter) at most 2.5.
+security=$(systemd-analyze security --offline=yes --no-pager "$work/unit/pellicksrv.service" 2>&1)
+exposure=$(sed -n 's/.*Overall exposure level for pellicksrv\.service: \([0-9][0-9]*\.[0-9]\).*/\1/p' <<<"$security")
+if [ -z "$exposure" ]; then
+  bad "systemd-analyze security gave no exposure figure: $(tail -3 <<<"$security")"
+elif ! awk -v e="$exposure" 'BEGIN { exit !(e <= 2.5) }'; then
+  bad "the unit's exposure is $exposure, above 2.5:
+$(grep '✗' <<<"$security")"
+else
+  echo "unit exposure $exposure"
+fi
 
 # A real install and purge, where this is root and pellick is not installed already.
 snapshot() {

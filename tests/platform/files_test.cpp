@@ -1,4 +1,4 @@
-// Tests of whole-file replacement: the old or the whole new file, links kept as links, nothing planted followed, paths at the limit.
+// Tests of whole-file replacement: the old or the whole new file, links kept as links, nothing planted followed, modes kept, failures named, paths at the limit.
 #include "files.h"
 
 #include <gtest/gtest.h>
@@ -93,15 +93,27 @@ TEST_F(ReplaceFile, APathAtTheLimitIsWritten) {
     }
 }
 
-TEST_F(ReplaceFile, AFailedWriteKeepsTheOldFile) {
-    const std::string missing = In("no-such-folder") + kSeparator + "status.htm";
-    EXPECT_EQ(Write(missing, "x"), 0);
-
-    // The rename fails: the target is a folder.
+// Each failure leaves nothing behind and says why.
+TEST_F(ReplaceFile, AFailedWriteKeepsTheOldFileAndSaysWhy) {
     const std::string folder = In("taken.htm");
     ASSERT_TRUE(fs::create_directory(folder));
-    EXPECT_EQ(Write(folder, "report"), 0);
+    ASSERT_EQ(Write(In("plain"), "a file"), 1);
+    const struct {
+        std::string path;
+        FileFault fault;
+    } cases[] = {
+        {In("no-such-folder") + kSeparator + "status.htm", FileFault::NoFolder},
+        {In("plain") + kSeparator + "status.htm", FileFault::NoFolder},  // a file where a folder should be
+        {folder, FileFault::IsFolder},
+    };
+    for (const auto &c : cases) {
+        FileFault fault = FileFault::None;
+        EXPECT_EQ(WriteFileAtomic(c.path.c_str(), "report", 6, &fault), 0) << c.path;
+        EXPECT_EQ(static_cast<int>(fault), static_cast<int>(c.fault))
+            << c.path << ": " << FileFaultText(fault) << ", not " << FileFaultText(c.fault);
+    }
     EXPECT_TRUE(fs::is_directory(folder));
+    EXPECT_EQ(Read(In("plain")), "a file");
     EXPECT_TRUE(Leftovers(dir).empty()) << Leftovers(dir).front();
     EXPECT_EQ(WriteFileAtomic(nullptr, "x", 1), 0);
     EXPECT_EQ(WriteFileAtomic("", "x", 1), 0);
@@ -173,17 +185,108 @@ TEST_F(ReplaceFile, ALinkedTargetIsReplacedWhereItLeadsAndStaysALink) {
     EXPECT_EQ(Write(loop, "x"), 0) << "a loop of links is refused";
 }
 
-TEST_F(ReplaceFile, APrivateFileIsTheOwnersAlone) {
-    const mode_t mask = umask(022);
-    const std::string shared = In("shared"), secret = In("secret");
-    ASSERT_EQ(WriteFileAtomic(shared.c_str(), "s", 1), 1);
-    ASSERT_EQ(WritePrivateFileAtomic(secret.c_str(), "t", 1), 1);
-    umask(mask);
+mode_t ModeOf(const std::string &path) {
     struct stat st{};
-    ASSERT_EQ(stat(shared.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
-    ASSERT_EQ(stat(secret.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// A new page is 0644 and a private file 0600 whatever the umask; a replaced
+// page keeps its file's mode (never its set-id bits), a private file is
+// always 0600.
+TEST_F(ReplaceFile, ModesAreTheFilesOwnWhateverTheUmask) {
+    const struct {
+        const char *what;
+        bool privateFile;
+        mode_t before;  // 0: no file yet
+        mode_t after;
+    } cases[] = {
+        {"a new page", false, 0, 0644},
+        {"a page kept from its group", false, 0640, 0640},
+        {"a page kept from everyone but its owner", false, 0600, 0600},
+        {"a page open to all", false, 0666, 0666},
+        {"a set-id page", false, 04755, 0755},
+        {"a new private file", true, 0, 0600},
+        {"a private file left readable", true, 0644, 0600},
+    };
+    for (const mode_t mask : {mode_t{0}, mode_t{022}, mode_t{077}, mode_t{0777}}) {
+        for (const auto &c : cases) {
+            const std::string path = In("mode.htm");
+            unlink(path.c_str());
+            if (c.before) {
+                ASSERT_EQ(Write(path, "old"), 1);
+                ASSERT_EQ(chmod(path.c_str(), c.before), 0);
+            }
+            const mode_t saved = umask(mask);
+            const int written = c.privateFile ? WritePrivateFileAtomic(path.c_str(), "new", 3) : Write(path, "new");
+            umask(saved);
+            ASSERT_EQ(written, 1) << c.what;
+            EXPECT_EQ(ModeOf(path), c.after) << c.what << " under umask 0" << std::oct << mask << ": 0" << ModeOf(path);
+            EXPECT_EQ(Read(path), "new") << c.what;
+        }
+    }
+}
+
+// Root keeps the replaced page's group, so a 0640 page stays readable to the web server.
+TEST_F(ReplaceFile, AReplacedPageKeepsItsGroupWhereAllowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file another group";
+    const std::string path = In("group.htm");
+    ASSERT_EQ(Write(path, "old"), 1);
+    constexpr gid_t kOtherGroup = 65534;
+    ASSERT_EQ(chown(path.c_str(), static_cast<uid_t>(-1), kOtherGroup), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(Write(path, "new"), 1);
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, kOtherGroup);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+// In a world-writable sticky folder (/tmp, a shared drop folder) another
+// user may plant a link at the report's name; only links of this user or of
+// root are followed, and a refused one leaves both the link and the file it
+// points to as they were.
+TEST_F(ReplaceFile, OnlyLinksOfThisUserOrRootAreFollowed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make a link that belongs to another user";
+    const std::string shared = In("drop");
+    ASSERT_TRUE(fs::create_directory(shared));
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string victim = In("victim"), report = shared + "/status.htm";
+    constexpr uid_t kOtherUser = 65534;
+    const struct {
+        const char *what;
+        uid_t linkOwner;
+        bool followed;
+    } cases[] = {
+        {"this user's link", geteuid(), true},
+        {"another user's link", kOtherUser, false},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(Write(victim, "precious"), 1);
+        ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+        unlink(report.c_str());
+        ASSERT_EQ(symlink(victim.c_str(), report.c_str()), 0);
+        ASSERT_EQ(lchown(report.c_str(), c.linkOwner, static_cast<gid_t>(-1)), 0);
+        FileFault fault = FileFault::None;
+        EXPECT_EQ(WriteFileAtomic(report.c_str(), "report", 6, &fault), c.followed ? 1 : 0) << c.what;
+        EXPECT_EQ(Read(victim), c.followed ? "report" : "precious") << c.what;
+        EXPECT_EQ(ModeOf(victim), 0640u) << c.what << ": the target keeps its mode";
+        if (!c.followed) {
+            EXPECT_EQ(static_cast<int>(fault), static_cast<int>(FileFault::ForeignLink)) << FileFaultText(fault);
+        }
+        struct stat st{};
+        ASSERT_EQ(lstat(report.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << c.what << ": the link stays as it was";
+        EXPECT_TRUE(Leftovers(shared).empty() && Leftovers(dir).empty()) << c.what;
+    }
+
+    // A chain is only as good as its worst link: this user's link to another's.
+    const std::string middle = shared + "/middle.htm", first = In("first.htm");
+    ASSERT_EQ(symlink(victim.c_str(), middle.c_str()), 0);
+    ASSERT_EQ(lchown(middle.c_str(), kOtherUser, static_cast<gid_t>(-1)), 0);
+    ASSERT_EQ(symlink(middle.c_str(), first.c_str()), 0);
+    ASSERT_EQ(Write(victim, "precious"), 1);
+    EXPECT_EQ(Write(first, "report"), 0);
+    EXPECT_EQ(Read(victim), "precious");
 }
 #endif
 

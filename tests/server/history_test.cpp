@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -132,6 +136,45 @@ TEST(History, RunsSurviveARestartWhole) {
     EXPECT_EQ(*o->resume[1].endedAt, kNow - 60 * kSecond);
     EXPECT_EQ(o->history->View()->runs.size(), 3u);
 }
+
+#ifndef _WIN32
+mode_t ModeOf(const std::string &path) {
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+}
+
+// The runs are the user's alone whatever the umask: the database and the
+// files SQLite keeps beside it are 0600 in 0700 folders, and files an older
+// version left readable are tightened at the start.
+TEST(History, TheFilesAreTheUsersAloneWhateverTheUmask) {
+    TempFolder dir;
+    const std::string path = (dir.path / "new" / "history.sqlite3").string();
+    const mode_t saved = umask(0);
+    auto o = Open(path);
+    o->history->Post({MakeRun(1, RunOutcome::Running, kNow)});
+    const bool drained = o->history->Drain(10000);
+    umask(saved);
+    ASSERT_TRUE(drained);
+    EXPECT_TRUE(o->lines.empty()) << o->lines.front();
+    EXPECT_EQ(ModeOf((dir.path / "new").string()), 0700u);
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        EXPECT_EQ(ModeOf(path + suffix), 0600u) << "history.sqlite3" << suffix << " while open: 0" << std::oct
+                                                << ModeOf(path + suffix);
+    }
+    o->history->Close(-1);
+
+    // An older version's files, open to all; a -journal a crash left behind.
+    std::ofstream(path + "-journal").close();
+    for (const char *suffix : {"", "-journal"}) ASSERT_EQ(chmod((path + suffix).c_str(), 0644), 0);
+    auto again = Open(path);
+    ASSERT_TRUE(again->history->Drain(10000));
+    EXPECT_EQ(ModeOf(path), 0600u);
+    if (fs::exists(path + "-journal")) {
+        EXPECT_EQ(ModeOf(path + "-journal"), 0600u);  // unless SQLite found it cold and removed it
+    }
+    again->history->Close(-1);
+}
+#endif
 
 // What is at the path decides: a damaged file is moved aside for a new one; a file where the
 // folder should be, or a schema from a later version, turns the history off and leaves it alone.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -385,6 +386,40 @@ TEST_F(ReportFile, AFileThatCannotBeWrittenStillUpdatesTheFields) {
     std::memset(settings.htmlPath, 'z', sizeof settings.htmlPath);
     RefreshStatus(t.Get(), settings, report);
     EXPECT_STREQ(fields.text[0], "2");
+}
+
+// What each turn of a file's writes says, in order.
+std::vector<std::string> said;
+void Say(const std::string &line) { said.push_back(line); }
+
+// A file that cannot be written is said once when its writes start to fail
+// and once when they work again, never once per refresh; the report carries
+// the reason from the refresh after the write while output is on.
+TEST_F(ReportFile, AnUnwritableFileIsSaidOnceAndItsRecoveryOnce) {
+    said.clear();
+    const std::string folder = path + ".d", target = folder + "/status.htm";
+    const std::string failing = "cannot write " + target + ": the folder does not exist";
+    FileWriteStatus status(Say);
+    TestTable t;
+    OneJobTwoCpus(t);
+    OutputTo(target);
+    for (int i = 0; i < 3; ++i) RefreshStatus(t.Get(), settings, report, nullptr, &status);
+    EXPECT_EQ(said, std::vector<std::string>{failing});
+    EXPECT_EQ(report.htmlError, failing);
+    EXPECT_EQ(report.htmlErrorChanges, status.Changes());
+
+    settings.htmlOutput = 0;  // off: nothing to say about the file
+    RefreshStatus(t.Get(), settings, report, nullptr, &status);
+    EXPECT_EQ(report.htmlError, "");
+    settings.htmlOutput = 1;
+
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    for (int i = 0; i < 3; ++i) RefreshStatus(t.Get(), settings, report, nullptr, &status);
+    EXPECT_EQ(said, (std::vector<std::string>{failing, "wrote " + target + " again"}));
+    EXPECT_EQ(report.htmlError, "");
+    EXPECT_NE(ReadFile(target).find("Job Stats"), std::string::npos);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 // A reader that reads the file while the server refreshes it never sees a partial page.

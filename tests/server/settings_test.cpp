@@ -357,6 +357,37 @@ TEST_F(SettingsStore, ReadsCreateNothingAndTheFirstWriteCreatesFoldersAndFile) {
     EXPECT_EQ(entries, 1);
 }
 
+// settings.ini (its webhook address may hold a secret) and the token file are
+// the user's alone whatever the umask, and files an older version left
+// readable are tightened by the first read.
+TEST_F(SettingsStore, TheFilesAreTheUsersAloneWhateverTheUmask) {
+    const std::string token = sandbox.Folder() + "/" + kDashboardTokenFile;
+    auto mode = [](const std::string &path) {
+        struct stat st{};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+    };
+    const mode_t saved = umask(0);
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 2), 1);
+    ASSERT_EQ(WriteSettingString(kSettingDashboardToken, "secret"), 1);
+    umask(saved);
+    EXPECT_EQ(mode(sandbox.Folder()), 0700u);
+    EXPECT_EQ(mode(sandbox.Root() + "/Zandrel"), 0700u);
+    EXPECT_EQ(mode(sandbox.File()), 0600u);
+    EXPECT_EQ(mode(token), 0600u);
+
+    for (const std::string &path : {sandbox.File(), token, sandbox.Folder()}) {
+        ASSERT_EQ(chmod(path.c_str(), path == sandbox.Folder() ? 0755 : 0644), 0);
+    }
+    settings = LoadSettings();
+    char buffer[64];
+    EXPECT_GT(ReadSettingString(kSettingDashboardToken, buffer, sizeof buffer), 0);
+    EXPECT_EQ(settings.maxScale, 2);
+    EXPECT_EQ(mode(sandbox.File()), 0600u) << "tightened by the first read";
+    EXPECT_EQ(mode(token), 0600u);
+    ASSERT_EQ(WriteSettingInt(kSettingMaxScale, 1), 1);
+    EXPECT_EQ(mode(sandbox.Folder()), 0700u) << "tightened by the first write";
+}
+
 TEST_F(SettingsStore, ConfigFolderFallsBackToHomeDotConfig) {
     const std::string home = sandbox.Root() + "/home";
     setenv("HOME", home.c_str(), 1);

@@ -240,12 +240,12 @@ struct HungDisk {
     static inline std::condition_variable changed;
     static inline bool released = false;
     static inline int writes = 0;
-    static int Write(const char *path, const void *data, size_t size) {
+    static int Write(const char *path, const void *data, size_t size, FileFault *fault) {
         {
             std::unique_lock<std::mutex> lock(mutex);
             if (writes++ == 0) changed.wait_for(lock, 30s, [] { return released; });
         }
-        return kDefaultFileCalls.writeAtomic(path, data, size);
+        return kDefaultFileCalls.writeAtomic(path, data, size, fault);
     }
     static void Release() {
         {

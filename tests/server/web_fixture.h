@@ -166,6 +166,7 @@ inline std::vector<std::pair<std::string, WebSnapshot>> JsonScenarios() {
     std::memcpy(texts.entries[1].record.sceneName, "Caf\xE9 \x80\x81\0", 8);
     std::memset(texts.entries[1].record.sceneFile, 'A', kTextSize);  // no terminator
     add("wire_texts", texts);
+    out.back().second.settings.htmlError = "cannot write /www/<b>&\"x\".htm: the folder does not exist";  // shown as text
     return out;
 }
 

@@ -435,6 +435,10 @@
     const stall = $('stall-seconds');
     // A control the user is on keeps what the user is doing.
     setText($('sample'), settings.sample);
+    // Why the HTML file is not being written, as the server says it (text, never markup).
+    const htmlError = $('html-error');
+    setText(htmlError, settings.htmlError);
+    htmlError.hidden = !settings.htmlError;
     if (sending) return; // the user's choice stands until the server has answered
     if (document.activeElement !== maxScale) maxScale.value = String(settings.maxScale);
     if (document.activeElement !== resolution) resolution.value = String(settings.resolution);

@@ -459,4 +459,58 @@ TEST(Pellicksrv, AStdoutNobodyReadsStopsNeitherCountingNorTheDashboardNorTheServ
     EXPECT_EQ(box.ReadStats()["state"], "stopped");
 }
 
+// The dashboard's port, from the address the server prints at its start (0 until then).
+uint16_t DashboardPortOf(const Sandbox &box) {
+    const std::string err = ReadFile(box.Err());
+    const size_t at = err.find("http://localhost:");
+    return at == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(err.substr(at + 17)));
+}
+
+size_t Count(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+    return n;
+}
+
+// An HTML file whose folder is missing is said once on standard error and
+// shown in /status.json while messages keep coming; once the folder is made
+// the file is written within a second or so, with one line saying so.
+TEST(Pellicksrv, AnUnwritableHtmlFileIsSaidOnceAndItsRecoveryOnce) {
+    Sandbox box;
+    const fs::path folder = box.dir / "later", html = folder / "status.html";
+    WriteFile(box.Config() / "Zandrel/Pellick/settings.ini", "HTML=" + html.string() + "\n");
+    const uint16_t port = FreePort();
+    Server srv(box, port, {}, -1,
+               std::vector<std::string>{"PELLICK_TEST_PORT=" + std::to_string(port), "PELLICK_TEST_HTTP_PORT=0"});
+    uint16_t web = 0;
+    ASSERT_TRUE(WaitFor([&] { return (web = DashboardPortOf(box)) != 0; })) << ReadFile(box.Err());
+    const std::string failing = "cannot write " + html.string() + ": the folder does not exist";
+    std::string status;
+    EXPECT_TRUE(WaitFor([&] {
+        return (status = HttpGet(web, "/status.json")).find("\"htmlError\":\"" + failing + "\"") != std::string::npos;
+    })) << status;
+
+    // Every message is a refresh and a write that fails again: nothing more is said.
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    constexpr uint32_t kMessages = 5;
+    for (uint32_t i = 1; i <= kMessages; ++i) {
+        auto m = Message(0, i, true);
+        ASSERT_TRUE(SendAll(fd, m.data(), m.size()));
+        const std::string counted = "\"accepted\":" + std::to_string(i);
+        ASSERT_TRUE(WaitFor([&] { return HttpGet(web, "/status.json").find(counted) != std::string::npos; }));
+    }
+    fs::create_directory(folder);
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(html).find("Last Update: ") == 0; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return (status = HttpGet(web, "/status.json")).find("\"htmlError\":null") != std::string::npos;
+    })) << status;
+    EXPECT_EQ(srv.Stop(SIGTERM), 0);
+    close(fd);
+    const std::string err = ReadFile(box.Err());
+    EXPECT_EQ(Count(err, "pellicksrv: " + failing + "\n"), 1u) << err;
+    EXPECT_EQ(Count(err, "pellicksrv: wrote " + html.string() + " again\n"), 1u) << err;
+    EXPECT_EQ(Count(err, "cannot write"), 1u) << err;
+}
+
 }  // namespace
