@@ -1,5 +1,6 @@
 // Benchmark of the dashboard's share of a refresh (building the snapshot) and of the JSON an HTTP thread makes from it (document, live summary, a CPU page), 10 to 10,000 CPUs.
 #include "clock.h"
+#include "doc_queries.h"
 #include "cpu_page.h"
 #include "report.h"
 #include "snapshot.h"

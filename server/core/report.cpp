@@ -328,14 +328,14 @@ int WriteReportFile(const FileContent &file, FileWriteStatus &status) {
     return written;
 }
 
-void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileSink *sink,
                    FileWriteStatus *status) {
     if (!settings.htmlOutput) return;
     try {
         FileContent file{std::string(settings.htmlPath, strnlen(settings.htmlPath, sizeof settings.htmlPath - 1)),
                          report.html};
-        if (writer) {
-            writer->Post(std::move(file));
+        if (sink) {
+            sink->Post(std::move(file));
         } else if (status) {
             WriteReportFile(file, *status);
         } else {
@@ -347,7 +347,7 @@ void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, F
 }
 
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
-                  FileWriter *writer, FileWriteStatus *status) {
+                  FileSink *sink, FileWriteStatus *status) {
     try {
         StatusReport fresh;
         const StallCheck stall{ClientClockNow(table), static_cast<uint32_t>(std::max(settings.stallSeconds, 0))};
@@ -362,6 +362,6 @@ int RefreshStatus(const ClientTable &table, const ServerSettings &settings, Stat
         // content; the next refresh tries again.
         return 0;
     }
-    WriteHtmlFile(settings, report, writer, status);
+    WriteHtmlFile(settings, report, sink, status);
     return 1;
 }

@@ -4,7 +4,6 @@
 #include "client_table.h"
 #include "files.h"
 #include "format.h"
-#include "newest_writer.h"
 
 #include <array>
 #include <cstdint>
@@ -126,11 +125,17 @@ struct FileContent {
     std::string path;
     std::string data;
 };
-// The front ends' writer of the HTML (and stats) file: a hung folder never
-// stops the core thread, and the file always ends with the newest content.
-using FileWriter = NewestWriter<FileContent>;
+// Where a refresh hands the HTML file: the front ends give it a writer on a
+// thread of its own (FileWriter), so a hung folder never stops the core thread.
+class FileSink {
+public:
+    virtual void Post(FileContent file) = 0;
+
+protected:
+    ~FileSink() = default;
+};
 // Replaces the file whole (a temporary beside it renamed over it, so a reader
-// never sees a partial page); the write a FileWriter makes. 1 on success.
+// never sees a partial page); what a file sink's writer does. 1 on success.
 int WriteWholeFile(const FileContent &file);
 
 // What the HTML file's latest write came to: recorded by its writer thread,
@@ -158,20 +163,20 @@ private:
     Say say_;
 };
 // Writes the file whole and records the outcome in status: the write of the
-// HTML file's FileWriter. 1 on success.
+// HTML file's writer. 1 on success.
 int WriteReportFile(const FileContent &file, FileWriteStatus &status);
 
 struct ServerSettings;
-// When output is on, hands report's HTML file to writer (written at once
+// When output is on, hands report's HTML file to sink (written at once
 // without one, its outcome then recorded in status when given).
-void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileWriter *writer,
+void WriteHtmlFile(const ServerSettings &settings, const StatusReport &report, FileSink *sink,
                    FileWriteStatus *status);
 // The refresh: builds the report at the current time in the settings' form
 // (stalls judged by the table's clock and the settings' stall time) and,
-// when output is on, hands the HTML file to writer (written at once
+// when output is on, hands the HTML file to sink (written at once
 // without one), and takes the outcome of its latest write from status (when
 // given) into report.htmlError. A file that cannot be written is skipped
 // until the next refresh. 0 when memory ran out: report then keeps what the
 // last refresh built.
 int RefreshStatus(const ClientTable &table, const ServerSettings &settings, StatusReport &report,
-                  FileWriter *writer = nullptr, FileWriteStatus *status = nullptr);
+                  FileSink *sink = nullptr, FileWriteStatus *status = nullptr);

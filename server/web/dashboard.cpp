@@ -1,5 +1,6 @@
 // The dashboard's routes (what each endpoint answers), the change token, the hand-over of option changes, and snapshot publication.
 #include "dashboard.h"
+#include "doc_queries.h"
 
 #include "clock.h"
 #include "cpu_page.h"
@@ -94,7 +95,7 @@ struct RouteView {
     std::shared_ptr<const Published> current;
     const std::string &token;
     const std::string &cookieName;
-    History *history;
+    const HistorySource &history;
 };
 
 // The GET routes; every answer is made at once.
@@ -128,9 +129,10 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
         uint32_t limit = 0;
         std::string error;
         if (!ParseHistoryQuery(req.query, limit, error)) return JsonError(400, error);
-        if (!view.history) return JsonError(503, "this server keeps no run history");
+        std::shared_ptr<const HistoryView> runs = view.history ? view.history() : nullptr;
+        if (!runs) return JsonError(503, "this server keeps no run history");
         // The history thread's published copy: SQLite is never touched here.
-        return Answer(200, "application/json", HistoryJson(*view.history->View(), limit));
+        return Answer(200, "application/json", HistoryJson(*runs, limit));
     }
     CpuQuery cpuQuery;
     std::string queryError;

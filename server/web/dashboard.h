@@ -2,13 +2,15 @@
 #pragma once
 
 #include "client_table.h"
-#include "history.h"
+#include "history_json.h"
 #include "report.h"
 #include "run_tracker.h"
 #include "settings.h"
 #include "test_ports.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 // The Linux default port of the dashboard; Windows serves it only when the
@@ -31,8 +33,9 @@ struct DashboardConfig {
     // number they must stay below (0: no rule).
     size_t maxConnections = 256;
     uint64_t descriptorCeiling = 0;
-    // The run history /history.json reads (its published copy); nullptr: not kept.
-    History *history = nullptr;
+    // The run history /history.json reads (the history thread's published
+    // copy, any thread); empty, or a null copy: not kept.
+    HistorySource history;
 };
 
 struct Dashboard;

@@ -1,16 +1,9 @@
 // pellicksrv for Windows: start-up, the "Render Status" window and its message loop, and the shutdown sequence.
-#include "batch_pacing.h"
-#include "client_table.h"
 #include "clock.h"
-#include "dashboard.h"
 #include "net.h"
-#include "notifier.h"
 #include "options_dialog.h"
-#include "refresh.h"
-#include "report.h"
 #include "resources/resource.h"
-#include "run_history.h"
-#include "settings.h"
+#include "server_app.h"
 #include "status_record.h"
 #include "test_ports.h"
 
@@ -20,9 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <new>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -48,40 +39,25 @@ constexpr int kAcceptsPerNotice = 64;
 // One line on standard error (seen when started from a console).
 void SayLine(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
 
-// Process-wide state; touched by the window thread only.
+// What only the Windows program has, beside the program both systems run;
+// touched by the window thread only.
 struct ServerState {
     int running = 1;
     HINSTANCE instance = nullptr;
-    uint32_t messageLength = 0;
     NetSocket listener = kNoNetSocket;
     int netStarted = 0;
     HWND window = nullptr;
-    ClientTable table{};
     bool batchEndPosted = false;
     bool batchTimerSet = false;
-    BatchPacing pacing;  // when the next end of a batch may run
-    FileWriteStatus htmlStatus{SayLine};      // what the HTML file's writes came to
-    std::unique_ptr<FileWriter> htmlWriter;  // the HTML file, off the window thread
-    Dashboard *web = nullptr;  // the web dashboard, when HttpPort names a port
-    std::unique_ptr<RunHistory> runs;  // the run history, fed by every refresh
-    TestPorts testPorts;       // test-only port overrides
-    ServerSettings settings;
-    StatusReport report;  // what the latest refresh built
-    Notifier *notifier = nullptr;  // posts the webhook's events, off the window thread
-    std::vector<NetSocket> newlyStalled;  // CPUs the last client check found stalled
+    TestPorts testPorts;  // test-only port overrides
+    std::unique_ptr<ServerApp> app;
 };
 ServerState g_server;
 
-// What the refresh feeds besides the report.
-RefreshTargets Targets() {
-    return {g_server.htmlWriter.get(), &g_server.htmlStatus, g_server.runs.get(), g_server.web, g_server.notifier};
-}
-
-// The refresh both programs run, then the nine value fields of the window when there is one.
-void ShowStatus() {
-    if (!RefreshAndPublish(g_server.table, g_server.settings, g_server.report, Targets(), g_server.newlyStalled)) return;
+// The nine value fields of the window, after every refresh.
+void ShowFields(const StatusFields &shown) {
     if (!g_server.window) return;
-    StatusFields &fields = g_server.report.fields;
+    StatusFields fields = shown;
     for (int i = 0; i < kFieldCount; ++i) {
         fields.text[i][sizeof fields.text[i] - 1] = '\0';
         SetDlgItemTextA(g_server.window, kFieldFirstId + i, fields.text[i]);
@@ -102,25 +78,6 @@ void WatchClient(void * /*context*/, NetSocket s) {
     WSAAsyncSelect(static_cast<SOCKET>(s), g_server.window, WM_STATUS_SOCKET, FD_READ | FD_CLOSE);
 }
 
-void RefreshFromCore(void * /*context*/) { ShowStatus(); }
-
-void CpuStalled(void * /*context*/, NetSocket s) {
-    try {
-        g_server.newlyStalled.push_back(s);
-    } catch (const std::bad_alloc &) {
-        // Out of memory: this stall goes unannounced.
-    }
-}
-
-const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore, CpuStalled};
-
-// The one prune and refresh of a batch.
-void EndBatch() {
-    const uint64_t start = MonotonicNanos();
-    FinishSocketEvents(g_server.table, kHost);
-    BatchFinished(g_server.pacing, start, MonotonicNanos());
-}
-
 void ScheduleBatchEnd(HWND window);
 
 void CALLBACK BatchTimerProc(HWND window, UINT /*message*/, UINT_PTR id, DWORD /*time*/) {
@@ -133,7 +90,7 @@ void CALLBACK BatchTimerProc(HWND window, UINT /*message*/, UINT_PTR id, DWORD /
 // the pacing rule allows, or sets the timer for when it will.
 void ScheduleBatchEnd(HWND window) {
     if (g_server.batchEndPosted) return;
-    const int64_t due = FinishDueInMs(g_server.pacing, MonotonicNanos());
+    const int64_t due = g_server.app->BatchDueInMs(MonotonicNanos());
     if (due < 0) return;
     if (due == 0) {
         if (g_server.batchTimerSet) {
@@ -141,10 +98,10 @@ void ScheduleBatchEnd(HWND window) {
             g_server.batchTimerSet = false;
         }
         g_server.batchEndPosted = PostMessageA(window, WM_STATUS_BATCH_END, 0, 0) != 0;
-        if (!g_server.batchEndPosted) EndBatch();  // queue full: end it here
+        if (!g_server.batchEndPosted) g_server.app->EndBatch();  // queue full: end it here
     } else if (!g_server.batchTimerSet) {
         g_server.batchTimerSet = SetTimer(window, kBatchTimerId, static_cast<UINT>(due), BatchTimerProc) != 0;
-        if (!g_server.batchTimerSet) EndBatch();  // no timer to be had: end it here
+        if (!g_server.batchTimerSet) g_server.app->EndBatch();  // no timer to be had: end it here
     }
 }
 
@@ -165,25 +122,26 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         g_server.running = 0;
         break;
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDC_OPTIONS) {
-            RunOptionsDialog(g_server.instance, window, g_server.settings);
-            ShowStatus();
+        if (LOWORD(wParam) == IDC_OPTIONS && g_server.app) {
+            RunOptionsDialog(g_server.instance, window, g_server.app->Settings());
+            g_server.app->SettingsChanged();
         }
         break;
     case WM_DASHBOARD_WAKE:
-        if (g_server.web) DashboardRunPending(*g_server.web, g_server.settings, kHost);
+        if (g_server.app) g_server.app->RunDashboardPending();
         return TRUE;
     case WM_STATUS_SOCKET: {
+        if (!g_server.app) return TRUE;
+        ServerApp &app = *g_server.app;
         const SocketEvent event = EventOf(lParam);
-        ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), event);
+        app.OnSocket(static_cast<NetSocket>(wParam), event);
         // One accept notice stands for every waiting connection: taking a burst of them saves
         // a round of window messages per connection, which Wine makes slow.
         for (int i = 1; event == SocketEvent::Accept && i < kAcceptsPerNotice; ++i) {
-            const uint64_t before = g_server.table.nextSeq;
-            ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), event);
-            if (g_server.table.nextSeq == before) break;  // none waiting, or no room
+            const uint64_t before = app.Table().nextSeq;
+            app.OnSocket(static_cast<NetSocket>(wParam), event);
+            if (app.Table().nextSeq == before) break;  // none waiting, or no room
         }
-        BatchEvents(g_server.pacing);
         ScheduleBatchEnd(window);
         // Handled: in a dialog this number is also DM_SETDEFID, which the
         // default handling would otherwise apply with the socket as a control id.
@@ -191,13 +149,12 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
     case WM_STATUS_BATCH_END:
         g_server.batchEndPosted = false;
-        EndBatch();
+        if (g_server.app) g_server.app->EndBatch();
         return TRUE;
     case WM_TIMER:
-        if (wParam != kClientTimesTimer) break;
-        CheckClientTimes(g_server.table, kHost, static_cast<uint32_t>(g_server.settings.stallSeconds));
-        if (g_server.table.refreshNeeded && !g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);
-        if (HtmlFileNeedsRefresh(g_server.settings, g_server.report, Targets())) ShowStatus();
+        if (wParam != kClientTimesTimer || !g_server.app) break;
+        g_server.app->CheckTimes();
+        ScheduleBatchEnd(window);
         return TRUE;
     default:
         break;
@@ -208,46 +165,30 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Called by the dashboard's HTTP threads: the window thread applies what the page sent.
 void WakeWindow(void *window) { PostMessageA(static_cast<HWND>(window), WM_DASHBOARD_WAKE, 0, 0); }
 
-// The web dashboard, only when the registry value "HttpPort" names a port. Its
-// failure leaves the status server running without it, reporting nothing.
-void StartDashboard() {
-    const int port = DashboardPortSetting(0, g_server.testPorts);
-    if (port < 0) return;
-    DashboardConfig config;
-    config.port = static_cast<uint16_t>(port);
-    config.ansiPaths = true;  // paths typed on the page go to the ANSI file calls
-    config.wake = WakeWindow;
-    config.wakeContext = g_server.window;
-    config.history = g_server.runs ? g_server.runs->Store() : nullptr;
-    std::string error;
-    g_server.web = DashboardStart(config, error);
-}
-
-// Start-up in its fixed order; 0 as soon as a step fails.
+// Start-up in its fixed order; 0 as soon as a step fails. The web dashboard
+// runs only when the registry value "HttpPort" names a port.
 int StartUp(HINSTANCE instance) {
     g_server.instance = instance;
-    g_server.messageLength = MessageLength(kFieldTable);
-    if (g_server.messageLength != kMessageLength) return 0;
+    if (MessageLength(kFieldTable) != kMessageLength) return 0;
     if (!NetStartup()) return 0;
     g_server.netStarted = 1;
     // Exclusive: with plain address reuse a second server could bind the
     // same port and take connections away from the first.
     g_server.listener = NetListen(g_server.testPorts.status.value_or(STATUS_PORT), SOMAXCONN, true);
     if (g_server.listener == kNoNetSocket) return 0;
-    g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
-    g_server.notifier = NotifierStart(ServerNotifierConfig(g_server.testPorts.webhookMs.value_or(0)));
-    g_server.table.peer = PeerTimeoutsFor(g_server.testPorts.peerSeconds.value_or(0));
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
-    g_server.runs = std::make_unique<RunHistory>(RunHistoryConfig{
-        HistoryPath(g_server.testPorts),
-        [n = g_server.notifier](std::string_view entry) { NotifierPost(n, "job.finished", entry); },
-        SayLine});
-    StartDashboard();
-    g_server.htmlWriter =
-        std::make_unique<FileWriter>([](const FileContent &file) { WriteReportFile(file, g_server.htmlStatus); });
-    ShowStatus();
+    ServerAppConfig config;
+    config.testPorts = g_server.testPorts;
+    config.say = SayLine;
+    config.show = ShowFields;
+    config.watchClient = WatchClient;
+    config.dashboard.ansiPaths = true;  // paths typed on the page go to the ANSI file calls
+    config.dashboard.wake = WakeWindow;
+    config.dashboard.wakeContext = g_server.window;
+    g_server.app = std::make_unique<ServerApp>(std::move(config));
+    g_server.app->Start();
     if (!SetTimer(g_server.window, kClientTimesTimer, kClientTimesPeriodMs, nullptr)) return 0;
     return WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), g_server.window, WM_STATUS_SOCKET, FD_ACCEPT) == 0;
 }
@@ -264,23 +205,14 @@ void RunMessageLoop() {
     }
 }
 
-// Releases whatever start-up acquired, in reverse order; copes with any subset.
+// The program's parts in their stop order, then this system's in reverse order of their start; copes with any subset.
 void ShutDown() {
-    if (g_server.runs) g_server.runs->Stop();  // the runs stay open: a stop is not their CPUs leaving
-    ReleaseClients(g_server.table);
-    ShowStatus();  // "No render in progress", in the HTML file when output is on
-    if (g_server.htmlWriter) g_server.htmlWriter->Close(-1);  // written before the program ends
-    g_server.htmlWriter.reset();
-    DashboardStop(g_server.web);  // before the window its wake-ups are posted to goes
-    g_server.web = nullptr;
-    g_server.runs.reset();
-    // Events still waiting get a moment; a hook that hangs never holds the stop for long.
-    NotifierStop(g_server.notifier, kNotifierStopDrainMs);
-    g_server.notifier = nullptr;
+    if (g_server.app) g_server.app->Stop();  // before the window its wake-ups are posted to goes
     if (g_server.window) {
         DestroyWindow(g_server.window);
         g_server.window = nullptr;
     }
+    g_server.app.reset();
     if (g_server.listener != kNoNetSocket) {
         NetClose(g_server.listener);
         g_server.listener = kNoNetSocket;

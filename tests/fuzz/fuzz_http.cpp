@@ -7,6 +7,7 @@
 // cookie and token readers, the CPU page's query and the options body parser
 // take whatever a request holds without reading past it.
 #include "cpu_page.h"
+#include "doc_queries.h"
 #include "fuzz_support.h"
 #include "http_query.h"
 #include "http_server.h"

@@ -1,5 +1,6 @@
 // Tests of the dashboard's HTTP server over real loopback connections, with a stand-in core thread that owns table and settings.
 #include "dashboard.h"
+#include "file_writer.h"
 #include "file_calls.h"
 #include "files.h"
 #include "http_client.h"

@@ -1,5 +1,7 @@
 // Tests of the dashboard's data: JSON (byte for byte against golden documents) and metrics of the golden report scenarios, the JSON writer, CPU pages, escaping of wire texts, the burn-down history, the run history's document and metrics.
 #include "cpu_page.h"
+#include "server_app.h"
+#include "doc_queries.h"
 #include "history_json.h"
 #include "json_writer.h"
 #include "status_json.h"

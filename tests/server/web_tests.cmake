@@ -2,9 +2,9 @@
 if(TARGET pellick_web)
   set(WEB_TEST_LIBS pellick_web_core nlohmann_json::nlohmann_json)
   pellick_add_test(web_text_test SOURCES web_text_test.cpp LIBS ${WEB_TEST_LIBS})
-  pellick_add_test(web_status_test SOURCES web_status_test.cpp LIBS ${WEB_TEST_LIBS})
+  pellick_add_test(web_status_test SOURCES web_status_test.cpp LIBS pellick_app ${WEB_TEST_LIBS})
   pellick_add_test(web_options_test SOURCES web_options_test.cpp LIBS ${WEB_TEST_LIBS})
-  pellick_add_test(web_dashboard_test SOURCES web_dashboard_test.cpp LIBS pellick_web ${WEB_TEST_LIBS} pellick_http_client)
+  pellick_add_test(web_dashboard_test SOURCES web_dashboard_test.cpp LIBS pellick_web pellick_notifier ${WEB_TEST_LIBS} pellick_http_client)
   # The HTTP limits over real sockets from many loopback addresses (Linux).
   if(NOT WIN32)
     pellick_add_test(web_limits_test SOURCES posix/web_limits_test.cpp

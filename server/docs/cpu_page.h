@@ -1,4 +1,4 @@
-// One page of the per-CPU table (GET /cpus.json): the query's parameters, the rows it selects and their JSON.
+// One page of the per-CPU table (GET /cpus.json): the query's parameters (parsed by the dashboard), the rows it selects and their JSON.
 #pragma once
 
 #include "snapshot.h"
@@ -19,12 +19,6 @@ struct CpuQuery {
     uint64_t offset = 0;  // rows of the selection to skip
     uint32_t limit = kCpuPageDefault;
 };
-
-// Reads job, stalled, sort, offset and limit from a query string (other
-// names are ignored). False with error set for a value that is not one of
-// them: job a whole number, stalled 0 or 1, sort "table" or "cpu" (a leading
-// '-' for descending), offset a whole number, limit 1 to kCpuPageMax.
-bool ParseCpuQuery(std::string_view query, CpuQuery &out, std::string &error);
 
 // {"generation", "total" (rows the filter selects), "offset", "limit", "cpus": [the page]}.
 std::string CpuPageJson(const WebSnapshot &snapshot, const CpuQuery &query);

@@ -1,15 +1,25 @@
 // The run history as the dashboard shows it: GET /history.json, one run's JSON for run-end notifications, its metrics, and the job texts a run takes from the report.
 #pragma once
 
-#include "history.h"
 #include "run_tracker.h"
 #include "snapshot.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// What the history thread last published: the newest runs first, without
+// their sessions.
+struct HistoryView {
+    std::vector<RunEntry> runs;
+    bool stored = false;  // the database is being written
+};
+
+// Where a reader takes the newest published copy (any thread); null when none is kept.
+using HistorySource = std::function<std::shared_ptr<const HistoryView>()>;
 
 // Runs /history.json gives at most, and when the query names no limit.
 inline constexpr uint32_t kHistoryPageMax = 1000;
@@ -19,9 +29,6 @@ inline constexpr uint32_t kHistoryPageDefault = 100;
 // /history.json shows it). Called on the history thread.
 using RunEndNotifier = std::function<void(std::string_view entryJson)>;
 
-// Reads limit (1 to kHistoryPageMax) from a query string; other names are
-// ignored. False with error set for a bad value.
-bool ParseHistoryQuery(std::string_view query, uint32_t &limit, std::string &error);
 // {"schema": 1, "stored": bool, "runs": [the newest limit runs, newest first]}.
 std::string HistoryJson(const HistoryView &view, uint32_t limit);
 // One run as an element of runs[].

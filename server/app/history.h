@@ -1,6 +1,7 @@
 // The run history: a SQLite file written by a thread of its own, and the recent runs it publishes for the dashboard.
 #pragma once
 
+#include "history_json.h"
 #include "run_tracker.h"
 
 #include <cstdint>
@@ -28,13 +29,6 @@ struct HistoryConfig {
     std::function<void(const std::string &line)> log;
     // The wall clock, file time (tests script it).
     std::function<uint64_t()> now;
-};
-
-// What the history thread last published: the newest runs first, without
-// their sessions.
-struct HistoryView {
-    std::vector<RunEntry> runs;
-    bool stored = false;  // the database is being written
 };
 
 class History {

@@ -2,7 +2,6 @@
 #include "history_json.h"
 
 #include "clock.h"
-#include "http_query.h"
 #include "json_writer.h"
 #include "wire_text.h"
 
@@ -61,20 +60,6 @@ std::string Number(double value) {
 }
 
 }  // namespace
-
-bool ParseHistoryQuery(std::string_view query, uint32_t &limit, std::string &error) {
-    limit = kHistoryPageDefault;
-    for (const auto &[name, value] : ParseQuery(query)) {
-        if (name != "limit") continue;
-        const char *end = value.data() + value.size();
-        const auto r = std::from_chars(value.data(), end, limit);
-        if (value.empty() || r.ec != std::errc() || r.ptr != end || limit < 1 || limit > kHistoryPageMax) {
-            error = "limit must be 1 to " + std::to_string(kHistoryPageMax);
-            return false;
-        }
-    }
-    return true;
-}
 
 std::string HistoryJson(const HistoryView &view, uint32_t limit) {
     std::string out;
