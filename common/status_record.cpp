@@ -1,6 +1,8 @@
 // The wire table of the status message and the codec that walks it.
 #include "status_record.h"
 
+#include <cstdio>
+
 #include <array>
 #include <bit>
 #include <cstring>
@@ -193,6 +195,17 @@ int CompareJobIdentity(const StatusRecord &a, const StatusRecord &b) {
         }
     }
     return 0;
+}
+
+std::string JobHexId(std::string_view bytes) {
+    uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
+    for (const char c : bytes) {
+        h ^= static_cast<uint8_t>(c);
+        h *= 1099511628211ULL;
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
 }
 
 std::string JobIdentityBytes(const StatusRecord &record) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 inline constexpr uint16_t STATUS_PORT = 10431;
 inline constexpr size_t kTextSize = 260;      // names and paths: the platform's path limit
@@ -93,3 +94,6 @@ bool HasRecordSignature(const StatusRecord &record);
 int CompareJobIdentity(const StatusRecord &a, const StatusRecord &b);
 // That byte string itself, for keeping a job's data across records.
 std::string JobIdentityBytes(const StatusRecord &record);
+// The 16 hex digits that name a job identity (its JobIdentityBytes) in the
+// documents and the run history: FNV-1a of the bytes.
+std::string JobHexId(std::string_view identityBytes);

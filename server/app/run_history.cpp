@@ -38,13 +38,14 @@ RunHistory::RunHistory(RunHistoryConfig config) {
 
 RunHistory::~RunHistory() { Stop(); }
 
-void RunHistory::Observe(const ReportData &data, std::span<const StatusRecord> departed) {
+void RunHistory::Observe(const ReportData &data, const std::vector<RunJobInfo> &jobs,
+                         std::span<const StatusRecord> departed) {
     if (stopped_) return;
     try {
         std::vector<DepartedCpu> gone;
         gone.reserve(departed.size());
-        for (const StatusRecord &r : departed) gone.push_back({&r, RunJobInfoOf(r)});
-        history_->Post(tracker_.Observe(data, RunJobInfos(data), gone));
+        for (const StatusRecord &r : departed) gone.push_back({&r, JobInfoOf(r)});
+        history_->Post(tracker_.Observe(data, jobs, gone));
     } catch (const std::bad_alloc &) {
         // Out of memory: these changes reach the disk with each run's next change.
     }

@@ -32,10 +32,10 @@ public:
     RunHistory(const RunHistory &) = delete;
     RunHistory &operator=(const RunHistory &) = delete;
 
-    // Core thread, after every refresh: follows the jobs, with the last
-    // records of the CPUs that left since the last refresh, and hands the
-    // runs that changed to the history thread.
-    void Observe(const ReportData &data, std::span<const StatusRecord> departed);
+    // Core thread, after every refresh: follows the jobs (jobs: JobInfos of
+    // data), with the last records of the CPUs that left since the last
+    // refresh, and hands the runs that changed to the history thread.
+    void Observe(const ReportData &data, const std::vector<RunJobInfo> &jobs, std::span<const StatusRecord> departed);
     // Core thread: stops following (a stop is not the CPUs leaving), stores
     // the latest sightings and closes the history.
     void Stop();

@@ -3,7 +3,6 @@
 
 #include "clock.h"
 #include "webhook_events.h"
-#include "wire_text.h"
 
 #include <algorithm>
 #include <new>
@@ -77,24 +76,30 @@ void ServerApp::CheckTimes() {
 
 void ServerApp::Refresh() {
     if (!RefreshStatus(table_, settings_, report_, htmlWriter_.get(), &htmlStatus_)) return;
-    if (runs_) runs_->Observe(report_.data, DepartedClients(table_));
-    if (web_) DashboardPublish(*web_, table_, report_, settings_, runs_ ? &runs_->Stats() : nullptr);
-    PostStalledCpus(notifier_, settings_, report_, newlyStalled_);
+    try {
+        // Each job's identity, hex id and texts, once for every part that names the jobs.
+        const std::vector<RunJobInfo> jobs = JobInfos(report_.data);
+        if (runs_) runs_->Observe(report_.data, jobs, DepartedClients(table_));
+        if (web_) DashboardPublish(*web_, table_, report_, jobs, settings_, runs_ ? &runs_->Stats() : nullptr);
+        PostStalledCpus(notifier_, settings_, report_, jobs, newlyStalled_);
+    } catch (const std::bad_alloc &) {
+        // Out of memory: the next refresh feeds them again.
+    }
     if (config_.show) config_.show(report_.fields);
 }
 
 void PostStalledCpus(Notifier *notifier, const ServerSettings &settings, const StatusReport &report,
-                     std::vector<NetSocket> &newlyStalled) {
+                     const std::vector<RunJobInfo> &jobs, std::vector<NetSocket> &newlyStalled) {
     if (newlyStalled.empty()) return;
     if (notifier && settings.webhook[0]) {
         std::sort(newlyStalled.begin(), newlyStalled.end());
         const DisplayForm form = settings.Form();
         for (const CpuRow &row : report.data.rows) {
-            if (!row.job || !row.stalled) continue;
+            if (!row.job || !row.stalled || row.job > jobs.size()) continue;
             if (!std::binary_search(newlyStalled.begin(), newlyStalled.end(), row.record->socket)) continue;
+            const RunJobInfo &job = jobs[row.job - 1];
             NotifierPostBody(notifier, settings.webhook, kEventCpuStalled,
-                             CpuStalledEventJson(MakeWebCpu(row, form), JobHexId(*row.record), row.job,
-                                                 WireText(row.record->sceneName)));
+                             CpuStalledEventJson(MakeWebCpu(row, form), job.jobId, row.job, job.sceneName));
         }
     }
     newlyStalled.clear();

@@ -36,9 +36,10 @@ struct ServerAppConfig {
 
 // Right after the refresh that built report: posts cpu.stalled to the
 // settings' webhook for each CPU of newlyStalled (sockets CheckClientTimes
-// named) that the report shows stalled, and empties newlyStalled.
+// named) that the report shows stalled, and empties newlyStalled. jobs:
+// JobInfos of the report.
 void PostStalledCpus(Notifier *notifier, const ServerSettings &settings, const StatusReport &report,
-                     std::vector<NetSocket> &newlyStalled);
+                     const std::vector<RunJobInfo> &jobs, std::vector<NetSocket> &newlyStalled);
 
 // One server's state, touched by its core thread only (the event loop or the
 // window's message loop), which calls these in turn.

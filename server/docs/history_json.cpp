@@ -104,26 +104,3 @@ std::string HistoryMetricsText(const RunStats &s) {
     out += "pellick_forecast_abs_error_ratio_count " + std::to_string(s.errorCount) + "\n";
     return out;
 }
-
-RunJobInfo RunJobInfoOf(const StatusRecord &r) {
-    RunJobInfo info;
-    info.identity = JobIdentityBytes(r);
-    info.jobId = JobHexId(info.identity);
-    info.sceneName = WireText(r.sceneName);
-    info.sceneFile = WireText(r.sceneFile);
-    info.firstFrame = r.sceneFirstFrame;
-    info.lastFrame = r.sceneLastFrame;
-    info.frameStep = r.sceneFrameStep;
-    return info;
-}
-
-std::vector<RunJobInfo> RunJobInfos(const ReportData &data) {
-    std::vector<RunJobInfo> out(data.jobs.size());
-    std::vector<bool> filled(data.jobs.size(), false);
-    for (const CpuRow &row : data.rows) {
-        if (row.job < 1 || row.job > out.size() || filled[row.job - 1]) continue;
-        filled[row.job - 1] = true;
-        out[row.job - 1] = RunJobInfoOf(*row.record);
-    }
-    return out;
-}

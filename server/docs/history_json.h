@@ -35,7 +35,3 @@ std::string HistoryJson(const HistoryView &view, uint32_t limit);
 std::string HistoryEntryJson(const RunEntry &entry);
 // The counters and the forecast error histogram, Prometheus text.
 std::string HistoryMetricsText(const RunStats &stats);
-// The identity and texts a run keeps of the job a record names.
-RunJobInfo RunJobInfoOf(const StatusRecord &record);
-// Per job of data.jobs, RunJobInfoOf the job's first CPU.
-std::vector<RunJobInfo> RunJobInfos(const ReportData &data);

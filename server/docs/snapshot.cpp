@@ -10,17 +10,6 @@
 #include <cstring>
 #include <limits>
 
-std::string JobHexId(std::string_view bytes) {
-    uint64_t h = 14695981039346656037ULL;  // FNV-1a, 64 bits
-    for (const char c : bytes) {
-        h ^= static_cast<uint8_t>(c);
-        h *= 1099511628211ULL;
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-    return text;
-}
-
 namespace {
 
 std::string Text(const char *buffer) { return WireText(FieldBytes(buffer, kFormatBufferSize)); }
@@ -124,10 +113,13 @@ WebCpu MakeWebCpu(const CpuRow &row, const DisplayForm &form) {
     return cpu;
 }
 
-std::string JobHexId(const StatusRecord &record) { return JobHexId(JobIdentityBytes(record)); }
-
 void BuildSnapshot(const ClientTable &table, const StatusReport &report, const ServerSettings &settings,
                    JobHistory &history, WebSnapshot &out) {
+    BuildSnapshot(table, report, JobInfos(report.data), settings, history, out);
+}
+
+void BuildSnapshot(const ClientTable &table, const StatusReport &report, const std::vector<RunJobInfo> &jobInfos,
+                   const ServerSettings &settings, JobHistory &history, WebSnapshot &out) {
     const ReportData &data = report.data;
     const DisplayForm form = settings.Form();
     out.now = data.now;
@@ -172,11 +164,12 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
         WebJob job;
         job.number = static_cast<uint32_t>(j + 1);
         job.stats = stats;
-        if (const StatusRecord *r = firstOfJob[j]) {
-            const std::string identity = JobIdentityBytes(*r);
-            job.id = JobHexId(identity);
-            job.sceneName = WireText(r->sceneName);
-            job.sceneFile = WireText(r->sceneFile);
+        if (const StatusRecord *r = firstOfJob[j]; r && j < jobInfos.size()) {
+            const RunJobInfo &info = jobInfos[j];
+            const std::string &identity = info.identity;
+            job.id = info.jobId;
+            job.sceneName = info.sceneName;
+            job.sceneFile = info.sceneFile;
             job.sceneFileTime = r->sceneFileTime;
             job.sceneFileSize = r->sceneFileSize;
             job.firstFrame = r->sceneFirstFrame;
@@ -198,4 +191,27 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const S
         job.texts.end = DateTime(e.endTime);
         out.jobs.push_back(std::move(job));
     }
+}
+
+RunJobInfo JobInfoOf(const StatusRecord &r) {
+    RunJobInfo info;
+    info.identity = JobIdentityBytes(r);
+    info.jobId = JobHexId(info.identity);
+    info.sceneName = WireText(r.sceneName);
+    info.sceneFile = WireText(r.sceneFile);
+    info.firstFrame = r.sceneFirstFrame;
+    info.lastFrame = r.sceneLastFrame;
+    info.frameStep = r.sceneFrameStep;
+    return info;
+}
+
+std::vector<RunJobInfo> JobInfos(const ReportData &data) {
+    std::vector<RunJobInfo> out(data.jobs.size());
+    std::vector<bool> filled(data.jobs.size(), false);
+    for (const CpuRow &row : data.rows) {
+        if (row.job < 1 || row.job > out.size() || filled[row.job - 1]) continue;
+        filled[row.job - 1] = true;
+        out[row.job - 1] = JobInfoOf(*row.record);
+    }
+    return out;
 }

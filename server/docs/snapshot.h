@@ -3,6 +3,7 @@
 
 #include "client_table.h"
 #include "report.h"
+#include "run_tracker.h"
 #include "settings.h"
 
 #include <array>
@@ -100,8 +101,6 @@ struct WebSnapshot {
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };
 
-// The 16 hex digits that name a job identity (its JobIdentityBytes) in the documents.
-std::string JobHexId(std::string_view identityBytes);
 // File-time ticks as Unix seconds (floor).
 int64_t UnixSeconds(uint64_t fileTime);
 // An instant as ISO 8601 UTC, "2026-12-08T05:07:19Z"; empty for 0 (unknown)
@@ -110,12 +109,20 @@ std::string IsoUtc(uint64_t fileTime);
 
 // One CPU row as the snapshot holds it (texts in form); row.job must not be 0.
 WebCpu MakeWebCpu(const CpuRow &row, const DisplayForm &form);
-// The 16 hex digits naming the job identity of record (WebJob::id).
-std::string JobHexId(const StatusRecord &record);
 
 // Builds the snapshot of a refresh: report as just built from table (its
 // fragment copied byte for byte), texts in the settings' form. Runs on the
 // core thread, before the table changes; records each job's remaining passes
 // into history (keyed by JobIdentityBytes).
+// jobInfos: JobInfos(report.data), made once per refresh for every part that names the jobs.
+void BuildSnapshot(const ClientTable &table, const StatusReport &report, const std::vector<RunJobInfo> &jobInfos,
+                   const ServerSettings &settings, JobHistory &history, WebSnapshot &out);
+// The same, making the job infos itself (tests, benchmarks).
 void BuildSnapshot(const ClientTable &table, const StatusReport &report, const ServerSettings &settings,
                    JobHistory &history, WebSnapshot &out);
+
+// Per job of data.jobs, its identity, hex id and texts (from the job's first
+// CPU): what the snapshot, the run history and the webhook's events name a job by.
+std::vector<RunJobInfo> JobInfos(const ReportData &data);
+// The identity, hex id and texts of the job a record names.
+RunJobInfo JobInfoOf(const StatusRecord &record);

@@ -299,11 +299,11 @@ std::string DashboardUrl(const Dashboard &dashboard) {
 std::string DashboardCookieName(uint16_t port) { return "pellick-token-" + std::to_string(port); }
 
 void DashboardPublish(Dashboard &d, const ClientTable &table, const StatusReport &report,
-                      const ServerSettings &settings, const RunStats *runs) {
+                      const std::vector<RunJobInfo> &jobs, const ServerSettings &settings, const RunStats *runs) {
     try {
         auto pub = std::make_shared<Published>();
         if (runs) pub->runs = *runs;
-        BuildSnapshot(table, report, settings, d.history, pub->snapshot);
+        BuildSnapshot(table, report, jobs, settings, d.history, pub->snapshot);
         pub->snapshot.generation = ++d.generation;
         {
             std::lock_guard<std::mutex> lock(d.snapshotMutex);

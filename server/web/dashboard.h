@@ -61,9 +61,10 @@ std::string DashboardCookieName(uint16_t port);
 
 // Core thread, after every refresh (before the table changes again): a new
 // snapshot of report, built from table in the settings' form, for the HTTP threads.
-// runs: the run tracker's counts, for the metrics (nullptr: none).
+// jobs: JobInfos of the report. runs: the run tracker's counts, for the metrics (nullptr: none).
 void DashboardPublish(Dashboard &dashboard, const ClientTable &table, const StatusReport &report,
-                      const ServerSettings &settings, const RunStats *runs = nullptr);
+                      const std::vector<RunJobInfo> &jobs, const ServerSettings &settings,
+                      const RunStats *runs = nullptr);
 // Core thread, after a wake: applies the option changes the page sent to
 // settings (as the options dialog would), then refreshes through host so the
 // window or terminal and the page show the new form at once.

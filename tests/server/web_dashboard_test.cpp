@@ -117,7 +117,7 @@ protected:
         auto *self = static_cast<WebDashboard *>(context);
         // As the front ends refresh: the report and file, then the snapshot.
         if (RefreshStatus(self->table.Get(), self->settings, self->report, self->htmlWriter))
-            DashboardPublish(*self->dashboard, self->table.Get(), self->report, self->settings);
+            DashboardPublish(*self->dashboard, self->table.Get(), self->report, JobInfos(self->report.data), self->settings);
     }
     // Changes the table on the core thread, then refreshes as the front ends do.
     void Update(std::function<void(TestTable &)> change) {

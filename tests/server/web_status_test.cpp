@@ -241,11 +241,11 @@ TEST_F(WebStatus, StalledCpuEventCarriesTheStatusRowAndItsJob) {
     ASSERT_NE(notifier, nullptr);
     const std::vector<NetSocket> both = {t.entries[0].record.socket, t.entries[1].record.socket};
     std::vector<NetSocket> announced = both;
-    PostStalledCpus(notifier, settings, report, announced);  // no webhook: nothing goes out
+    PostStalledCpus(notifier, settings, report, JobInfos(report.data), announced);  // no webhook: nothing goes out
     EXPECT_TRUE(announced.empty());
     std::strcpy(settings.webhook, "http://127.0.0.1:9/hook");
     announced = both;
-    PostStalledCpus(notifier, settings, report, announced);
+    PostStalledCpus(notifier, settings, report, JobInfos(report.data), announced);
     EXPECT_TRUE(announced.empty());
     EXPECT_TRUE(NotifierIdle(notifier, 5000));
     NotifierStop(notifier, 0);

@@ -145,7 +145,7 @@ protected:
     }
     // As the core thread does after a change: a new snapshot for every reader.
     void Refresh() {
-        if (RefreshStatus(table.Get(), settings, report)) DashboardPublish(*dashboard, table.Get(), report, settings);
+        if (RefreshStatus(table.Get(), settings, report)) DashboardPublish(*dashboard, table.Get(), report, JobInfos(report.data), settings);
     }
     int Open(const char *from = "127.0.0.1", int receiveBuffer = 0) {
         const int fd = Connect(port, from, receiveBuffer);
