@@ -31,30 +31,12 @@ std::string DefaultPlugin() {
     return beside;
 }
 
-// "A-B" or a single frame "A".
-bool ParseFrames(const std::string &text, int32_t &first, int32_t &last) {
-    try {
-        size_t used = 0;
-        first = std::stoi(text, &used);
-        if (used == text.size()) {
-            last = first;
-            return true;
-        }
-        if (text[used] != '-' && text[used] != ':') return false;
-        std::string rest = text.substr(used + 1);
-        last = std::stoi(rest, &used);
-        return used == rest.size() && last >= first;
-    } catch (...) {
-        return false;
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
     SimOptions o;
     o.plugin = DefaultPlugin();
-    std::string mode = "interactive", frames, systemId, serverName, cost = "constant";
+    std::string mode = "interactive", frames, systemId, serverName, cost = "constant", speed = "1";
     bool cancel = false;
 
     CLI::App app{"hostsim: loads the Pellick plug-in as the host application does (LoadLibrary/dlopen, _mod_descrip, "
@@ -82,15 +64,22 @@ int main(int argc, char **argv) {
     app.add_option("--step", o.frameStep, "Frame step of the scene's range (the plug-in takes 0 as 1)");
     app.add_option("--frames", frames,
                    "Frames this host renders, A-B or A (default: the whole range); render nodes usually share a "
-                   "range");
+                   "range. A-B:S renders every S-th frame from A to B (e.g. 1-40:4: 1, 5, ..., 37); a list of "
+                   "these, e.g. 3,7,12-14, renders in the order given (at most " +
+                       std::to_string(kMaxHandOutItems) +
+                       " items). Every frame must be one of the scene's (--first, --last, --step)");
     app.add_option("--passes", o.passes, "Passes per frame (anti-aliasing, motion blur)")->check(CLI::Range(1u, 100000u));
     app.add_option("--pass-ms", o.passMs, "Time per pass in milliseconds");
     app.add_option("--jitter", o.jitterPercent, "Pass time varies randomly by up to this percentage either way")
         ->check(CLI::Range(0u, 100u));
     app.add_option("--cost", cost,
                    "How the pass time changes over the scene's frame range: constant; ramp:A-B, scaled linearly "
-                   "from A times at the first frame to B times at the last; spike:F:X, frame F X times slower "
-                   "(factors 0.01 to 1000, e.g. ramp:1-3, spike:5:10)");
+                   "from A times at the first frame to B times at the last; spike:F:X, frame F X times slower; "
+                   "step:F:X, every frame from F on X times slower (factors 0.01 to 1000, e.g. ramp:1-3, "
+                   "spike:5:10, step:20:2)");
+    app.add_option("--speed", speed,
+                   "This node's speed factor, 0.01 to 100: its pass times are divided by it (2: twice as fast), "
+                   "to play a farm of mixed nodes");
     app.add_option("--evaluates", o.evaluates, "Evaluate calls (pixels) per pass")->check(CLI::Range(1u, 100000000u));
     app.add_option("--seed", o.seed, "Seed of the jitter (0: from the node number and the clock)");
     app.add_option("--scene-real", o.sceneReal40, "The scene's first real value (sent as text, part of the identity)");
@@ -109,6 +98,8 @@ int main(int argc, char **argv) {
         "  hostsim --server 127.0.0.1 --first 1 --last 20 --passes 2 --pass-ms 200 --jitter 20\n"
         "  hostsim --node 3 --server farmhead --first 1 --last 90 --frames 61-90 --pass-ms 500\n"
         "  hostsim --server 127.0.0.1 --first 1 --last 40 --pass-ms 100 --cost ramp:1-3   (frame 40 takes 300 ms)\n"
+        "  hostsim --node 2 --server farmhead --first 1 --last 40 --frames 2-40:4 --speed 2   (2, 6, ..., 38, twice "
+        "as fast)\n"
         "  hostsim --server render-01 --save-state shot.state --renders 0   (store the name only)\n"
         "Exit codes: 0 done, 2 plug-in not loaded, 3 not a valid plug-in, 4 scene state file error.");
     CLI11_PARSE(app, argc, argv);
@@ -126,17 +117,19 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
-    std::string costError;
-    if (!ParseCostProfile(cost, o.cost, costError)) {
-        std::fprintf(stderr, "hostsim: --cost: %s\n", costError.c_str());
+    std::string error;
+    if (!ParseCostProfile(cost, o.cost, error)) {
+        std::fprintf(stderr, "hostsim: --cost: %s\n", error.c_str());
         return 1;
     }
-    if (!frames.empty()) {
-        if (!ParseFrames(frames, o.renderFirst, o.renderLast)) {
-            std::fprintf(stderr, "hostsim: --frames %s is not A-B\n", frames.c_str());
-            return 1;
-        }
-        o.ownFrames = true;
+    if (!ParseSpeed(speed, o.speed, error)) {
+        std::fprintf(stderr, "hostsim: --speed: %s\n", error.c_str());
+        return 1;
+    }
+    if (!frames.empty() &&
+        !ParseFrameHandOut(frames, o.firstFrame, o.lastFrame, o.frameStep, o.handOut, error)) {
+        std::fprintf(stderr, "hostsim: --frames: %s\n", error.c_str());
+        return 1;
     }
     if (app.count("--server") && cancel) {
         std::fprintf(stderr, "hostsim: --server and --panel-cancel exclude each other\n");

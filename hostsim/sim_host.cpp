@@ -13,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -119,19 +120,19 @@ public:
         : o_(o), f_(f), rng_(o.seed ? o.seed : static_cast<uint32_t>(o.node * 7919u + static_cast<uint32_t>(
                                                    std::chrono::steady_clock::now().time_since_epoch().count()))) {}
 
-    // Renders this host's frames; returns the passes done.
+    // Renders this host's frames in the order handed out; returns the passes done.
     uint64_t Frames(void *instance) {
-        const int32_t first = o_.ownFrames ? o_.renderFirst : o_.firstFrame;
-        const int32_t last = o_.ownFrames ? o_.renderLast : o_.lastFrame;
-        const int64_t step = o_.frameStep > 0 ? o_.frameStep : 1;
+        const FrameHandOut whole{{o_.firstFrame, o_.lastFrame, RenderStep(o_.frameStep)}};
         uint64_t passes = 0;
-        for (int64_t frame = first; frame <= last; frame += step) {
-            for (uint32_t p = 0; p < o_.passes; ++p) {
-                f_.newFrame(instance, static_cast<int32_t>(frame), static_cast<double>(frame));
-                // The pass renders; its pixels are handed over at its end.
-                Sleep(ScaledTime(PassTime(), static_cast<int32_t>(frame)));
-                for (uint32_t e = 0; e < o_.evaluates; ++e) f_.evaluate(instance, &pixel_);
-                ++passes;
+        for (const FrameRun &run : o_.handOut.empty() ? whole : o_.handOut) {
+            for (int64_t frame = run.first; frame <= run.last; frame += run.step) {
+                for (uint32_t p = 0; p < o_.passes; ++p) {
+                    f_.newFrame(instance, static_cast<int32_t>(frame), static_cast<double>(frame));
+                    // The pass renders; its pixels are handed over at its end.
+                    Sleep(ScaledTime(PassTime(), static_cast<int32_t>(frame)));
+                    for (uint32_t e = 0; e < o_.evaluates; ++e) f_.evaluate(instance, &pixel_);
+                    ++passes;
+                }
             }
         }
         return passes;
@@ -142,9 +143,9 @@ public:
     }
 
 private:
+    // The pass time of this frame on this node.
     uint32_t ScaledTime(uint32_t ms, int32_t frame) const {
-        if (o_.cost.kind == CostProfile::Kind::Constant) return ms;
-        const double scaled = ms * CostFactor(o_.cost, frame, o_.firstFrame, o_.lastFrame);
+        const double scaled = ms * CostFactor(o_.cost, frame, o_.firstFrame, o_.lastFrame) / o_.speed;
         return scaled >= 4294967295.0 ? 4294967295u : static_cast<uint32_t>(scaled + 0.5);
     }
 
@@ -183,24 +184,44 @@ void Hold(const SimOptions &o) {
 
 namespace {
 
-// A decimal factor in range, the whole text.
-bool ParseFactor(std::string_view text, const char *what, double &value, std::string &error) {
+// A decimal from low to high, the whole text; the error names what it is.
+bool ParseDecimal(std::string_view text, const char *what, double low, double high, double &value,
+                  std::string &error) {
     const char *end = text.data() + text.size();
-    const auto [p, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-    if (text.empty() || ec != std::errc() || p != end || !(value >= kMinCostFactor && value <= kMaxCostFactor)) {
+    double parsed = 0;
+    const auto [p, ec] = std::from_chars(text.data(), end, parsed, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc() || p != end || !(parsed >= low && parsed <= high)) {
         char range[64];
-        std::snprintf(range, sizeof range, "%g to %g", kMinCostFactor, kMaxCostFactor);
+        std::snprintf(range, sizeof range, "%g to %g", low, high);
         error = std::string(what) + " \"" + std::string(text) + "\" is not a factor from " + range;
         return false;
     }
+    value = parsed;
     return true;
+}
+
+bool ParseFactor(std::string_view text, const char *what, double &value, std::string &error) {
+    return ParseDecimal(text, what, kMinCostFactor, kMaxCostFactor, value, error);
+}
+
+// A whole 32-bit number, the whole text.
+bool ParseWhole(std::string_view text, int32_t &value) {
+    const char *end = text.data() + text.size();
+    const auto [p, ec] = std::from_chars(text.data(), end, value);
+    return !text.empty() && ec == std::errc() && p == end;
+}
+
+// Text of the user's quoted in an error, cut short so a hostile one keeps the line short.
+std::string Quoted(std::string_view text) {
+    constexpr size_t kShown = 40;
+    return "\"" + std::string(text.substr(0, kShown)) + (text.size() > kShown ? "...\"" : "\"");
 }
 
 }  // namespace
 
 bool ParseCostProfile(std::string_view text, CostProfile &profile, std::string &error) {
     CostProfile parsed;
-    constexpr std::string_view kRamp = "ramp:", kSpike = "spike:";
+    constexpr std::string_view kRamp = "ramp:";
     if (text == "constant") {
         profile = parsed;
         return true;
@@ -220,33 +241,128 @@ bool ParseCostProfile(std::string_view text, CostProfile &profile, std::string &
         profile = parsed;
         return true;
     }
-    if (text.substr(0, kSpike.size()) == kSpike) {
-        const std::string_view rest = text.substr(kSpike.size());
+    // A spike and a step are both NAME:F:X.
+    struct FrameForm {
+        std::string_view prefix;
+        CostProfile::Kind kind;
+        const char *name, *example;
+    };
+    constexpr FrameForm kFrameForms[] = {{"spike:", CostProfile::Kind::Spike, "spike", "spike:5:10"},
+                                         {"step:", CostProfile::Kind::Step, "step", "step:20:2"}};
+    for (const FrameForm &form : kFrameForms) {
+        if (text.substr(0, form.prefix.size()) != form.prefix) continue;
+        const std::string_view rest = text.substr(form.prefix.size());
         const size_t colon = rest.find(':');
         if (colon == std::string_view::npos) {
-            error = "a spike is spike:F:X, e.g. spike:5:10";
+            error = std::string("a ") + form.name + " is " + form.name + ":F:X, e.g. " + form.example;
             return false;
         }
         const std::string_view frame = rest.substr(0, colon);
-        const char *end = frame.data() + frame.size();
-        const auto [p, ec] = std::from_chars(frame.data(), end, parsed.spikeFrame);
-        if (frame.empty() || ec != std::errc() || p != end) {
-            error = "the spike's frame \"" + std::string(frame) + "\" is not a whole frame number";
+        if (!ParseWhole(frame, parsed.frame)) {
+            error = std::string("the ") + form.name + "'s frame \"" + std::string(frame) +
+                    "\" is not a whole frame number";
             return false;
         }
-        parsed.kind = CostProfile::Kind::Spike;
-        if (!ParseFactor(rest.substr(colon + 1), "the spike's factor", parsed.spikeFactor, error)) return false;
+        parsed.kind = form.kind;
+        const std::string what = std::string("the ") + form.name + "'s factor";
+        if (!ParseFactor(rest.substr(colon + 1), what.c_str(), parsed.factor, error)) return false;
         profile = parsed;
         return true;
     }
-    error = "\"" + std::string(text) + "\" is not constant, ramp:A-B or spike:F:X";
+    error = "\"" + std::string(text) + "\" is not constant, ramp:A-B, spike:F:X or step:F:X";
     return false;
+}
+
+namespace {
+
+// One item of a hand-out: "A", "A-B", "A:B" or "A-B:S"; false with the reason otherwise.
+bool ParseFrameRun(std::string_view item, int32_t frameStep, FrameRun &run, std::string &error) {
+    const char *end = item.data() + item.size();
+    const auto [p, ec] = std::from_chars(item.data(), end, run.first);
+    run.last = run.first;
+    run.step = RenderStep(frameStep);
+    bool ok = !item.empty() && ec == std::errc();
+    if (ok && p != end) {
+        const std::string_view rest(p + 1, static_cast<size_t>(end - p - 1));
+        // A colon after a dash range gives the step; "A:B" alone is a range.
+        const size_t colon = *p == '-' ? rest.find(':') : std::string_view::npos;
+        ok = (*p == '-' || *p == ':') && ParseWhole(rest.substr(0, colon), run.last) &&
+             (colon == std::string_view::npos || ParseWhole(rest.substr(colon + 1), run.step));
+    }
+    if (!ok) {
+        error = Quoted(item) + " is not a frame A, a range A-B or every S-th frame A-B:S";
+    } else if (run.last < run.first) {
+        error = Quoted(item) + " ends before it starts";
+        ok = false;
+    } else if (run.step < 1) {
+        error = Quoted(item) + " has a step below 1";
+        ok = false;
+    }
+    return ok;
+}
+
+// True when frame is one of the scene's frames.
+bool InScene(int64_t frame, int32_t first, int32_t last, int32_t step) {
+    return frame >= first && frame <= last && (frame - first) % step == 0;
+}
+
+// The first frame of run that is not one of the scene's, or false when it has none.
+bool FrameOutsideScene(const FrameRun &run, int32_t first, int32_t last, int32_t step, int64_t &outside) {
+    const int64_t from = run.first, by = run.step;
+    const int64_t lastDone = from + (run.last - from) / by * by;
+    if (!InScene(from, first, last, step)) {
+        outside = from;
+    } else if (lastDone == from) {
+        return false;
+    } else if (!InScene(from + by, first, last, step)) {
+        outside = from + by;  // off the scene's step, or past its end
+    } else if (lastDone > last) {
+        outside = from + ((last - from) / by + 1) * by;
+    } else {
+        return false;  // the first two lie on the scene's step, so all between do
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseFrameHandOut(std::string_view text, int32_t sceneFirst, int32_t sceneLast, int32_t frameStep,
+                       FrameHandOut &handOut, std::string &error) {
+    const int32_t step = RenderStep(frameStep);
+    FrameHandOut parsed;
+    for (size_t start = 0;;) {
+        const size_t comma = text.find(',', start);
+        const std::string_view item = text.substr(start, comma == std::string_view::npos ? comma : comma - start);
+        if (parsed.size() == kMaxHandOutItems) {
+            error = "a hand-out lists at most " + std::to_string(kMaxHandOutItems) + " items";
+            return false;
+        }
+        FrameRun run{};
+        if (!ParseFrameRun(item, frameStep, run, error)) return false;
+        int64_t outside = 0;
+        if (FrameOutsideScene(run, sceneFirst, sceneLast, step, outside)) {
+            error = "frame " + std::to_string(outside) + " of " + Quoted(item) + " is not one of the scene's frames (" +
+                    std::to_string(sceneFirst) + "-" + std::to_string(sceneLast) + ", step " + std::to_string(step) +
+                    ")";
+            return false;
+        }
+        parsed.push_back(run);
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    handOut = std::move(parsed);
+    return true;
+}
+
+bool ParseSpeed(std::string_view text, double &speed, std::string &error) {
+    return ParseDecimal(text, "the speed", kMinSpeed, kMaxSpeed, speed, error);
 }
 
 double CostFactor(const CostProfile &profile, int32_t frame, int32_t first, int32_t last) {
     switch (profile.kind) {
     case CostProfile::Kind::Constant: return 1.0;
-    case CostProfile::Kind::Spike: return frame == profile.spikeFrame ? profile.spikeFactor : 1.0;
+    case CostProfile::Kind::Spike: return frame == profile.frame ? profile.factor : 1.0;
+    case CostProfile::Kind::Step: return frame >= profile.frame ? profile.factor : 1.0;
     case CostProfile::Kind::Ramp: break;
     }
     if (last <= first) return profile.from;

@@ -81,9 +81,7 @@ TEST_F(HostSim, RenderNodeRendersItsShareOfTheRange) {
     options.node = 4;
     options.firstFrame = 1;
     options.lastFrame = 10;
-    options.ownFrames = true;
-    options.renderFirst = 5;
-    options.renderLast = 6;
+    options.handOut = {{5, 6, 1}};
     options.passes = 3;
     options.jitterPercent = 50;
     ASSERT_EQ(Run(), 0);
@@ -95,6 +93,51 @@ TEST_F(HostSim, RenderNodeRendersItsShareOfTheRange) {
     EXPECT_EQ(last.record.firstRenderedFrame, 5);
     EXPECT_EQ(last.record.currentFrame, 6);
     EXPECT_EQ(last.record.sceneLastFrame, 10);
+}
+
+// Every pass's message names the frame handed out for it, in the hand-out's order
+// (the sender may skip messages, never reorder passes).
+TEST_F(HostSim, InterleavedHandOutReportsItsFramesInOrder) {
+    options.renderNode = true;
+    options.node = 2;
+    options.firstFrame = 1;
+    options.lastFrame = 10;
+    options.passes = 2;
+    std::string error;
+    ASSERT_TRUE(ParseFrameHandOut("1-9:4,2", 1, 10, 1, options.handOut, error)) << error;
+    const int32_t frames[] = {1, 5, 9, 2};
+    ASSERT_EQ(Run(), 0);
+    ASSERT_TRUE(server->WaitForPasses(8));
+    for (const CollectedMessage &m : server->Messages()) {
+        if (m.record.passesDone == 0) continue;  // the run's first message, before any pass
+        ASSERT_LE(m.record.passesDone, 8u);
+        EXPECT_EQ(m.record.currentFrame, frames[(m.record.passesDone - 1) / 2]) << "pass " << m.record.passesDone;
+        EXPECT_EQ(m.record.firstRenderedFrame, 1) << "pass " << m.record.passesDone;
+        if (m.record.passesDone > 2) {
+            EXPECT_EQ(m.record.passesPerFrame, 2u) << "pass " << m.record.passesDone;
+        }
+    }
+}
+
+// Sleeps are never shorter than asked, so each pass lasts at least its pass time
+// scaled by the frame's cost and divided by the node's speed.
+TEST_F(HostSim, PassTimesFollowTheCostAndTheNodesSpeed) {
+    options.renderNode = true;
+    options.firstFrame = 1;
+    options.lastFrame = 2;
+    options.passMs = 20;
+    options.speed = 0.25;
+    std::string error;
+    ASSERT_TRUE(ParseCostProfile("step:2:2", options.cost, error)) << error;
+    ASSERT_EQ(Run(), 0);
+    ASSERT_TRUE(server->WaitForPasses(2));
+    constexpr int64_t kTicksPerMs = 10000;
+    const int64_t least[] = {80 * kTicksPerMs, 160 * kTicksPerMs};  // frame 1, frame 2
+    for (const CollectedMessage &m : server->Messages()) {
+        if (m.record.passesDone == 0) continue;
+        ASSERT_LE(m.record.passesDone, 2u);
+        EXPECT_GE(m.record.lastPassTime, least[m.record.passesDone - 1]) << "frame " << m.record.currentFrame;
+    }
 }
 
 // The host's calls as a recording plug-in saw them, in order: render start and
