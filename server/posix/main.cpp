@@ -95,6 +95,9 @@ void WriteStats(Server &srv, const char *state) {
                        "\nclients=" + std::to_string(srv.table.count) +
                        "\nmessagesAccepted=" + std::to_string(srv.table.messagesAccepted) +
                        "\nmessagesRejected=" + std::to_string(srv.table.messagesRejected) +
+                       "\nrefusedPerAddress=" + std::to_string(srv.table.refused.perAddress) +
+                       "\nrefusedNetwork=" + std::to_string(srv.table.refused.network) +
+                       "\nrefusedDescriptors=" + std::to_string(srv.table.refused.descriptors) +
                        "\nlongestTurnUs=" + std::to_string(srv.loop.longestTurnNs / 1000) + "\n";
     srv.statsWriter.Post({srv.statsFile, std::move(text)});
 }
@@ -109,16 +112,28 @@ bool DescriptorsLeft(const Server &srv) {
     return static_cast<uint64_t>(probe) < srv.clientDescriptors;
 }
 
-void OnSocket(void *context, NetSocket s, SocketEvent event) {
-    auto &srv = *static_cast<Server *>(context);
-    uint64_t accepted = srv.table.nextSeq;
-    if (event == SocketEvent::Accept && !DescriptorsLeft(srv)) {
-        // Pending connections wait in the backlog until a client leaves.
+// One connection from the backlog. When descriptors are short, a silent
+// connection makes room (the core picks it); when every client has reported,
+// pending connections wait in the backlog until one leaves.
+void Accept(Server &srv, NetSocket listener) {
+    if (!DescriptorsLeft(srv) && !(MakeRoomForClient(srv.table, srv.host) && DescriptorsLeft(srv))) {
         EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
         return;
     }
-    ServerSocketEvent(srv.table, srv.host, s, event);
-    if (event == SocketEvent::Accept && srv.table.nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    const AcceptOutcome outcome = ServerAccept(srv.table, srv.host, listener);
+    // A connection refused by the rules was taken from the backlog: the next may be taken at once.
+    if (outcome != AcceptOutcome::Accepted && outcome != AcceptOutcome::Refused) {
+        EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    }
+}
+
+void OnSocket(void *context, NetSocket s, SocketEvent event) {
+    auto &srv = *static_cast<Server *>(context);
+    if (event == SocketEvent::Accept) {
+        Accept(srv, s);
+    } else {
+        ServerSocketEvent(srv.table, srv.host, s, event);
+    }
     // A connection nobody would ever hear from again is dropped at once.
     while (!srv.unwatched.empty()) {
         NetSocket dropped = srv.unwatched.back();
@@ -233,6 +248,9 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
         srv.settings = LoadSettings();
         srv.notifier = NotifierStart(ServerNotifierConfig(testPorts.webhookMs.value_or(0)));
         srv.table.peer = PeerTimeoutsFor(testPorts.peerSeconds.value_or(0));
+        srv.table.maxPerAddress = static_cast<uint32_t>(srv.settings.maxCpusPerAddress);
+        srv.table.networks = srv.settings.statusNetworks;
+        if (!srv.settings.statusNetworksIssue.empty()) Fail(srv.settings.statusNetworksIssue);
         TerminalViewOpen(srv.view, options.print);
         srv.viewOpen = true;
         if (!EventLoopOpen(srv.loop)) {

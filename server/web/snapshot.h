@@ -79,6 +79,9 @@ struct WebSettings {
     std::string htmlPath;  // UTF-8
     std::string webhook;   // as WebhookShown gives it: never the path or query
     std::string sample;    // the options dialog's sample duration in the current form
+    int32_t maxCpusPerAddress = 0;
+    bool statusNetworksRestricted = false;    // false: any address
+    std::vector<std::string> statusNetworks;  // when restricted, "10.20.0.0/16" ... (none: no address)
 };
 
 struct WebSnapshot {
@@ -94,6 +97,7 @@ struct WebSnapshot {
     uint32_t waiting = 0;      // of them, not reported yet
     uint64_t messagesAccepted = 0;
     uint64_t messagesRejected = 0;
+    ConnectionRefusals refused{};  // status connections closed by the limits, by reason
     WebSettings settings;
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };

@@ -44,6 +44,10 @@ constexpr UINT_PTR kClientTimesTimer = 0x5C13;
 constexpr UINT kClientTimesPeriodMs = 1000;
 // Connections taken for one accept notice; the rest wait for the next notice.
 constexpr int kAcceptsPerNotice = 64;
+// The timer that asks for accept notices again after an accept found no
+// sockets to be had and no silent connection to close for one.
+constexpr UINT_PTR kAcceptPauseTimer = 0x5AC7;
+constexpr UINT kAcceptPauseMs = 100;
 
 // Process-wide state; touched by the window thread only.
 struct ServerState {
@@ -106,6 +110,27 @@ void CpuStalled(void * /*context*/, NetSocket s) {
 
 const ServerHost kHost = {nullptr, WatchClient, RefreshFromCore, CpuStalled};
 
+// Takes the connections one accept notice stands for: taking a burst of them saves a round
+// of window messages per connection, which Wine makes slow. An accept that fails for want of
+// sockets has a silent connection make room (the core picks it); when every client has
+// reported, accept notices stop for a moment, so the waiting connections do not spin the
+// window, and the pending ones stay in the backlog until a client leaves.
+void AcceptBurst(HWND window, NetSocket listener) {
+    for (int i = 0; i < kAcceptsPerNotice; ++i) {
+        AcceptOutcome outcome = ServerAccept(g_server.table, kHost, listener);
+        if (outcome == AcceptOutcome::NoDescriptors && MakeRoomForClient(g_server.table, kHost)) {
+            outcome = ServerAccept(g_server.table, kHost, listener);
+        }
+        if (outcome == AcceptOutcome::Accepted || outcome == AcceptOutcome::Refused) continue;
+        if (outcome == AcceptOutcome::NoDescriptors &&
+            WSAAsyncSelect(static_cast<SOCKET>(listener), window, WM_STATUS_SOCKET, 0) == 0 &&
+            !SetTimer(window, kAcceptPauseTimer, kAcceptPauseMs, nullptr)) {
+            WSAAsyncSelect(static_cast<SOCKET>(listener), window, WM_STATUS_SOCKET, FD_ACCEPT);  // no timer: no pause
+        }
+        break;  // none waiting, or no room
+    }
+}
+
 // The one prune and refresh of a batch.
 void EndBatch() {
     const uint64_t start = MonotonicNanos();
@@ -167,13 +192,10 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_STATUS_SOCKET: {
         const SocketEvent event = EventOf(lParam);
-        ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), event);
-        // One accept notice stands for every waiting connection: taking a burst of them saves
-        // a round of window messages per connection, which Wine makes slow.
-        for (int i = 1; event == SocketEvent::Accept && i < kAcceptsPerNotice; ++i) {
-            const uint64_t before = g_server.table.nextSeq;
+        if (event == SocketEvent::Accept) {
+            AcceptBurst(window, static_cast<NetSocket>(wParam));
+        } else {
             ServerSocketEvent(g_server.table, kHost, static_cast<NetSocket>(wParam), event);
-            if (g_server.table.nextSeq == before) break;  // none waiting, or no room
         }
         BatchEvents(g_server.pacing);
         ScheduleBatchEnd(window);
@@ -186,6 +208,12 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         EndBatch();
         return TRUE;
     case WM_TIMER:
+        if (wParam == kAcceptPauseTimer) {
+            KillTimer(window, kAcceptPauseTimer);
+            // A connection still waiting brings an accept notice at once.
+            WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), window, WM_STATUS_SOCKET, FD_ACCEPT);
+            return TRUE;
+        }
         if (wParam != kClientTimesTimer) break;
         CheckClientTimes(g_server.table, kHost, static_cast<uint32_t>(g_server.settings.stallSeconds));
         if (g_server.table.refreshNeeded && !g_server.batchEndPosted) FinishSocketEvents(g_server.table, kHost);
@@ -228,6 +256,11 @@ int StartUp(HINSTANCE instance) {
     g_server.settings = LoadSettings();  // only now: a server that cannot listen leaves the HTML file alone
     g_server.notifier = NotifierStart(ServerNotifierConfig(g_server.testPorts.webhookMs.value_or(0)));
     g_server.table.peer = PeerTimeoutsFor(g_server.testPorts.peerSeconds.value_or(0));
+    g_server.table.maxPerAddress = static_cast<uint32_t>(g_server.settings.maxCpusPerAddress);
+    g_server.table.networks = g_server.settings.statusNetworks;
+    if (!g_server.settings.statusNetworksIssue.empty()) {
+        std::fprintf(stderr, "pellicksrv: %s\n", g_server.settings.statusNetworksIssue.c_str());
+    }
     g_server.window =
         CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_RENDER_STATUS), nullptr, MainDialogProc, 0);
     if (!g_server.window) return 0;
