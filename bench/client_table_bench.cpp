@@ -126,7 +126,7 @@ struct Farm {
 };
 Farm *g_farm = nullptr;
 
-NetSocket FarmAccept(NetSocket) {
+NetSocket FarmAccept(NetSocket, NetPeer *) {
     if (g_farm->accepted >= g_farm->n) return kNoNetSocket;
     return g_farm->conns[static_cast<size_t>(g_farm->accepted++)].socket;
 }

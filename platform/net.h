@@ -11,6 +11,15 @@ inline constexpr NetSocket kNoNetSocket = -1;
 inline constexpr long kNetError = -1;
 inline constexpr long kNetWouldBlock = -2;
 
+// What an accept learnt beside the new connection (NetAcceptFrom).
+struct NetPeer {
+    uint32_t addrNetOrder = 0;   // the peer's IPv4 address, network byte order (0 unless ipv4)
+    bool ipv4 = false;           // the peer's address is known and IPv4
+    // No connection: the accept failed for want of descriptors or buffers
+    // (EMFILE, ENFILE, ENOBUFS, ENOMEM; WSAEMFILE, WSAENOBUFS), not for want of one waiting.
+    bool noDescriptors = false;
+};
+
 // The calls whose failures tests must reach. Every Net* function below goes
 // through this table; tests swap entries and restore them afterwards.
 struct NetCalls {
@@ -22,7 +31,9 @@ struct NetCalls {
     long (*send)(NetSocket s, const void *data, size_t size);
     // Bytes read, 0 when the peer closed, or kNetError / kNetWouldBlock.
     long (*recv)(NetSocket s, void *data, size_t size);
-    NetSocket (*accept)(NetSocket listener);
+    // A pending connection, or kNoNetSocket. peer (may be null) gets the
+    // peer's address, or why none was taken.
+    NetSocket (*accept)(NetSocket listener, NetPeer *peer);
     void (*close)(NetSocket s);
     // The socket's pending error (SO_ERROR) into *error; 1 when the query worked.
     int (*pendingError)(NetSocket s, int *error);
@@ -39,7 +50,12 @@ inline int NetConnect(NetSocket s, uint32_t addr, uint16_t port, int timeoutMs) 
 }
 inline long NetSend(NetSocket s, const void *d, size_t n) { return netCalls.send(s, d, n); }
 inline long NetRecv(NetSocket s, void *d, size_t n) { return netCalls.recv(s, d, n); }
-inline NetSocket NetAccept(NetSocket l) { return netCalls.accept(l); }
+inline NetSocket NetAccept(NetSocket l) { return netCalls.accept(l, nullptr); }
+// The same, with what the accept learnt in *peer (reset first).
+inline NetSocket NetAcceptFrom(NetSocket l, NetPeer *peer) {
+    *peer = NetPeer{};
+    return netCalls.accept(l, peer);
+}
 inline void NetClose(NetSocket s) { netCalls.close(s); }
 inline int NetPendingError(NetSocket s, int *error) { return netCalls.pendingError(s, error); }
 

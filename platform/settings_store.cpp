@@ -20,6 +20,11 @@ int ReadSettingString(const char *name, char *buffer, uint32_t capacity) {
     return ReadSettingStringAt("", name, buffer, capacity);
 }
 
+bool SettingPresent(const char *name) {
+    uint32_t type = 0, size = 0;  // no data: only the size is asked for
+    return QuerySetting("", name, &type, nullptr, &size) != 0;
+}
+
 int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum) {
     return ReadSettingDwordAt("", name, def, minimum, maximum);
 }

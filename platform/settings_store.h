@@ -19,6 +19,9 @@ inline constexpr const char *kDashboardTokenFile = "dashboard.token";
 // the value is missing, not a text or too long for capacity; buffer is then
 // left as it was. On POSIX spaces and tabs around the text are not part of it.
 int ReadSettingString(const char *name, char *buffer, uint32_t capacity);
+// Whether the named value is stored at all, of any type or size: tells a
+// missing value from one that is there but cannot be read as wanted.
+bool SettingPresent(const char *name);
 // The named integer when it lies within minimum..maximum, else def.
 int32_t ReadSettingInt(const char *name, int32_t def, int32_t minimum, int32_t maximum);
 // Stores the text; a missing or empty text deletes the value. 1 on success.

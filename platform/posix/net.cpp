@@ -61,11 +61,21 @@ long PosixRecv(NetSocket s, void *data, size_t size) {
     return static_cast<long>(n);
 }
 
-NetSocket PosixAccept(NetSocket listener) {
+NetSocket PosixAccept(NetSocket listener, NetPeer *peer) {
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
     int fd;
-    do fd = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+    do fd = accept4(Fd(listener), reinterpret_cast<sockaddr *>(&from), &length, SOCK_CLOEXEC);
     while (fd < 0 && errno == EINTR);
-    return fd < 0 ? kNoNetSocket : fd;
+    if (fd < 0) {
+        if (peer) peer->noDescriptors = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+        return kNoNetSocket;
+    }
+    if (peer && from.ss_family == AF_INET && length >= sizeof(sockaddr_in)) {
+        peer->addrNetOrder = reinterpret_cast<const sockaddr_in *>(&from)->sin_addr.s_addr;
+        peer->ipv4 = true;
+    }
+    return fd;
 }
 
 void PosixClose(NetSocket s) {

@@ -35,9 +35,20 @@ long WinRecv(NetSocket s, void *data, size_t size) {
     return n;
 }
 
-NetSocket WinAccept(NetSocket listener) {
-    SOCKET s = accept(Sock(listener), nullptr, nullptr);
-    return s == INVALID_SOCKET ? kNoNetSocket : static_cast<NetSocket>(s);
+NetSocket WinAccept(NetSocket listener, NetPeer *peer) {
+    sockaddr_storage from{};
+    int length = sizeof from;
+    SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr *>(&from), &length);
+    if (s == INVALID_SOCKET) {
+        const int error = WSAGetLastError();
+        if (peer) peer->noDescriptors = error == WSAEMFILE || error == WSAENOBUFS;
+        return kNoNetSocket;
+    }
+    if (peer && from.ss_family == AF_INET && length >= static_cast<int>(sizeof(sockaddr_in))) {
+        peer->addrNetOrder = reinterpret_cast<const sockaddr_in *>(&from)->sin_addr.s_addr;
+        peer->ipv4 = true;
+    }
+    return static_cast<NetSocket>(s);
 }
 
 void WinClose(NetSocket s) {

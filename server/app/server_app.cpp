@@ -36,6 +36,9 @@ void ServerApp::Start() {
     notifier_ = NotifierStart(ServerNotifierConfig(config_.testPorts.webhookMs.value_or(0)));
     NotifierSetWebhook(notifier_, settings_.webhook);
     table_.peer = PeerTimeoutsFor(config_.testPorts.peerSeconds.value_or(0));
+    table_.maxPerAddress = static_cast<uint32_t>(settings_.maxCpusPerAddress);
+    table_.networks = settings_.statusNetworks;
+    if (!settings_.statusNetworksIssue.empty() && config_.say) config_.say(settings_.statusNetworksIssue);
     RunHistoryConfig history{HistoryPath(config_.testPorts),
                              [n = notifier_](std::string_view entry) { NotifierPost(n, kEventJobFinished, entry); },
                              config_.say};
@@ -55,6 +58,18 @@ void ServerApp::Start() {
 void ServerApp::OnSocket(NetSocket s, SocketEvent event) {
     ServerSocketEvent(table_, host_, s, event);
     BatchEvents(pacing_);
+}
+
+AcceptOutcome ServerApp::Accept(NetSocket listener) {
+    const AcceptOutcome outcome = ServerAccept(table_, host_, listener);
+    BatchEvents(pacing_);
+    return outcome;
+}
+
+int ServerApp::MakeRoom() {
+    const int made = MakeRoomForClient(table_, host_);
+    if (made) BatchEvents(pacing_);
+    return made;
 }
 
 void ServerApp::EndBatch() {

@@ -57,6 +57,11 @@ public:
     void Start();
     // A socket is ready: the core takes the event, and an end of batch is owed.
     void OnSocket(NetSocket s, SocketEvent event);
+    // One connection from the listener's backlog, as the status port's rules
+    // (MaxCpusPerAddress, StatusNetworks) allow; an end of batch is owed.
+    AcceptOutcome Accept(NetSocket listener);
+    // Descriptors are short: the oldest silent connection makes room. 1 when one went.
+    int MakeRoom();
     // Milliseconds until the owed end of batch is due (0: now), -1 when none is owed.
     int64_t BatchDueInMs(uint64_t nowNs) const { return FinishDueInMs(pacing_, nowNs); }
     // The end of a batch: the one prune and refresh it calls for.

@@ -41,9 +41,16 @@ struct SlotKey {
     NetSocket socket = kNoNetSocket;
 };
 
+// The place in the order where the clients without data begin: they follow
+// every client with data, in order of acceptance.
+struct SilentStart {};
+
 // The table's order over slot numbers: CompareClients, then acceptance.
 struct SlotOrder {
+    using is_transparent = void;
     const std::vector<SlotKey> *keys;
+    bool operator()(uint32_t a, SilentStart) const { return (*keys)[a].job != nullptr; }
+    bool operator()(SilentStart, uint32_t b) const { return (*keys)[b].job == nullptr; }
     bool operator()(uint32_t a, uint32_t b) const {
         const SlotKey &x = (*keys)[a], &y = (*keys)[b];
         if ((x.job != nullptr) != (y.job != nullptr)) return x.job != nullptr;
@@ -73,6 +80,9 @@ struct ClientIndex {
     bool sequenceStale = false;
     std::unordered_map<NetSocket, uint32_t> slotOf;  // every client's connection to its slot
     std::vector<StatusRecord> departed;  // last records of clients with data removed since the last end of a batch
+    // Open connections per peer address (ClientEntry::peerAddr), kept while
+    // the table has a maxPerAddress; addresses with none are not kept.
+    std::unordered_map<uint32_t, uint32_t> perAddress;
     uint32_t lastAccepted = 0;                        // slot of the newest client
 
     bool Live(uint32_t slot) const { return slot < used && node[slot] != order.end(); }
@@ -289,6 +299,13 @@ long ReceiveOnce(ClientTable &table, const ServerHost &host, uint32_t slot) {
     return n;
 }
 
+// The slot's connection is closed: its peer address holds one connection fewer.
+void ForgetPeer(ClientIndex &x, uint32_t slot) {
+    auto it = x.perAddress.find(x.slots[slot].peerAddr);
+    if (it == x.perAddress.end()) return;
+    if (--it->second == 0) x.perAddress.erase(it);
+}
+
 // Removes the client in the slot if its connection has failed. 1 when removed.
 int DropIfFailed(ClientTable &table, const ServerHost &host, uint32_t slot) {
     int error = 0;
@@ -417,21 +434,47 @@ void SortClients(ClientTable &table) {
                      [](const ClientEntry &a, const ClientEntry &b) { return CompareClients(a, b) < 0; });
 }
 
-void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener) {
+AcceptOutcome AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener) {
     ClientIndex *x = IndexOf(table);
-    if (!x) return;
-    NetSocket s = NetAccept(listener);
-    if (s == kNoNetSocket) return;
-    uint32_t slot = TakeSlot(*x, table);
-    if (slot == kNoSlot) {
+    if (!x) return AcceptOutcome::NoMemory;
+    NetPeer from;
+    NetSocket s = NetAcceptFrom(listener, &from);
+    if (s == kNoNetSocket) return from.noDescriptors ? AcceptOutcome::NoDescriptors : AcceptOutcome::NoneWaiting;
+    if (!AddressFilterAllows(table.networks, from)) {
         NetClose(s);
-        return;
+        ++table.refused.network;
+        MarkRefresh(table);  // the counters are shown
+        return AcceptOutcome::Refused;
     }
+    // The peer's count of open connections, made (at 0) when it is new.
+    uint32_t *held = nullptr;
+    if (table.maxPerAddress) {
+        try {
+            held = &x->perAddress[from.addrNetOrder];
+        } catch (const std::bad_alloc &) {
+            NetClose(s);
+            return AcceptOutcome::NoMemory;
+        }
+        if (*held >= table.maxPerAddress) {
+            NetClose(s);
+            ++table.refused.perAddress;
+            MarkRefresh(table);
+            return AcceptOutcome::Refused;
+        }
+    }
+    const auto noMemory = [&] {
+        if (held && *held == 0) x->perAddress.erase(from.addrNetOrder);
+        NetClose(s);
+        return AcceptOutcome::NoMemory;
+    };
+    uint32_t slot = TakeSlot(*x, table);
+    if (slot == kNoSlot) return noMemory();
     ClientEntry &entry = x->slots[slot];
     entry.record = StatusRecord{};
     entry.record.socket = s;
     entry.acceptSeq = table.nextSeq;
     entry.fill = 0;  // pending[] is only read up to fill
+    entry.peerAddr = from.addrNetOrder;
     x->keys[slot] = SlotKey{nullptr, 0, table.nextSeq, s};
     try {
         x->slotOf[s] = slot;
@@ -443,9 +486,9 @@ void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener
         }
     } catch (const std::bad_alloc &) {
         x->freeSlots.push_back(slot);
-        NetClose(s);
-        return;
+        return noMemory();
     }
+    if (held) ++*held;
     ++table.nextSeq;
     entry.acceptedAt = ClientClockNow(table);
     entry.receivedAt = entry.partialSince = 0;
@@ -459,6 +502,36 @@ void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener
     x->sequenceStale = true;
     NoteTouched(*x, slot);
     if (host.watchClient) host.watchClient(host.context, s);
+    return AcceptOutcome::Accepted;
+}
+
+AcceptOutcome ServerAccept(ClientTable &table, const ServerHost &host, NetSocket listener) {
+    const AcceptOutcome outcome = AcceptClient(table, host, listener);
+    if (outcome == AcceptOutcome::Accepted) {
+        ClientIndex &x = *table.index;
+        PruneClient(table, host, x.keys[x.lastAccepted].socket);
+    }
+    return outcome;
+}
+
+int MakeRoomForClient(ClientTable &table, const ServerHost &host) {
+    ClientIndex *x = table.index;
+    if (!x) return 0;
+    // Each turn closes a connection or sees the oldest silent one report, so
+    // the loop ends; it goes on past the first turn only for CPUs that just reported.
+    for (;;) {
+        const auto oldest = x->order.lower_bound(SilentStart{});
+        if (oldest == x->order.end()) return 0;  // every client has reported
+        const uint32_t slot = *oldest;
+        const NetSocket s = x->keys[slot].socket;
+        // A plug-in sends its first message as it connects: it may wait unread.
+        const long n = ReceiveOnce(table, host, slot);
+        if (FindClient(table, s) != slot) return 1;  // it was closed (by its peer, or for want of memory)
+        if (n > 0 && x->keys[slot].job) continue;     // it reported: the next oldest
+        RemoveClient(table, host, s);
+        ++table.refused.descriptors;
+        return 1;
+    }
 }
 
 void ReadClient(ClientTable &table, const ServerHost &host, NetSocket s) {
@@ -479,6 +552,7 @@ void RemoveClient(ClientTable &table, [[maybe_unused]] const ServerHost &host, N
         }
     }
     NetClose(s);
+    ForgetPeer(x, slot);
     x.slotOf.erase(s);
     x.order.erase(x.node[slot]);
     x.node[slot] = x.order.end();
@@ -523,15 +597,9 @@ void ServerSocketEvent(ClientTable &table, const ServerHost &host, NetSocket s, 
         PruneClient(table, host, s, n > 0);
         break;
     }
-    case SocketEvent::Accept: {
-        uint64_t before = table.nextSeq;
-        AcceptClient(table, host, s);
-        if (table.nextSeq != before) {
-            ClientIndex &x = *table.index;
-            PruneClient(table, host, x.keys[x.lastAccepted].socket);
-        }
+    case SocketEvent::Accept:
+        ServerAccept(table, host, s);
         break;
-    }
     case SocketEvent::Close: {
         // Messages that arrived just before the peer closed still count.
         long n = 1;

@@ -1,6 +1,7 @@
 // The table of connected CPUs: one record per accepted connection, kept sorted so jobs are runs of neighbours.
 #pragma once
 
+#include "address_filter.h"
 #include "net.h"
 #include "status_record.h"
 
@@ -18,6 +19,7 @@ struct ClientEntry {
     uint64_t receivedAt;    // the latest valid message was stored (0: none yet)
     uint64_t partialSince;  // the first bytes of pending[] came, while fill > 0
     uint8_t stalledSeen;    // the stall rule held at the last CheckClientTimes
+    uint32_t peerAddr;      // the peer's IPv4 address, network byte order (0 when not known)
 };
 
 // How long the server waits on a peer. A vanished peer's connection fails
@@ -34,6 +36,14 @@ struct PeerTimeouts {
 // The timeouts in force: the defaults, or every wait shortened to the tests'
 // seconds (1..60), probes every sixth of it.
 PeerTimeouts PeerTimeoutsFor(uint32_t testSeconds);
+
+// Status connections the server closed at once, or to make room, by reason
+// (pellick_connections_refused_total{reason}).
+struct ConnectionRefusals {
+    uint64_t perAddress;   // its peer already held maxPerAddress connections
+    uint64_t network;      // its peer lies outside the allowed networks
+    uint64_t descriptors;  // silent, closed oldest first to make room while descriptors ran short
+};
 
 // Where the core keeps its clients: stable slots (an entry stays in its
 // slot while its connection lives), the order as a balanced tree of slot
@@ -60,6 +70,12 @@ struct ClientTable {
     ClientIndex *index;    // the slots and the order, released by ReleaseClients
     uint32_t errorCursor;  // the slot where the next end of a batch goes on checking for failed connections
     PeerTimeouts peer;     // set before the first accept
+    // Who may connect, set before the first accept: at most maxPerAddress
+    // connections from one peer address (0: no limit), and only peers the
+    // filter allows (by default any).
+    uint32_t maxPerAddress;
+    AddressFilter networks;
+    ConnectionRefusals refused;
     uint64_t (*clock)();   // monotonic ns; null is the system's (tests inject one)
 };
 
@@ -134,10 +150,33 @@ std::span<const StatusRecord> DepartedClients(const ClientTable &table);
 // it has reported and gone silent anew). FinishSocketEvents then runs the refresh.
 void CheckClientTimes(ClientTable &table, const ServerHost &host, uint32_t stallSeconds);
 
-// Accepts one pending connection and adds its record (no data yet; those
-// follow the records with data, in order of acceptance); the connection gets
-// TCP keepalive as table.peer says.
-void AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
+// What one accept did.
+enum class AcceptOutcome {
+    Accepted,       // a new client
+    Refused,        // a connection closed at once: outside table.networks, or past maxPerAddress
+    NoneWaiting,    // no connection (none pending, or the accept failed)
+    NoDescriptors,  // no connection: the accept failed for want of descriptors or buffers
+    NoMemory,       // a connection closed at once: no memory to keep it
+};
+// Accepts one pending connection. A peer outside table.networks, or one
+// that holds table.maxPerAddress connections already, has its connection
+// closed at once and counted in table.refused (a refresh marked needed, so
+// the counters show). Otherwise the record is added (no data yet; those
+// follow the records with data, in order of acceptance); the connection
+// gets TCP keepalive as table.peer says.
+AcceptOutcome AcceptClient(ClientTable &table, const ServerHost &host, NetSocket listener);
+// The accept event (SocketEvent::Accept) with what it did: AcceptClient,
+// then the prune of the new connection.
+AcceptOutcome ServerAccept(ClientTable &table, const ServerHost &host, NetSocket listener);
+// The platform's word that descriptors are short (the next connection would
+// take one the server keeps spare, or an accept failed for want of them):
+// closes the oldest silent connection, one with no complete valid message
+// yet, and counts it in table.refused.descriptors. What such a connection
+// sent already is read first, so a plug-in whose first message waits unread
+// reports instead, and the next oldest is looked at. A CPU that has reported
+// is never closed here. 1 when a connection went (one was closed, or was
+// found closed by its peer), 0 when none is silent.
+int MakeRoomForClient(ClientTable &table, const ServerHost &host);
 // One receive from a non-blocking connection. Bytes are gathered per client
 // until a whole message is in; each whole message with a valid signature
 // replaces the record, then the record is re-placed in order and a refresh

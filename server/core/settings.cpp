@@ -20,7 +20,37 @@ ServerSettings LoadSettings() {
     settings.webhook[sizeof settings.webhook - 1] = '\0';
     std::string reason;
     if (settings.webhook[0] && !IsWebhookUrl(settings.webhook, reason)) settings.webhook[0] = '\0';
+    settings.maxCpusPerAddress =
+        ReadSettingInt(kSettingMaxCpusPerAddress, kDefaultMaxCpusPerAddress, kMinMaxCpusPerAddress, kMaxMaxCpusPerAddress);
+    // A read that fails leaves the buffer as it was: the mark tells an empty text from none.
+    std::string networks(kMaxStatusNetworksBytes + 1, '\0');
+    networks[0] = 'x';
+    const int length = ReadSettingString(kSettingStatusNetworks, networks.data(), static_cast<uint32_t>(networks.size()));
+    if (length > 0 || networks[0] == '\0') {
+        ApplyStatusNetworks(settings, std::string_view(networks.data(), static_cast<size_t>(std::max(length, 0))));
+    } else if (SettingPresent(kSettingStatusNetworks)) {
+        // There but not readable as a list: nothing is read as wider than was meant.
+        settings.statusNetworks = AddressFilter{true, {}};
+        settings.statusNetworksIssue = "StatusNetworks: the value is not a text of at most " +
+                                       std::to_string(kMaxStatusNetworksBytes) +
+                                       " bytes; every status connection is refused";
+    }
     return settings;
+}
+
+void ApplyStatusNetworks(ServerSettings &settings, std::string_view text) {
+    AddressFilterParse parsed = ParseStatusNetworks(text);
+    settings.statusNetworks = std::move(parsed.filter);
+    settings.statusNetworksIssue.clear();
+    if (parsed.ignored.empty()) return;
+    std::string line = "StatusNetworks: ignored ";
+    for (size_t i = 0; i < parsed.ignored.size(); ++i) line += (i ? ", " : "") + parsed.ignored[i];
+    if (settings.statusNetworks.networks.empty()) {
+        line += "; no network is left: every status connection is refused";
+    } else {
+        line += "; status connections are taken from " + NetworksText(settings.statusNetworks) + " only";
+    }
+    settings.statusNetworksIssue = std::move(line);
 }
 
 int SetMaxScale(ServerSettings &settings, int32_t maxScale) {

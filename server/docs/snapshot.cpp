@@ -139,6 +139,11 @@ void BuildSnapshot(const ClientTable &table, const StatusReport &report, const s
     out.settings.htmlError = WireText(report.htmlError);
     out.settings.webhook = WebhookShown(settings.webhook);
     out.settings.sample = Duration(kSampleDurationTicks, form);
+    out.refused = table.refused;
+    out.settings.maxCpusPerAddress = settings.maxCpusPerAddress;
+    out.settings.statusNetworksRestricted = settings.statusNetworks.restricted;
+    out.settings.statusNetworks.clear();
+    for (const Ipv4Network &n : settings.statusNetworks.networks) out.settings.statusNetworks.push_back(NetworkText(n));
     out.fragment = report.html;
 
     std::vector<const StatusRecord *> firstOfJob(data.jobs.size(), nullptr);

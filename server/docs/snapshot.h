@@ -81,6 +81,9 @@ struct WebSettings {
     std::string htmlError;  // why the HTML file's latest write failed, UTF-8; empty: it worked (or output is off)
     std::string webhook;   // as WebhookShown gives it: never the path or query
     std::string sample;    // the options dialog's sample duration in the current form
+    int32_t maxCpusPerAddress = 0;
+    bool statusNetworksRestricted = false;    // false: any address
+    std::vector<std::string> statusNetworks;  // when restricted, "10.20.0.0/16" ... (none: no address)
 };
 
 struct WebSnapshot {
@@ -97,6 +100,7 @@ struct WebSnapshot {
     uint64_t messagesAccepted = 0;
     uint64_t messagesRejected = 0;
     uint64_t recordsImplausible = 0;  // of the messages stored, those that cannot be true
+    ConnectionRefusals refused{};  // status connections closed by the limits, by reason
     WebSettings settings;
     std::string fragment;  // the HTML fragment, byte for byte as the file gets it
 };

@@ -72,7 +72,9 @@ Json SettingsObject(const WebSettings &settings) {
             {"htmlPath", settings.htmlPath},
             {"htmlError", settings.htmlError.empty() ? Json(nullptr) : Json(settings.htmlError)},
             {"sample", settings.sample},
-            {"webhook", settings.webhook}};
+            {"webhook", settings.webhook},
+            {"maxCpusPerAddress", settings.maxCpusPerAddress},
+            {"statusNetworks", settings.statusNetworksRestricted ? Json(settings.statusNetworks) : Json(nullptr)}};
 }
 
 void WriteSettings(JsonWriter &w, const WebSettings &settings) {
@@ -86,6 +88,15 @@ void WriteSettings(JsonWriter &w, const WebSettings &settings) {
     settings.htmlError.empty() ? w.Null() : w.String(settings.htmlError);
     w.Member("sample", settings.sample);
     w.Member("webhook", settings.webhook);
+    w.Member("maxCpusPerAddress", settings.maxCpusPerAddress);
+    w.Key("statusNetworks");
+    if (settings.statusNetworksRestricted) {
+        w.BeginArray();
+        for (const std::string &n : settings.statusNetworks) w.String(n);
+        w.EndArray();
+    } else {
+        w.Null();
+    }
     w.EndObject();
 }
 
@@ -220,6 +231,12 @@ std::string Document(const WebSnapshot &s, bool withCpus) {
     w.BeginObject();
     w.Member("open", s.connections);
     w.Member("waiting", s.waiting);
+    w.Key("refused");
+    w.BeginObject();
+    w.Member("perAddress", s.refused.perAddress);
+    w.Member("network", s.refused.network);
+    w.Member("descriptors", s.refused.descriptors);
+    w.EndObject();
     w.EndObject();
     w.Key("messages");
     w.BeginObject();
@@ -301,6 +318,12 @@ std::string MetricsText(const WebSnapshot &s) {
     sample("pellick_active_cpus", "", s.overall.activeCpus);
     family("pellick_connections_open", "gauge", "Status connections open, reporting or not yet.");
     sample("pellick_connections_open", "", s.connections);
+    family("pellick_connections_refused_total", "counter",
+           "Status connections the server closed by its limits: per_address (the peer held MaxCpusPerAddress), "
+           "network (outside StatusNetworks), descriptors (silent, closed oldest first to make room).");
+    sample("pellick_connections_refused_total", "{reason=\"per_address\"}", count(s.refused.perAddress));
+    sample("pellick_connections_refused_total", "{reason=\"network\"}", count(s.refused.network));
+    sample("pellick_connections_refused_total", "{reason=\"descriptors\"}", count(s.refused.descriptors));
     family("pellick_messages_accepted_total", "counter", "Status messages with a valid signature.");
     sample("pellick_messages_accepted_total", "", count(s.messagesAccepted));
     family("pellick_messages_rejected_total", "counter", "Status messages rejected for a wrong signature.");

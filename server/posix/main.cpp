@@ -65,6 +65,9 @@ void WriteStats(Server &srv, const char *state) {
                        "\nclients=" + std::to_string(table.count) +
                        "\nmessagesAccepted=" + std::to_string(table.messagesAccepted) +
                        "\nmessagesRejected=" + std::to_string(table.messagesRejected) +
+                       "\nrefusedPerAddress=" + std::to_string(table.refused.perAddress) +
+                       "\nrefusedNetwork=" + std::to_string(table.refused.network) +
+                       "\nrefusedDescriptors=" + std::to_string(table.refused.descriptors) +
                        "\nlongestTurnUs=" + std::to_string(srv.loop.longestTurnNs / 1000) + "\n";
     srv.statsWriter.Post({srv.statsFile, std::move(text)});
 }
@@ -79,17 +82,30 @@ bool DescriptorsLeft(const Server &srv) {
     return static_cast<uint64_t>(probe) < srv.clientDescriptors;
 }
 
-void OnSocket(void *context, NetSocket s, SocketEvent event) {
-    auto &srv = *static_cast<Server *>(context);
+// One connection from the backlog. When descriptors are short, a silent
+// connection makes room (the core picks it); when every client has reported,
+// pending connections wait in the backlog until one leaves.
+void Accept(Server &srv, NetSocket listener) {
     ServerApp &app = *srv.app;
-    const uint64_t accepted = app.Table().nextSeq;
-    if (event == SocketEvent::Accept && !DescriptorsLeft(srv)) {
-        // Pending connections wait in the backlog until a client leaves.
+    if (!DescriptorsLeft(srv) && !(app.MakeRoom() && DescriptorsLeft(srv))) {
         EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
         return;
     }
-    app.OnSocket(s, event);
-    if (event == SocketEvent::Accept && app.Table().nextSeq == accepted) EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    const AcceptOutcome outcome = app.Accept(listener);
+    // A connection refused by the rules was taken from the backlog: the next may be taken at once.
+    if (outcome != AcceptOutcome::Accepted && outcome != AcceptOutcome::Refused) {
+        EventLoopPauseAccepts(srv.loop, kAcceptPauseMs);
+    }
+}
+
+void OnSocket(void *context, NetSocket s, SocketEvent event) {
+    auto &srv = *static_cast<Server *>(context);
+    ServerApp &app = *srv.app;
+    if (event == SocketEvent::Accept) {
+        Accept(srv, s);
+    } else {
+        app.OnSocket(s, event);
+    }
     // A connection nobody would ever hear from again is dropped at once.
     while (!srv.unwatched.empty()) {
         NetSocket dropped = srv.unwatched.back();

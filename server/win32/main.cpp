@@ -35,6 +35,14 @@ constexpr UINT_PTR kClientTimesTimer = 0x5C13;
 constexpr UINT kClientTimesPeriodMs = 1000;
 // Connections taken for one accept notice; the rest wait for the next notice.
 constexpr int kAcceptsPerNotice = 64;
+// The timer that asks for accept notices again after an accept found no
+// sockets to be had and no silent connection to close for one.
+constexpr UINT_PTR kAcceptPauseTimer = 0x5AC7;
+constexpr UINT kAcceptPauseMs = 100;
+// The timer that asks for accept notices again after an accept found no
+// sockets to be had and no silent connection to close for one.
+constexpr UINT_PTR kAcceptPauseTimer = 0x5AC7;
+constexpr UINT kAcceptPauseMs = 100;
 
 // One line on standard error (seen when started from a console).
 void SayLine(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
@@ -105,6 +113,26 @@ void ScheduleBatchEnd(HWND window) {
     }
 }
 
+// Takes the connections one accept notice stands for: taking a burst of them saves a round
+// of window messages per connection, which Wine makes slow. An accept that fails for want of
+// sockets has a silent connection make room (the core picks it); when every client has
+// reported, accept notices stop for a moment, so the waiting connections do not spin the
+// window, and the pending ones stay in the backlog until a client leaves.
+void AcceptBurst(HWND window, NetSocket listener) {
+    ServerApp &app = *g_server.app;
+    for (int i = 0; i < kAcceptsPerNotice; ++i) {
+        AcceptOutcome outcome = app.Accept(listener);
+        if (outcome == AcceptOutcome::NoDescriptors && app.MakeRoom()) outcome = app.Accept(listener);
+        if (outcome == AcceptOutcome::Accepted || outcome == AcceptOutcome::Refused) continue;
+        if (outcome == AcceptOutcome::NoDescriptors &&
+            WSAAsyncSelect(static_cast<SOCKET>(listener), window, WM_STATUS_SOCKET, 0) == 0 &&
+            !SetTimer(window, kAcceptPauseTimer, kAcceptPauseMs, nullptr)) {
+            WSAAsyncSelect(static_cast<SOCKET>(listener), window, WM_STATUS_SOCKET, FD_ACCEPT);  // no timer: no pause
+        }
+        break;  // none waiting, or no room
+    }
+}
+
 void SetIcons(HWND window) {
     HANDLE smallIcon = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 16, 16, 0);
     HANDLE largeIcon = LoadImageA(g_server.instance, MAKEINTRESOURCEA(IDI_PELLICK), IMAGE_ICON, 32, 32, 0);
@@ -132,15 +160,11 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_STATUS_SOCKET: {
         if (!g_server.app) return TRUE;
-        ServerApp &app = *g_server.app;
         const SocketEvent event = EventOf(lParam);
-        app.OnSocket(static_cast<NetSocket>(wParam), event);
-        // One accept notice stands for every waiting connection: taking a burst of them saves
-        // a round of window messages per connection, which Wine makes slow.
-        for (int i = 1; event == SocketEvent::Accept && i < kAcceptsPerNotice; ++i) {
-            const uint64_t before = app.Table().nextSeq;
-            app.OnSocket(static_cast<NetSocket>(wParam), event);
-            if (app.Table().nextSeq == before) break;  // none waiting, or no room
+        if (event == SocketEvent::Accept) {
+            AcceptBurst(window, static_cast<NetSocket>(wParam));
+        } else {
+            g_server.app->OnSocket(static_cast<NetSocket>(wParam), event);
         }
         ScheduleBatchEnd(window);
         // Handled: in a dialog this number is also DM_SETDEFID, which the
@@ -152,6 +176,12 @@ INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (g_server.app) g_server.app->EndBatch();
         return TRUE;
     case WM_TIMER:
+        if (wParam == kAcceptPauseTimer) {
+            KillTimer(window, kAcceptPauseTimer);
+            // A connection still waiting brings an accept notice at once.
+            WSAAsyncSelect(static_cast<SOCKET>(g_server.listener), window, WM_STATUS_SOCKET, FD_ACCEPT);
+            return TRUE;
+        }
         if (wParam != kClientTimesTimer || !g_server.app) break;
         g_server.app->CheckTimes();
         ScheduleBatchEnd(window);

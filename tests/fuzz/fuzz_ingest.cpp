@@ -9,6 +9,7 @@
 #include "fuzz_support.h"
 #include "report.h"
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <map>
@@ -36,6 +37,7 @@ struct Conn {
     bool closeNotified = false; // a close notification came: the server may drop it if a receive confirms it
     bool errored = false;       // a receive for the close notification gave an error: that confirms it
     bool dead = false;          // its pending-error query fails
+    uint64_t seq = 0;           // order of acceptance
     std::deque<Arrival> arrivals;
     uint32_t fill = 0;  // bytes of the message in progress
     std::array<uint8_t, kMessageLength> partial{};
@@ -52,6 +54,8 @@ struct Model {
     uint64_t now = 0;
     NetSocket lastWatched = kNoNetSocket;
     bool stale = false;  // a message was stored or a client dropped since the last refresh
+    bool makingRoom = false;   // in MakeRoomForClient: a connection without a valid message may go
+    uint64_t acceptSeq = 0;
     ClientTable *table = nullptr;
 };
 Model *model;
@@ -75,7 +79,7 @@ void Deliver(Conn &c, const uint8_t *bytes, size_t n) {
     }
 }
 
-NetSocket FakeAccept(NetSocket listener) {
+NetSocket FakeAccept(NetSocket listener, NetPeer *) {
     FUZZ_CHECK(listener == kListener, "accept on %lld, not the listener", static_cast<long long>(listener));
     if (model->pendingAccepts.empty()) return kNoNetSocket;
     const NetSocket s = model->pendingAccepts.front();
@@ -84,6 +88,7 @@ NetSocket FakeAccept(NetSocket listener) {
     c = Conn{};
     c.open = true;
     c.dead = IsDead(s);
+    c.seq = ++model->acceptSeq;
     return s;
 }
 
@@ -127,7 +132,8 @@ void FakeClose(NetSocket s) {
     FUZZ_CHECK(it != model->conns.end() && it->second.open, "close of socket %lld the server does not hold",
                static_cast<long long>(s));
     Conn &c = it->second;
-    FUZZ_CHECK(model->releasing || c.peerClosed || c.errored || c.dead || SupersededInTable(s),
+    FUZZ_CHECK(model->releasing || c.peerClosed || c.errored || c.dead || SupersededInTable(s) ||
+                   (model->makingRoom && !c.hasValid),
                "socket %lld closed with no reason: its peer is alive, healthy and not superseded",
                static_cast<long long>(s));
     c.open = false;
@@ -282,6 +288,39 @@ void Event(ClientTable &t, const ServerHost &host, NetSocket s, SocketEvent even
     if (op & 0x20) Finish(t, host);
 }
 
+// Descriptors short: the oldest connection without a valid message goes (after what it sent
+// is read), never one that has reported; none goes when every one has reported.
+void MakeRoom(ClientTable &t, const ServerHost &host, uint8_t op) {
+    std::vector<NetSocket> silent;  // oldest first
+    size_t open = 0;
+    for (const auto &[s, c] : model->conns) {
+        open += c.open;
+        if (c.open && !c.hasValid) silent.push_back(s);
+    }
+    std::sort(silent.begin(), silent.end(),
+              [](NetSocket a, NetSocket b) { return model->conns[a].seq < model->conns[b].seq; });
+    model->makingRoom = true;
+    const int made = MakeRoomForClient(t, host);
+    model->makingRoom = false;
+    size_t openAfter = 0;
+    for (const auto &[s, c] : model->conns) openAfter += c.open;
+    FUZZ_CHECK(openAfter == open - (made ? 1 : 0), "making room closed %zu of %zu, said %d", open - openAfter, open, made);
+    // Every silent connection older than the one that went has reported meanwhile.
+    bool gone = false;
+    for (const NetSocket s : silent) {
+        const Conn &c = model->conns[s];
+        if (!c.open) {
+            gone = true;
+            break;
+        }
+        FUZZ_CHECK(c.hasValid, "making room passed over silent connection %lld", static_cast<long long>(s));
+    }
+    FUZZ_CHECK(gone == (made != 0), "making room said %d with %zu silent connections", made, silent.size());
+    CheckTable(t, "after making room");
+    CheckRecords(t);
+    if (op & 0x20) Finish(t, host);
+}
+
 void Setup() {
     model = new Model;
     for (int i = 0; i < kLiveSockets; ++i) {
@@ -402,6 +441,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             break;
         }
         case 9:  // the clock moves: the next refresh estimates at another instant
+            if (op & 0x80) {
+                MakeRoom(table, host, op);
+                break;
+            }
             model->now += in.U32() * 10000000ULL;
             break;
         }

@@ -41,19 +41,33 @@ struct Arrival {
 
 struct FakeNet {
     std::deque<NetSocket> pendingAccepts;
+    std::map<NetSocket, uint32_t> peerOf;  // the peer address (network order) a pending connection comes from
+    bool noDescriptors = false;            // accepts fail for want of descriptors
     std::map<NetSocket, std::deque<Arrival>> arrivals;
     std::vector<NetSocket> closed;
     // Sockets FakeClose leaves alone: closed behind the table's back, never
     // opened, or kept open so their number can be handed out again.
     std::vector<NetSocket> notClosed;
+    // Sockets of peers with an address: the table's closes leave them open
+    // until the test ends, so no number is handed out twice within a test.
+    std::vector<NetSocket> keptOpen;
     int recvCalls = 0;
 };
 FakeNet *g_net = nullptr;
 
-NetSocket FakeAccept(NetSocket) {
+NetSocket FakeAccept(NetSocket, NetPeer *peer) {
+    if (g_net->noDescriptors) {
+        if (peer) peer->noDescriptors = true;
+        return kNoNetSocket;
+    }
     if (g_net->pendingAccepts.empty()) return kNoNetSocket;
     NetSocket s = g_net->pendingAccepts.front();
     g_net->pendingAccepts.pop_front();
+    const auto from = g_net->peerOf.find(s);
+    if (peer && from != g_net->peerOf.end()) {
+        peer->addrNetOrder = from->second;
+        peer->ipv4 = true;
+    }
     return s;
 }
 
@@ -77,7 +91,10 @@ long FakeRecv(NetSocket s, void *data, size_t size) {
 void FakeClose(NetSocket s) {
     g_net->closed.push_back(s);
     g_net->arrivals.erase(s);  // the number may be handed out again
-    if (s != kDeadSocket && std::count(g_net->notClosed.begin(), g_net->notClosed.end(), s) == 0) kDefaultNetCalls.close(s);
+    if (s != kDeadSocket && std::count(g_net->notClosed.begin(), g_net->notClosed.end(), s) == 0 &&
+        std::count(g_net->keptOpen.begin(), g_net->keptOpen.end(), s) == 0) {
+        kDefaultNetCalls.close(s);
+    }
 }
 
 struct HostLog {
@@ -145,6 +162,7 @@ protected:
     }
     void TearDown() override {
         ReleaseClients(table);
+        for (NetSocket s : net.keptOpen) kDefaultNetCalls.close(s);
         netCalls = kDefaultNetCalls;
         g_net = nullptr;
         NetCleanup();
@@ -154,8 +172,25 @@ protected:
     NetSocket Connect(NetSocket s = kNoNetSocket) {
         if (s == kNoNetSocket) s = kDefaultNetCalls.openTcp();
         EXPECT_NE(s, kNoNetSocket);
+        net.peerOf.erase(s);  // a number handed out again: no address known
         net.pendingAccepts.push_back(s);
         ServerSocketEvent(table, host, kListener, SocketEvent::Accept);
+        return s;
+    }
+    // A peer at a dotted IPv4 address connects; what the accept did.
+    AcceptOutcome ConnectFrom(const char *address, NetSocket &s) {
+        s = kDefaultNetCalls.openTcp();
+        EXPECT_NE(s, kNoNetSocket);
+        uint32_t addr = 0;
+        EXPECT_EQ(NetResolveIPv4(address, &addr), 1) << address;
+        net.peerOf[s] = addr;
+        net.keptOpen.push_back(s);
+        net.pendingAccepts.push_back(s);
+        return ServerAccept(table, host, kListener);
+    }
+    NetSocket ConnectFrom(const char *address) {
+        NetSocket s = kNoNetSocket;
+        ConnectFrom(address, s);
         return s;
     }
     void Arrive(NetSocket s, const Bytes &bytes) { net.arrivals[s].push_back({bytes}); }
@@ -1131,6 +1166,160 @@ TEST_F(ClientTableTest, AcceptedConnectionsGetKeepalive) {
                                 option(TCP_USER_TIMEOUT)}),
               (std::vector<int>{6, 1, 3, 9000}));
 #endif
+}
+
+// The status port's rules: connections per peer address, the allowed networks, and silent
+// connections making room when descriptors run short.
+
+// A flood from one address past MaxCpusPerAddress beside a new CPU from another: the
+// newcomer is taken and counted, the flood's excess closed at once and counted.
+TEST_F(ClientTableTest, FloodFromOneAddressPastTheLimitLeavesRoomForAnother) {
+    table.maxPerAddress = 8;
+    std::vector<NetSocket> kept, refused;
+    for (int i = 0; i < 20; ++i) {
+        NetSocket s = kNoNetSocket;
+        const AcceptOutcome outcome = ConnectFrom("10.0.0.2", s);
+        (outcome == AcceptOutcome::Accepted ? kept : refused).push_back(s);
+        if (outcome != AcceptOutcome::Accepted) {
+            EXPECT_EQ(outcome, AcceptOutcome::Refused);
+        }
+    }
+    EXPECT_EQ(kept.size(), 8u);
+    EXPECT_EQ(table.refused.perAddress, 12u);
+    EXPECT_EQ(Finish(), 1) << "the counters are shown";
+    EXPECT_EQ(table.nextSeq, 8u) << "refused connections are no clients";
+    for (NetSocket s : refused) {
+        EXPECT_TRUE(Closed(s));
+        EXPECT_EQ(std::count(log.watched.begin(), log.watched.end(), s), 0) << "a refused connection is never watched";
+    }
+    NetSocket newcomer = kNoNetSocket;
+    ASSERT_EQ(ConnectFrom("10.0.0.3", newcomer), AcceptOutcome::Accepted);
+    Send(newcomer, Message({4, "shot", 1000, 7}));
+    EXPECT_EQ(table.messagesAccepted, 1u);
+    EXPECT_EQ(Rec(newcomer).passesDone, 7u);
+    EXPECT_EQ(Finish(), 1);
+
+    // A connection of the flood that closes frees its place for the next from that address.
+    PeerCloses(kept[0]);
+    ServerSocketEvent(table, host, kept[0], SocketEvent::Close);
+    EXPECT_EQ(ConnectFrom("10.0.0.2", kept[0]), AcceptOutcome::Accepted);
+    NetSocket past = kNoNetSocket;
+    EXPECT_EQ(ConnectFrom("10.0.0.2", past), AcceptOutcome::Refused);
+    EXPECT_EQ(table.refused.perAddress, 13u);
+    EXPECT_EQ(table.refused.network + table.refused.descriptors, 0u);
+    EXPECT_EQ(table.count, 9u);
+}
+
+// A table without a limit (0) takes any number from one address.
+TEST_F(ClientTableTest, NoLimitPerAddressWhenNoneIsSet) {
+    for (int i = 0; i < 12; ++i) EXPECT_NE(Find(ConnectFrom("10.0.0.2")), -1);
+    EXPECT_EQ(table.refused.perAddress, 0u);
+}
+
+TEST_F(ClientTableTest, OnlyPeersInTheAllowedNetworksAreTaken) {
+    table.networks = ParseStatusNetworks("10.20.0.0/16, 192.168.5.0/24").filter;
+    const std::pair<const char *, bool> peers[] = {
+        {"10.20.3.4", true},      {"10.21.0.1", false},   {"192.168.5.255", true},
+        {"192.168.6.1", false},   {"10.20.255.255", true}, {"127.0.0.1", false},
+    };
+    for (const auto &[address, taken] : peers) {
+        NetSocket s = kNoNetSocket;
+        EXPECT_EQ(ConnectFrom(address, s), taken ? AcceptOutcome::Accepted : AcceptOutcome::Refused) << address;
+        EXPECT_EQ(Find(s) != -1, taken) << address;
+        EXPECT_EQ(Closed(s), !taken) << address;
+    }
+    Connect();  // a peer whose address is not known as IPv4
+    EXPECT_EQ(table.count, 3u) << "an unknown peer is outside every network";
+    EXPECT_EQ(table.refused.network, 4u);
+
+    // No list: anyone, an unknown peer too; a list with no network left: no one.
+    table.networks = AddressFilter{};
+    Connect();
+    EXPECT_EQ(table.count, 4u);
+    table.networks = ParseStatusNetworks("10.300.0.0/16").filter;
+    NetSocket refused = kNoNetSocket;
+    EXPECT_EQ(ConnectFrom("10.20.3.4", refused), AcceptOutcome::Refused);
+    EXPECT_EQ(table.refused.network, 5u);
+}
+
+// Descriptors short: silent connections go oldest first; what a silent one sent already is
+// read first; a CPU that has reported is never closed to make room.
+TEST_F(ClientTableTest, ShortDescriptorsCloseSilentConnectionsOldestFirst) {
+    const Bytes m = Message({9});
+    NetSocket cpuA = Connect();
+    Send(cpuA, Message({1}));
+    NetSocket silent1 = Connect();
+    NetSocket torn = Connect();
+    Send(torn, Bytes(m.begin(), m.begin() + 100));  // part of a message: still silent
+    NetSocket waiting = Connect();
+    Arrive(waiting, m);  // its first message is there but not read yet
+    NetSocket silent2 = Connect();
+    NetSocket cpuB = Connect();
+    Send(cpuB, Message({2}));
+    NetSocket gone = Connect();
+    PeerCloses(gone);  // closed by its peer, the notification not handled yet
+
+    EXPECT_EQ(MakeRoomForClient(table, host), 1);
+    EXPECT_TRUE(Closed(silent1));
+    EXPECT_EQ(MakeRoomForClient(table, host), 1);
+    EXPECT_TRUE(Closed(torn));
+    EXPECT_EQ(table.refused.descriptors, 2u);
+    // The one with a message waiting reports instead, and the next oldest goes.
+    EXPECT_EQ(MakeRoomForClient(table, host), 1);
+    EXPECT_FALSE(Closed(waiting));
+    EXPECT_EQ(Rec(waiting).cpuIndex, 9);
+    EXPECT_TRUE(Closed(silent2));
+    EXPECT_EQ(table.refused.descriptors, 3u);
+    // A connection its peer closed makes room without being counted.
+    EXPECT_EQ(MakeRoomForClient(table, host), 1);
+    EXPECT_TRUE(Closed(gone));
+    EXPECT_EQ(table.refused.descriptors, 3u);
+    // Only CPUs that reported are left: none of them makes room.
+    EXPECT_EQ(MakeRoomForClient(table, host), 0);
+    std::vector<NetSocket> left = Order();
+    std::sort(left.begin(), left.end());
+    std::vector<NetSocket> want = {cpuA, cpuB, waiting};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(left, want);
+    EXPECT_EQ(table.messagesAccepted, 3u);
+    EXPECT_EQ(Finish(), 1);
+}
+
+// What a platform at its descriptor ceiling does: the silent flood from two addresses
+// turns over, oldest first, while a CPU from a third address is taken, reports and stays.
+TEST_F(ClientTableTest, SilentFloodAtTheCeilingNeverPushesOutAReportingCpu) {
+    constexpr uint32_t kCeiling = 16;  // clients the platform's descriptors allow
+    table.maxPerAddress = 1024;
+    const auto acceptAtCeiling = [&](const char *address) {
+        if (table.count >= kCeiling) {
+            EXPECT_EQ(MakeRoomForClient(table, host), 1) << "a silent connection makes room";
+        }
+        NetSocket s = kNoNetSocket;
+        EXPECT_EQ(ConnectFrom(address, s), AcceptOutcome::Accepted);
+        return s;
+    };
+    std::vector<NetSocket> flood;
+    for (int i = 0; i < 40; ++i) flood.push_back(acceptAtCeiling(i % 2 ? "10.0.0.2" : "10.0.0.4"));
+    NetSocket cpu = acceptAtCeiling("10.0.0.3");
+    Send(cpu, Message({5, "shot", 1000, 3}));
+    for (int i = 0; i < 40; ++i) flood.push_back(acceptAtCeiling(i % 2 ? "10.0.0.2" : "10.0.0.4"));
+    EXPECT_EQ(table.count, kCeiling);
+    EXPECT_NE(Find(cpu), -1);
+    EXPECT_FALSE(Closed(cpu));
+    EXPECT_EQ(Rec(cpu).passesDone, 3u);
+    EXPECT_EQ(table.messagesAccepted, 1u);
+    EXPECT_EQ(table.refused.descriptors, 80u + 1 - kCeiling);
+    // The flood went oldest first: its newest are the ones left.
+    for (size_t i = 0; i < flood.size(); ++i) EXPECT_EQ(Find(flood[i]) != -1, i >= flood.size() - (kCeiling - 1)) << i;
+    EXPECT_EQ(Finish(), 1);
+}
+
+// An accept that fails for want of descriptors says so, and takes nothing.
+TEST_F(ClientTableTest, AcceptWithoutDescriptorsSaysSo) {
+    EXPECT_EQ(ServerAccept(table, host, kListener), AcceptOutcome::NoneWaiting);
+    net.noDescriptors = true;
+    EXPECT_EQ(ServerAccept(table, host, kListener), AcceptOutcome::NoDescriptors);
+    EXPECT_EQ(table.count, 0u);
 }
 
 }  // namespace

@@ -581,3 +581,102 @@ TEST_F(SettingsStore, StoredWebhookThatIsNotAnAddressIsIgnored) {
     ASSERT_EQ(SetWebhook(settings, std::string(kMaxWebhookBytes, 'h')), 1);
     EXPECT_EQ(std::strlen(settings.webhook), kMaxWebhookBytes) << "the longest address fits whole";
 }
+
+// The status port's rules: MaxCpusPerAddress within 1..1,048,576 (else the default), and
+// StatusNetworks read so that nothing stored admits more than it says.
+TEST_F(SettingsStore, MaxCpusPerAddressWithinItsRangeElseTheDefault) {
+    EXPECT_EQ(LoadSettings().maxCpusPerAddress, 1024);
+    const std::pair<int32_t, int32_t> cases[] = {{1, 1},          {64, 64},   {1048576, 1048576}, {0, 1024},
+                                                 {1048577, 1024}, {-5, 1024}, {INT32_MAX, 1024}};
+    for (const auto &[stored, loaded] : cases) {
+        ASSERT_EQ(WriteSettingInt(kSettingMaxCpusPerAddress, stored), 1);
+        EXPECT_EQ(LoadSettings().maxCpusPerAddress, loaded) << "stored as " << stored;
+    }
+    ASSERT_EQ(WriteSettingString(kSettingMaxCpusPerAddress, "many"), 1);
+    EXPECT_EQ(LoadSettings().maxCpusPerAddress, 1024);
+}
+
+TEST_F(SettingsStore, StatusNetworksNeverAdmitMoreThanWritten) {
+    settings = LoadSettings();
+    EXPECT_FALSE(settings.statusNetworks.restricted) << "missing: any address";
+    EXPECT_EQ(settings.statusNetworksIssue, "");
+
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, "10.20.0.0/16, 192.168.5.0/24"), 1);
+    settings = LoadSettings();
+    EXPECT_TRUE(settings.statusNetworks.restricted);
+    EXPECT_EQ(NetworksText(settings.statusNetworks), "10.20.0.0/16, 192.168.5.0/24");
+    EXPECT_EQ(settings.statusNetworksIssue, "");
+
+    // Bad entries are left out and named in the one line.
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, "10.300.0.0/16, 192.168.5.0/24, fe80::/10"), 1);
+    settings = LoadSettings();
+    EXPECT_EQ(NetworksText(settings.statusNetworks), "192.168.5.0/24");
+    EXPECT_EQ(settings.statusNetworksIssue,
+              "StatusNetworks: ignored 10.300.0.0/16 (an octet past 255), fe80::/10 (IPv6: the status port takes IPv4 "
+              "only); status connections are taken from 192.168.5.0/24 only");
+
+    // Nothing good in it: no address at all, and the line says so.
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, "the farm"), 1);
+    settings = LoadSettings();
+    EXPECT_TRUE(settings.statusNetworks.restricted);
+    EXPECT_TRUE(settings.statusNetworks.networks.empty());
+    EXPECT_NE(settings.statusNetworksIssue.find("every status connection is refused"), std::string::npos)
+        << settings.statusNetworksIssue;
+
+    // Too long to be read: no address either.
+    std::string longList;
+    while (longList.size() <= kMaxStatusNetworksBytes) longList += "10.20.0.0/16, ";
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, longList.c_str()), 1);
+    settings = LoadSettings();
+    EXPECT_TRUE(settings.statusNetworks.restricted);
+    EXPECT_TRUE(settings.statusNetworks.networks.empty());
+    EXPECT_NE(settings.statusNetworksIssue.find("not a text of at most 4096 bytes"), std::string::npos)
+        << settings.statusNetworksIssue;
+
+    // The longest list that is read is read whole.
+    std::string longest;
+    while (longest.size() + 14 <= kMaxStatusNetworksBytes) longest += "10.20.0.0/16, ";
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, longest.c_str()), 1);
+    settings = LoadSettings();
+    EXPECT_EQ(settings.statusNetworks.networks.size(), longest.size() / 14);
+    EXPECT_EQ(settings.statusNetworksIssue, "");
+
+    // Deleted again: any address.
+    ASSERT_EQ(WriteSettingString(kSettingStatusNetworks, ""), 1);
+    EXPECT_FALSE(LoadSettings().statusNetworks.restricted);
+}
+
+#ifdef _WIN32
+TEST_F(SettingsStore, StatusNetworksThatAreNotAStringAdmitNoOne) {
+    sandbox.Plant("StatusNetworks", REG_SZ, "", 1);  // an empty text: any address
+    settings = LoadSettings();
+    EXPECT_FALSE(settings.statusNetworks.restricted);
+    EXPECT_EQ(settings.statusNetworksIssue, "");
+    const DWORD number = 0x0A140000;
+    sandbox.Plant("StatusNetworks", REG_DWORD, &number, sizeof number);
+    settings = LoadSettings();
+    EXPECT_TRUE(settings.statusNetworks.restricted);
+    EXPECT_TRUE(settings.statusNetworks.networks.empty());
+    EXPECT_NE(settings.statusNetworksIssue, "");
+    sandbox.Plant("MaxCpusPerAddress", REG_DWORD, &number, sizeof number);  // past 1,048,576
+    EXPECT_EQ(LoadSettings().maxCpusPerAddress, 1024);
+    const DWORD sixteen = 16;
+    sandbox.Plant("MaxCpusPerAddress", REG_DWORD, &sixteen, sizeof sixteen);
+    EXPECT_EQ(LoadSettings().maxCpusPerAddress, 16);
+}
+#else
+TEST_F(SettingsStore, StatusNetworksLinesAsTheFileHoldsThem) {
+    sandbox.WriteIni("StatusNetworks=\n");
+    EXPECT_FALSE(LoadSettings().statusNetworks.restricted) << "an empty value: any address";
+    sandbox.WriteIni("StatusNetworks =   \t\n");
+    EXPECT_FALSE(LoadSettings().statusNetworks.restricted);
+    sandbox.WriteIni("statusnetworks = 10.20.0.0/16 ,192.168.5.0/24\r\nMaxCpusPerAddress = 32\n");
+    settings = LoadSettings();
+    EXPECT_EQ(NetworksText(settings.statusNetworks), "10.20.0.0/16, 192.168.5.0/24");
+    EXPECT_EQ(settings.maxCpusPerAddress, 32);
+    std::string withNul = "StatusNetworks=10.20.0.0/16";
+    withNul += '\0';
+    sandbox.WriteIni(withNul + ", 0.0.0.0/0\n");  // a NUL ends the text
+    EXPECT_EQ(NetworksText(LoadSettings().statusNetworks), "10.20.0.0/16");
+}
+#endif

@@ -2,7 +2,8 @@
 # The Windows pellicksrv.exe's web dashboard under Wine: served when a port is named, its change token
 # kept in the registry and asked for, option changes reach the window thread and the registry, a typed
 # non-ASCII path becomes the ANSI path of the file, a path at the 259-byte limit is written, and the
-# window's once-a-second timer marks a CPU that went silent as stalled.
+# window's once-a-second timer marks a CPU that went silent as stalled; MaxCpusPerAddress and
+# StatusNetworks come from the registry, and a connection past the limit is closed and counted.
 #
 # usage: web_dashboard_wine.sh <pellicksrv.exe> <work folder> <status_sender.exe>
 set -u
@@ -34,6 +35,10 @@ history_db=$work/data/history.sqlite3
 rm -rf "$work/data"
 export PELLICK_TEST_HISTORY="Z:${history_db//\//\\}"
 base=http://127.0.0.1:$http_port
+# The status port's rules from the registry: three connections per address, loopback only
+# (the bad entry is left out).
+wine reg add 'HKCU\Software\Zandrel\Pellick' /v MaxCpusPerAddress /t REG_DWORD /d 3 /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Zandrel\Pellick' /v StatusNetworks /t REG_SZ /d '127.0.0.0/8, 10.300.0.0/16' /f >/dev/null 2>&1
 wine "$server" >"$work/server.out" 2>&1 &
 server_pid=$!
 status_ok() { curl -sf -o "$work/status.json" "$base/status.json"; }
@@ -44,6 +49,19 @@ grep -q '"fields":\[{"id":1000,"label":"Active CPUs","text":"0"}' "$work/status.
   fail "status.json: $(head -c 300 "$work/status.json")"
 curl -sf "$base/fragment.html" | grep -q 'No render in progress' || fail "the fragment is not the empty report"
 curl -sf "$base/" | grep -q '<title>Render Status</title>' || fail "the page is not served"
+
+# Four silent connections from 127.0.0.1: the fourth is closed at once and counted.
+[ "$(jq -c '.settings | [.maxCpusPerAddress, .statusNetworks]' "$work/status.json")" = '[3,["127.0.0.0/8"]]' ] ||
+  fail "the status port's rules in status.json: $(jq -c .settings "$work/status.json")"
+exec 3<>"/dev/tcp/127.0.0.1/$status_port" 4<>"/dev/tcp/127.0.0.1/$status_port" 5<>"/dev/tcp/127.0.0.1/$status_port" \
+  6<>"/dev/tcp/127.0.0.1/$status_port"
+one_refused() { [ "$(curl -sf "$base/status.json" | jq -c '[.connections.open, .connections.refused.perAddress]')" = '[3,1]' ]; }
+wait_for 60 one_refused || fail "past MaxCpusPerAddress: $(curl -sf "$base/status.json" | jq -c .connections)"
+curl -sf "$base/metrics" | grep -qx 'pellick_connections_refused_total{reason="per_address"} 1' ||
+  fail "the refusal in /metrics: $(curl -sf "$base/metrics" | grep refused)"
+exec 3>&- 4>&- 5>&- 6>&-
+none_open() { [ "$(curl -sf "$base/status.json" | jq '.connections.open')" = 0 ]; }
+wait_for 60 none_open || fail "the silent connections did not leave: $(curl -sf "$base/status.json" | jq -c .connections)"
 
 reg_value() { wine reg query 'HKCU\Software\Zandrel\Pellick' /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $3}'; }
 token=$(reg_value DashboardToken)

@@ -140,7 +140,7 @@ TEST_F(WebStatus, OneJobScenarioAsJson) {
         {"/cpus/1/passes", 10},
         {"/cpus/1/texts/average", "59.5000"},
         {"/cpus/1/lastUpdate", "2026-12-08T05:07:14Z"},
-        {"/connections", {{"open", 2}, {"waiting", 0}}},
+        {"/connections", {{"open", 2}, {"waiting", 0}, {"refused", {{"perAddress", 0}, {"network", 0}, {"descriptors", 0}}}}},
         {"/settings/maxScale", 3},
         {"/settings/resolution", 4},
         {"/settings/stallSeconds", 600},
@@ -302,6 +302,46 @@ TEST_F(WebStatus, StalledCpuIsMarkedCountedAndOutOfTheThroughput) {
     }
 }
 
+// The status port's rules as /status.json and /metrics show them: the settings in force,
+// the networks as CIDR texts (null: any address, []: none), and the refusals by reason.
+TEST_F(WebStatus, StatusPortRulesAndRefusals) {
+    TestTable t;
+    OneJobTwoCpus(t);
+    t.table.refused = {12, 3, 40};
+    ServerSettings settings;
+    settings.maxCpusPerAddress = 64;
+    settings.statusNetworks = ParseStatusNetworks("10.20.0.0/16,192.168.5.0/24 bad").filter;
+    const WebSnapshot s = Snapshot(t, history, kNow, settings);
+    json doc = json::parse(StatusJson(s));
+    ExpectValues(doc, {
+        {"/connections/refused", {{"perAddress", 12}, {"network", 3}, {"descriptors", 40}}},
+        {"/settings/maxCpusPerAddress", 64},
+        {"/settings/statusNetworks", {"10.20.0.0/16", "192.168.5.0/24"}},
+    });
+    EXPECT_EQ(json::parse(SummaryJson(s))["settings"], doc["settings"]);
+    // The options answer carries the same settings object.
+    EXPECT_EQ(json::parse(ChangeResultJson(true, &s.settings))["settings"], doc["settings"]);
+
+    const std::string text = MetricsText(s);
+    const auto samples = ParseMetrics(text);
+    EXPECT_EQ(samples.at("pellick_connections_refused_total{reason=\"per_address\"}"), 12);
+    EXPECT_EQ(samples.at("pellick_connections_refused_total{reason=\"network\"}"), 3);
+    EXPECT_EQ(samples.at("pellick_connections_refused_total{reason=\"descriptors\"}"), 40);
+    EXPECT_NE(text.find("# TYPE pellick_connections_refused_total counter\n"), std::string::npos);
+
+    // A list with no good entry admits no one: an empty array, never null.
+    settings.statusNetworks = ParseStatusNetworks("garbage").filter;
+    doc = json::parse(StatusJson(Snapshot(t, history, kNow, settings)));
+    EXPECT_EQ(doc["settings"]["statusNetworks"], json::array());
+    EXPECT_EQ(json::parse(StatusJson(Snapshot(t, history)))["settings"]["statusNetworks"], nullptr);
+    TestTable fresh;
+    const auto none = ParseMetrics(MetricsText(Snapshot(fresh, history)));
+    for (const char *reason : {"per_address", "network", "descriptors"}) {
+        EXPECT_EQ(none.at(std::string("pellick_connections_refused_total{reason=\"") + reason + "\"}"), 0)
+            << "every reason is there from the start";
+    }
+}
+
 TEST_F(WebStatus, EmptyAndWaitingTablesHaveNoFiguresToGuess) {
     TestTable empty;
     const WebSnapshot none = Snapshot(empty, history);
@@ -319,7 +359,8 @@ TEST_F(WebStatus, EmptyAndWaitingTablesHaveNoFiguresToGuess) {
         {"/overall/completion", nullptr},
         {"/jobs", json::array()},
         {"/cpus", json::array()},
-        {"/connections", {{"open", 0}, {"waiting", 0}}},
+        {"/connections/open", 0},
+        {"/connections/waiting", 0},
     });
     const auto samples = ParseMetrics(MetricsText(none));
     EXPECT_EQ(samples.at("pellick_active_cpus"), 0);
@@ -331,7 +372,7 @@ TEST_F(WebStatus, EmptyAndWaitingTablesHaveNoFiguresToGuess) {
     const WebSnapshot notYet = Snapshot(waiting, history);
     EXPECT_EQ(notYet.fragment, Golden("no_data.html"));
     doc = json::parse(StatusJson(notYet));
-    ExpectValues(doc, {{"/connections", {{"open", 2}, {"waiting", 2}}}, {"/cpus", json::array()}});
+    ExpectValues(doc, {{"/connections/open", 2}, {"/connections/waiting", 2}, {"/cpus", json::array()}});
 }
 
 TEST_F(WebStatus, UnknownEstimatesAreNullNotGarbage) {

@@ -167,7 +167,7 @@ struct Engine {
     // A scheduled message: pass seq of CPU i, sent now.
     void SendScheduled(uint32_t i, uint32_t seq) {
         Conn &c = conns[i];
-        if (!c.open) return;
+        if (!c.open || cfg.silent) return;
         const uint64_t fileNow = NowFileTime();
         const double passSeconds = cfg.rate > 0 ? 1.0 / cfg.rate : 1.0;
         StatusRecord r = Record(i, seq, passSeconds, fileNow);
@@ -186,7 +186,7 @@ struct Engine {
     // (writability is edge-triggered), so every connection gets its turn.
     void SendFlatOut(uint32_t i) {
         Conn &c = conns[i];
-        if (!sending || !c.open) return;
+        if (!sending || !c.open || cfg.silent) return;
         const uint8_t *block = blocks.data() + size_t{i} * blockBytes;
         for (int burst = 0; burst < 4; ++burst) {
             size_t n = Push(i, block + c.blockOffset, blockBytes - c.blockOffset);
@@ -215,6 +215,14 @@ struct Engine {
                                startTime, now);
     }
 
+    // Gives the connection cfg.fromAddr as its own address (any port).
+    bool BindFrom(NetSocket s) const {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = cfg.fromAddr;
+        return bind(static_cast<int>(s), reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+    }
+
     int Connect(std::string &error) {
         const uint64_t t0 = MonotonicNanos();
         startTime = NowFileTime();
@@ -234,6 +242,12 @@ struct Engine {
         for (uint32_t i = 0; i < cfg.connections; ++i) {
             Conn &c = conns[i];
             c.s = NetOpenTcp();
+            if (c.s != kNoNetSocket && cfg.fromAddr && !BindFrom(c.s)) {
+                error = "cannot bind connection " + std::to_string(i + 1) + ": " + std::strerror(errno);
+                NetClose(c.s);
+                c.s = kNoNetSocket;
+                return 0;
+            }
             if (c.s == kNoNetSocket || !NetConnect(c.s, cfg.serverAddr, cfg.port, kConnectTimeoutMs)) {
                 error = "connection " + std::to_string(i + 1) + " of " + std::to_string(cfg.connections) +
                         " failed: " + std::strerror(errno);
@@ -255,7 +269,9 @@ struct Engine {
                 return 0;
             }
             // Like a plug-in starting to monitor: a first message (no pass yet) right away.
-            if (flatOut) {
+            if (cfg.silent) {
+                // A silent flood sends nothing at all.
+            } else if (flatOut) {
                 StatusRecord r = Record(i, 1, 1.0, startTime);
                 uint8_t *block = blocks.data() + size_t{i} * blockBytes;
                 for (size_t at = 0; at < blockBytes; at += kMessageLength) EncodeRecord(r, kFieldTable, std::span<uint8_t>(block + at, kMessageLength));

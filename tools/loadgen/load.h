@@ -13,6 +13,8 @@ struct LoadReport;
 
 struct LoadConfig {
     uint32_t serverAddr = 0;  // IPv4, network byte order
+    uint32_t fromAddr = 0;    // the connections' own IPv4 address, network byte order; 0: the system's choice
+    bool silent = false;      // open the connections and send nothing on them (a silent flood)
     uint16_t port = 0;
     uint32_t connections = 100;  // synthetic CPUs, one connection each
     uint32_t jobs = 1;           // CPUs are split into this many jobs, consecutive CPUs per job

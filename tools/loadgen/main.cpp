@@ -59,7 +59,14 @@ int main(int argc, char **argv) {
     std::string portError;
     uint16_t port = DefaultStatusPort(portError);
     std::string chunking = "whole";
+    std::string from;
     app.add_option("--server", server, "Server host name or dotted address");
+    app.add_option("--from", from,
+                   "The connections' own dotted IPv4 address (any of 127.0.0.0/8 on this machine), so one machine "
+                   "can be several peers");
+    app.add_flag("--silent", cfg.silent,
+                 "Open the connections and send nothing on them: a flood of silent connections (with --hold, kept "
+                 "open that long)");
     app.add_option("--port", port, "Server TCP port (default: PELLICK_TEST_PORT or 10431)")->check(CLI::Range(1, 65535));
     app.add_option("-c,--connections", cfg.connections, "Connections, one synthetic CPU each")
         ->check(CLI::Range(1u, kMaxConnections));
@@ -103,6 +110,10 @@ int main(int argc, char **argv) {
     if (!NetStartup() || !NetResolveIPv4(server.c_str(), &cfg.serverAddr)) {
         std::fprintf(stderr, "loadgen: cannot resolve %s\n", server.c_str());
         return 1;
+    }
+    if (!from.empty() && (!(from[0] >= '0' && from[0] <= '9') || !NetResolveIPv4(from.c_str(), &cfg.fromAddr))) {
+        std::fprintf(stderr, "loadgen: --from %s is not a dotted IPv4 address\n", from.c_str());
+        return 2;
     }
     uint64_t limit = RaiseDescriptorLimit();
     if (limit < uint64_t{cfg.connections} + 16) {
