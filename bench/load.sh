@@ -13,7 +13,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/pellick-load.XXXXXX") || exit 1
 gen_pid=""
 trap 'stop_listener; [ -n "$gen_pid" ] && kill "$gen_pid" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir -p "$work/config/Zandrel/Pellick"
-printf 'HTML=%s\n' "$work/status.html" >"$work/config/Zandrel/Pellick/settings.ini"
+# Every simulated CPU connects from 127.0.0.1: one address may hold them all.
+printf 'HTML=%s\nMaxCpusPerAddress=1048576\n' "$work/status.html" >"$work/config/Zandrel/Pellick/settings.ini"
 stats=$work/stats
 # The farm-scale run: two processes of about 19,000 descriptors each fit under a 20,000 hard limit.
 farm=15000

@@ -27,6 +27,8 @@ now() { date +%s.%N; }
 # The window needs a display: a private Xvfb.
 start_xvfb "$work/xvfb.log" 300 399 || exit 1
 wineboot -i >/dev/null 2>&1
+# Every simulated CPU connects from 127.0.0.1: one address may hold them all.
+wine reg add 'HKCU\Software\Zandrel\Pellick' /v MaxCpusPerAddress /t REG_DWORD /d 1048576 /f >/dev/null 2>&1
 
 take_port status_port && take_port http_port || { echo "wine load bench: no free ports" >&2; exit 1; }
 export PELLICK_TEST_PORT=$status_port PELLICK_TEST_HTTP_PORT=$http_port
