@@ -1,6 +1,7 @@
 // The webhook's cpu.stalled event: the CPU's row as the status document writes it, and its job.
 #include "webhook_events.h"
 
+#include "event_names.h"
 #include "json_writer.h"
 #include "status_json.h"
 #include "wire_text.h"
@@ -9,20 +10,16 @@
 
 std::string CpuStalledEventJson(const WebCpu &cpu, const std::string &jobId, uint32_t jobNumber,
                                 const std::string &sceneName) {
-    std::string out;
-    JsonWriter w(out);
-    w.BeginObject();
-    w.Member("event", "cpu.stalled");
-    w.Key("cpu");
-    WriteCpuJson(w, cpu);
-    w.Key("job");
-    w.BeginObject();
-    w.Member("id", jobId);
-    w.Member("number", jobNumber);
-    w.Member("sceneName", sceneName);
-    w.EndObject();
-    w.EndObject();
-    return out;
+    std::string cpuJson, jobJson;
+    JsonWriter c(cpuJson);
+    WriteCpuJson(c, cpu);
+    JsonWriter j(jobJson);
+    j.BeginObject();
+    j.Member("id", jobId);
+    j.Member("number", jobNumber);
+    j.Member("sceneName", sceneName);
+    j.EndObject();
+    return EventEnvelope(kEventCpuStalled, {{"cpu", cpuJson}, {"job", jobJson}});
 }
 
 void PostStalledCpus(Notifier *notifier, const ServerSettings &settings, const StatusReport &report,
@@ -37,7 +34,7 @@ void PostStalledCpus(Notifier *notifier, const ServerSettings &settings, const S
             if (!row.job || !row.stalled) continue;
             if (!std::binary_search(newlyStalled.begin(), newlyStalled.end(), row.record->socket)) continue;
             const WebCpu cpu = MakeWebCpu(row, form);
-            NotifierPostBody(notifier, settings.webhook, "cpu.stalled",
+            NotifierPostBody(notifier, settings.webhook, kEventCpuStalled,
                              CpuStalledEventJson(cpu, JobHexId(*row.record), row.job,
                                                  WireText(row.record->sceneName)));
         }
