@@ -8,6 +8,7 @@
 #include "http_query.h"
 #include "http_server.h"
 #include "options.h"
+#include "settings.h"
 #include "settings_store.h"
 #include "snapshot.h"
 #include "status_json.h"
@@ -23,6 +24,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -89,6 +92,21 @@ HttpResponse JsonError(int status, const std::string &message) {
     return Answer(status, "application/json", ErrorJson(message));
 }
 
+// The page with the facts it holds that are the server's own (the stall time's range) filled in from
+// the constants, once: index.html names them as @NAME@.
+std::string PageText(const WebAsset &page) {
+    static const std::string text = [&] {
+        std::string t(reinterpret_cast<const char *>(page.data), page.size);
+        const std::pair<std::string_view, int32_t> facts[] = {{"@MIN_STALL_SECONDS@", kMinStallSeconds},
+                                                              {"@MAX_STALL_SECONDS@", kMaxStallSeconds}};
+        for (const auto &[name, value] : facts) {
+            for (size_t at; (at = t.find(name)) != std::string::npos;) t.replace(at, name.size(), std::to_string(value));
+        }
+        return t;
+    }();
+    return text;
+}
+
 // What the routes read: the newest snapshot and the token.
 struct RouteView {
     std::shared_ptr<const Published> current;
@@ -114,7 +132,9 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
             return res;
         }
         HttpResponse res = Answer(200, asset.contentType,
-                                  std::string(reinterpret_cast<const char *>(asset.data), asset.size));
+                                  std::strcmp(asset.path, "/") == 0
+                                      ? PageText(asset)
+                                      : std::string(reinterpret_cast<const char *>(asset.data), asset.size));
         res.headers.emplace_back("Content-Security-Policy", kPageSecurity);
         res.headers.emplace_back("X-Frame-Options", "DENY");
         return res;
