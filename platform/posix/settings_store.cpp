@@ -1,4 +1,4 @@
-// The settings store's raw calls on POSIX: Name=value lines in ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini.
+// The settings store's raw calls on POSIX: Name=value lines in settings.ini of the product folder under ${XDG_CONFIG_HOME:-$HOME/.config}.
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
@@ -19,7 +19,6 @@
 namespace {
 
 constexpr size_t kKeyPathSize = 260;
-constexpr size_t kKeyPrefixLength = sizeof "Software\\Zandrel\\Pellick\\" - 1;
 constexpr size_t kMaxFileSize = 1 << 20;  // a larger file is not a settings file
 constexpr char kFileName[] = "settings.ini";
 
@@ -43,10 +42,10 @@ std::string ConfigRoot() {
 // false when there is no config folder or the subkey is unusable.
 bool OpenSettingsKey(const char *subkey, SettingsKey &key) {
     const size_t subkeyLength = subkey ? strnlen(subkey, kKeyPathSize) : 0;
-    if (kKeyPrefixLength + subkeyLength >= kKeyPathSize) return false;
+    if (SettingsKeyPrefix().size() + subkeyLength >= kKeyPathSize) return false;  // as the registry allows
     const std::string root = ConfigRoot();
     if (root.empty()) return false;
-    key.folder = root + "/Zandrel/Pellick";
+    key.folder = root + '/' + ProductFolder('/');
     std::string_view rest(subkey ? subkey : "", subkeyLength);
     while (!rest.empty()) {
         const size_t cut = rest.find_first_of("\\/");
