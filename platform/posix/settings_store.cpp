@@ -2,6 +2,7 @@
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
+#include "ascii_case.h"
 #include "data_folder.h"
 #include "files.h"
 
@@ -91,17 +92,6 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Names are matched without regard to ASCII case, like registry names.
 bool UsableName(const char *name) {
     if (!name || !*name) return false;
@@ -121,7 +111,7 @@ void ForEachLine(std::string_view content, std::string_view name, Visit visit) {
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const size_t eq = line.find('=');
-        if (eq != std::string_view::npos && SameName(Trim(line.substr(0, eq)), name)) {
+        if (eq != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, eq)), name)) {
             visit(start, end, line.substr(eq + 1));
         }
         start = end;
@@ -130,7 +120,7 @@ void ForEachLine(std::string_view content, std::string_view name, Visit visit) {
 
 // Values kept in a private file of their own: its path in the key's folder, or empty.
 std::string PrivateFile(const SettingsKey &key, const char *name) {
-    if (!SameName(name, kSettingDashboardToken)) return std::string();
+    if (!EqualsNoCase(name, kSettingDashboardToken)) return std::string();
     return key.folder + '/' + kDashboardTokenFile;
 }
 
