@@ -2,12 +2,12 @@
 #pragma once
 
 #include "run_tracker.h"
+#include "worker_thread.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 // What is kept: at most this many runs, none last seen longer ago than this.
@@ -66,5 +66,5 @@ public:
 private:
     History() = default;
     std::shared_ptr<State> state_;
-    std::thread thread_;
+    WorkerThread<State> worker_;
 };

@@ -2,6 +2,7 @@
 #include "notifier.h"
 
 #include "settings.h"
+#include "worker_thread.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +10,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -46,7 +46,7 @@ struct NotifierState {
 
 struct Notifier {
     std::shared_ptr<NotifierState> state;
-    std::thread thread;
+    WorkerThread<NotifierState> worker;
 };
 
 namespace {
@@ -124,11 +124,7 @@ Notifier *NotifierStart(const NotifierConfig &config) {
     notifier->state->config = config;
     if (notifier->state->config.maxQueued == 0) notifier->state->config.maxQueued = 1;
     if (notifier->state->config.tries == 0) notifier->state->config.tries = 1;
-    try {
-        notifier->thread = std::thread([state = notifier->state] { Run(*state); });
-    } catch (const std::system_error &) {
-        return nullptr;
-    }
+    if (!notifier->worker.Start(notifier->state, Run)) return nullptr;
     return notifier.release();
 }
 
@@ -193,28 +189,16 @@ NotifierCounts NotifierTotals(const Notifier *notifier) {
 bool NotifierIdle(Notifier *notifier, uint32_t timeoutMs) {
     if (!notifier) return true;
     NotifierState &s = *notifier->state;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return (s.queue.empty() && !s.busy) || s.ended; });
+    return notifier->worker.WaitUntil([&] { return (s.queue.empty() && !s.busy) || s.ended; }, timeoutMs);
 }
 
 bool NotifierStop(Notifier *notifier, uint32_t drainMs) {
     if (!notifier) return true;
     NotifierIdle(notifier, drainMs);
     NotifierState &s = *notifier->state;
-    bool ended = false;
-    {
-        std::unique_lock<std::mutex> lock(s.mutex);
-        s.quit = true;
-        s.abort = true;
-        s.changed.notify_all();
-        ended = s.changed.wait_for(lock, std::chrono::seconds(1), [&] { return s.ended; });
-    }
-    if (ended) {
-        notifier->thread.join();
-    } else {
-        notifier->thread.detach();  // it holds its own reference to the state
-    }
+    notifier->worker.RequestQuit([](NotifierState &state) { state.abort = true; });  // the try under way ends too
+    const bool ended = notifier->worker.WaitUntil([&] { return s.ended; }, 1000);
+    notifier->worker.Finish(ended);  // not ended: a post that will not end, left to finish on its own
     delete notifier;
     return ended;
 }
