@@ -19,7 +19,8 @@ if(PELLICK_TESTS AND NOT PELLICK_ONLY_PLUGIN)
   endif()
 endif()
 
-# pellick_add_test(name SOURCES ... LIBS ...): one program, one CTest entry.
+# pellick_add_test(name SOURCES ... LIBS ... [LABELS ...]): one program, one CTest entry. The label
+# tsan marks what the ThreadSanitizer preset runs; the target pellick_tsan_tests builds those programs.
 function(pellick_add_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
@@ -31,5 +32,8 @@ function(pellick_add_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+  if("tsan" IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY PELLICK_TSAN_TARGETS ${name})
   endif()
 endfunction()

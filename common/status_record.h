@@ -10,7 +10,6 @@
 inline constexpr uint16_t STATUS_PORT = 10431;
 inline constexpr size_t kTextSize = 260;      // names and paths: the platform's path limit
 inline constexpr size_t kSceneRealText = 21;  // "%#.10f" cut at 20 characters, then NUL
-inline constexpr int64_t kNoSocket = -1;
 
 // Ticks are 100 ns units; instants are ticks since 1601-01-01 UTC.
 struct StatusRecord {
@@ -29,7 +28,7 @@ struct StatusRecord {
     int32_t currentFrame;
     int32_t firstRenderedFrame;
     uint32_t passesPerFrameFixed;
-    int64_t socket;  // local: connection handle, kNoSocket when none
+    int64_t socket;  // local: connection handle (a NetSocket, net.h), kNoNetSocket when none
     int32_t cpuIndex;
     union {          // local: server side says hasData, plug-in side netStarted
         uint32_t hasData;

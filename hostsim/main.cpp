@@ -2,6 +2,7 @@
 #include "sim_host.h"
 
 #include "dynlib.h"
+#include "status_record.h"
 
 #include <CLI/CLI.hpp>
 
@@ -42,7 +43,7 @@ int main(int argc, char **argv) {
     CLI::App app{"hostsim: loads the Pellick plug-in as the host application does (LoadLibrary/dlopen, _mod_descrip, "
                  "activation of PixelFilterHandler and PixelFilterInterface with version 3) and renders through its "
                  "slots, so the plug-in reports to a status server. The plug-in reads the server name from the "
-                 "\"Stats Server\" panel or a loaded scene state; the port is 10431."};
+                 "\"Stats Server\" panel or a loaded scene state; the port is " + std::to_string(STATUS_PORT) + "."};
     app.option_defaults()->always_capture_default();
     app.add_option("--plugin", o.plugin, "Plug-in library to load")->capture_default_str();
     app.add_option("--mode", mode,

@@ -4,8 +4,8 @@
 #include <string>
 
 // The history database's full path, UTF-8 (what the database library opens
-// on both systems): ${XDG_DATA_HOME:-~/.local/share}/Zandrel/Pellick/history.sqlite3
-// on POSIX, %LOCALAPPDATA%\Zandrel\Pellick\history.sqlite3 on Windows. Empty
+// on both systems): history.sqlite3 in the product folder (product_folder.h)
+// under ${XDG_DATA_HOME:-~/.local/share} on POSIX, %LOCALAPPDATA% on Windows. Empty
 // when the system names no such folder.
 std::string HistoryDatabasePath();
 // Creates the folder holding path (and its parents) when missing. On POSIX

@@ -1,10 +1,11 @@
-// The settings store: named text and integer values, kept in the registry under HKCU\Software\Zandrel\Pellick on Windows and in an ini file on POSIX.
+// The settings store: named text and integer values, kept in the registry under the product's key in HKCU\Software on Windows and in an ini file on POSIX.
 #pragma once
 
 #include <cstdint>
 
 // On POSIX the values are the Name=value lines of
-// ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini (integers in
+// settings.ini in the product folder (product_folder.h) under
+// ${XDG_CONFIG_HOME:-$HOME/.config} (integers in
 // decimal; the file and its folders are created by the first write). Names
 // are matched without regard to ASCII case. A store that cannot be opened
 // reads as missing values and fails writes.

@@ -1,7 +1,10 @@
 // The settings store's own shape (registry value types, subkeys, raw value calls): for the store's implementations and the tests and fuzzers of that shape only.
 #pragma once
 
+#include "product_folder.h"
+
 #include <cstdint>
+#include <string>
 
 // Value types, numbered as the registry numbers them.
 inline constexpr uint32_t kSettingString = 1;  // REG_SZ
@@ -9,11 +12,12 @@ inline constexpr uint32_t kSettingBinary = 3;  // REG_BINARY
 inline constexpr uint32_t kSettingDword = 4;   // REG_DWORD
 
 // The root is HKEY_CURRENT_USER on Windows; on POSIX the key is the folder
-// ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick and its values are the
+// ${XDG_CONFIG_HOME:-$HOME/.config}/ProductFolder('/') and its values are the
 // lines of settings.ini there (values kept as text). subkey is appended to
-// the key "Software\Zandrel\Pellick\" (settings_store.h passes ""); prefix
-// and subkey together must fit 259 characters. Every call opens the key and
-// closes it before returning.
+// the key SettingsKeyPrefix() (settings_store.h passes ""); prefix and subkey
+// together must fit 259 characters. Every call opens the key and closes it
+// before returning.
+inline std::string SettingsKeyPrefix() { return "Software\\" + ProductFolder('\\') + '\\'; }
 
 // Reads the named value: 1 when read. On entry *size is the capacity of
 // data; on success it holds the value's size and *type its type (on POSIX

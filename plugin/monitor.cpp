@@ -130,7 +130,7 @@ void StartMonitoring() {
     StatusRecord fresh;
     std::memset(&fresh, 0, sizeof fresh);
     fresh.firstRenderedFrame = -1;
-    fresh.socket = kNoSocket;
+    fresh.socket = kNoNetSocket;
     fresh.passesPerFrameFixed = 0;
     fresh.cpuIndex = a.cpuIndex;
     fresh.startTime = NowFileTime();
@@ -178,8 +178,8 @@ void StopMonitoring() {
     g_run.dataReady = nullptr;
     if (g_run.closeEvent) CloseWatchDestroy(g_run.closeEvent);
     g_run.closeEvent = nullptr;
-    if (g_status.socket != kNoSocket) NetClose(g_status.socket);
-    g_status.socket = kNoSocket;
+    if (g_status.socket != kNoNetSocket) NetClose(g_status.socket);
+    g_status.socket = kNoNetSocket;
     if (g_status.netStarted == 1) NetCleanup();
     g_status.netStarted = 0;
 }

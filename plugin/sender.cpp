@@ -8,7 +8,7 @@ namespace {
 // Drops the connection; a close notice left by it must not hit the next one.
 void CloseConnection() {
     NetClose(g_status.socket);
-    g_status.socket = kNoSocket;
+    g_status.socket = kNoNetSocket;
     CloseWatchReset(g_run.closeEvent);
 }
 
@@ -16,7 +16,7 @@ void CloseConnection() {
 
 int ConnectToServer() {
     StatusRecord &r = g_status;
-    if (r.socket != kNoSocket) return 1;
+    if (r.socket != kNoNetSocket) return 1;
     NetSocket s = NetOpenTcp();
     if (s == kNoNetSocket) return 0;
     r.socket = s;
@@ -42,7 +42,7 @@ uint32_t SenderThread(void *) {
         const int woke = EventWaitAny(events, 2, g_run.quietMs);
         if (woke == 1) return 0;
         if (woke == kWaitTimeout) {
-            if (r.socket != kNoSocket) {
+            if (r.socket != kNoNetSocket) {
                 if (!CloseWatchClosed(g_run.closeEvent, r.socket)) continue;
                 CloseConnection();
             }

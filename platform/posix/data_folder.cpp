@@ -1,6 +1,8 @@
 // The data folder on POSIX: the XDG data home, folders made with mode 0700 and private files 0600.
 #include "data_folder.h"
 
+#include "product_folder.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +30,7 @@ std::string DataRoot() {
 
 std::string HistoryDatabasePath() {
     const std::string root = DataRoot();
-    return root.empty() ? root : root + "/Zandrel/Pellick/history.sqlite3";
+    return root.empty() ? root : root + '/' + ProductFolder('/') + "/history.sqlite3";
 }
 
 int MakeParentFolders(const std::string &path) {

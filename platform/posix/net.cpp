@@ -1,5 +1,6 @@
 // Sockets on POSIX: BSD sockets with a bounded non-blocking connect.
 #include "net.h"
+#include "net_resolve_raw.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -96,20 +97,20 @@ NetCalls netCalls = kDefaultNetCalls;
 int NetStartup() { return 1; }
 void NetCleanup() {}
 
-int NetResolveIPv4(const char *name, uint32_t *addr) {
-    if (!name) return 0;
-    if (*name >= '0' && *name <= '9') {
-        // inet_aton reads what Windows' inet_addr reads: "127.1", octal "010", hex "0x7f".
-        in_addr a{};
-        if (inet_aton(name, &a) == 0) return 0;
-        *addr = a.s_addr;
-        return 1;
-    }
+int NetParseDottedIPv4(const char *text, uint32_t *addr) {
+    // inet_aton reads what Windows' inet_addr reads: "127.1", octal "010", hex "0x7f".
+    in_addr a{};
+    if (inet_aton(text, &a) == 0) return 0;
+    *addr = a.s_addr;
+    return 1;
+}
+
+int NetLookUpIPv4(const char *host, uint32_t *addr) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
-    if (getaddrinfo(*name ? name : "localhost", nullptr, &hints, &res) != 0 || !res) return 0;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return 0;
     *addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return 1;

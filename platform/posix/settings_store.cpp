@@ -1,7 +1,8 @@
-// The settings store's raw calls on POSIX: Name=value lines in ${XDG_CONFIG_HOME:-$HOME/.config}/Zandrel/Pellick/settings.ini.
+// The settings store's raw calls on POSIX: Name=value lines in settings.ini of the product folder under ${XDG_CONFIG_HOME:-$HOME/.config}.
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
+#include "ascii_case.h"
 #include "data_folder.h"
 #include "files.h"
 
@@ -19,7 +20,6 @@
 namespace {
 
 constexpr size_t kKeyPathSize = 260;
-constexpr size_t kKeyPrefixLength = sizeof "Software\\Zandrel\\Pellick\\" - 1;
 constexpr size_t kMaxFileSize = 1 << 20;  // a larger file is not a settings file
 constexpr char kFileName[] = "settings.ini";
 
@@ -43,10 +43,10 @@ std::string ConfigRoot() {
 // false when there is no config folder or the subkey is unusable.
 bool OpenSettingsKey(const char *subkey, SettingsKey &key) {
     const size_t subkeyLength = subkey ? strnlen(subkey, kKeyPathSize) : 0;
-    if (kKeyPrefixLength + subkeyLength >= kKeyPathSize) return false;
+    if (SettingsKeyPrefix().size() + subkeyLength >= kKeyPathSize) return false;  // as the registry allows
     const std::string root = ConfigRoot();
     if (root.empty()) return false;
-    key.folder = root + "/Zandrel/Pellick";
+    key.folder = root + '/' + ProductFolder('/');
     std::string_view rest(subkey ? subkey : "", subkeyLength);
     while (!rest.empty()) {
         const size_t cut = rest.find_first_of("\\/");
@@ -92,17 +92,6 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Names are matched without regard to ASCII case, like registry names.
 bool UsableName(const char *name) {
     if (!name || !*name) return false;
@@ -122,7 +111,7 @@ void ForEachLine(std::string_view content, std::string_view name, Visit visit) {
         if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const size_t eq = line.find('=');
-        if (eq != std::string_view::npos && SameName(Trim(line.substr(0, eq)), name)) {
+        if (eq != std::string_view::npos && EqualsNoCase(Trim(line.substr(0, eq)), name)) {
             visit(start, end, line.substr(eq + 1));
         }
         start = end;
@@ -131,7 +120,7 @@ void ForEachLine(std::string_view content, std::string_view name, Visit visit) {
 
 // Values kept in a private file of their own: its path in the key's folder, or empty.
 std::string PrivateFile(const SettingsKey &key, const char *name) {
-    if (!SameName(name, kSettingDashboardToken)) return std::string();
+    if (!EqualsNoCase(name, kSettingDashboardToken)) return std::string();
     return key.folder + '/' + kDashboardTokenFile;
 }
 

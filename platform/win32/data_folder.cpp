@@ -1,6 +1,8 @@
 // The data folder on Windows: %LOCALAPPDATA%, paths converted between UTF-8 and UTF-16.
 #include "data_folder.h"
 
+#include "product_folder.h"
+
 #include <windows.h>
 
 #include <string>
@@ -36,7 +38,7 @@ std::string HistoryDatabasePath() {
     wchar_t buffer[MAX_PATH];
     const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", buffer, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) return std::string();
-    return Utf8(std::wstring(buffer, n)) + "\\Zandrel\\Pellick\\history.sqlite3";
+    return Utf8(std::wstring(buffer, n)) + '\\' + ProductFolder('\\') + "\\history.sqlite3";
 }
 
 int MakeParentFolders(const std::string &path) {

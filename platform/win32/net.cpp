@@ -1,5 +1,6 @@
 // Sockets on Windows: Winsock 2.2.
 #include "net.h"
+#include "net_resolve_raw.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -72,19 +73,19 @@ int NetStartup() {
 
 void NetCleanup() { WSACleanup(); }
 
-int NetResolveIPv4(const char *name, uint32_t *addr) {
-    if (!name) return 0;
-    if (*name >= '0' && *name <= '9') {
-        unsigned long a = inet_addr(name);
-        if (a == INADDR_NONE) return 0;
-        *addr = a;
-        return 1;
-    }
+int NetParseDottedIPv4(const char *text, uint32_t *addr) {
+    const unsigned long a = inet_addr(text);
+    if (a == INADDR_NONE) return 0;
+    *addr = a;
+    return 1;
+}
+
+int NetLookUpIPv4(const char *host, uint32_t *addr) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *res = nullptr;
-    if (getaddrinfo(*name ? name : "localhost", nullptr, &hints, &res) != 0 || !res) return 0;
+    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res) return 0;
     *addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(res);
     return 1;

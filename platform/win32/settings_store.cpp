@@ -1,4 +1,4 @@
-// The settings store's raw calls on Windows: values under HKEY_CURRENT_USER\Software\Zandrel\Pellick\ in the registry.
+// The settings store's raw calls on Windows: values under the product's key in HKEY_CURRENT_USER\Software in the registry.
 #include "settings_store.h"
 #include "settings_store_raw.h"
 
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <type_traits>
 
 // The portable named calls store with the raw type codes, which are the registry's own.
@@ -14,7 +15,6 @@ static_assert(kSettingString == REG_SZ && kSettingBinary == REG_BINARY && kSetti
 
 namespace {
 
-constexpr char kKeyPrefix[] = "Software\\Zandrel\\Pellick\\";
 constexpr size_t kKeyPathSize = 260;
 
 // Closes the key when it goes out of scope.
@@ -27,10 +27,11 @@ using SettingsKey = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 // or when prefix and subkey do not fit the 260-byte path.
 SettingsKey OpenSettingsKey(const char *subkey) {
     char path[kKeyPathSize];
-    const size_t prefixLength = sizeof kKeyPrefix - 1;
+    const std::string prefix = SettingsKeyPrefix();
+    const size_t prefixLength = prefix.size();
     const size_t subkeyLength = subkey ? strnlen(subkey, kKeyPathSize) : 0;
     if (prefixLength + subkeyLength >= kKeyPathSize) return SettingsKey();
-    std::memcpy(path, kKeyPrefix, prefixLength);
+    std::memcpy(path, prefix.data(), prefixLength);
     if (subkeyLength) std::memcpy(path + prefixLength, subkey, subkeyLength);
     path[prefixLength + subkeyLength] = '\0';
     HKEY key = nullptr;

@@ -12,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 namespace {
 
@@ -450,9 +449,7 @@ std::unique_ptr<History> History::Start(HistoryConfig config, int waitMs, std::v
     h->state_ = std::make_shared<State>();
     h->state_->config = std::move(config);
     State &s = *h->state_;
-    try {
-        h->thread_ = std::thread([state = h->state_] { state->Run(); });
-    } catch (...) {
+    if (!h->worker_.Start(h->state_, [](State &state) { state.Run(); })) {
         s.Log("history off: no thread for it");
         std::lock_guard<std::mutex> lock(s.mutex);
         s.opened = true;
@@ -486,28 +483,12 @@ std::shared_ptr<const HistoryView> History::View() const {
 
 bool History::Drain(int timeoutMs) {
     State &s = *state_;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    auto idle = [&] { return s.opened && s.pending.empty() && !s.busy; };
-    if (timeoutMs < 0) {
-        s.changed.wait(lock, idle);
-        return true;
-    }
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), idle);
+    return worker_.WaitUntil([&] { return s.opened && s.pending.empty() && !s.busy; }, timeoutMs);
 }
 
 void History::Close(int timeoutMs) {
     if (!state_) return;
     const bool drained = Drain(timeoutMs);
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->quit = true;
-    }
-    state_->changed.notify_all();
-    if (thread_.joinable()) {
-        if (drained) {
-            thread_.join();
-        } else {
-            thread_.detach();  // a hung disk: the thread keeps its own reference and ends by itself
-        }
-    }
+    worker_.RequestQuit();
+    worker_.Finish(drained);  // not drained: a hung disk, the thread ends by itself
 }

@@ -3,12 +3,12 @@
 
 #include "history_json.h"
 #include "run_tracker.h"
+#include "worker_thread.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 // What is kept: at most this many runs, none last seen longer ago than this.
@@ -60,5 +60,5 @@ public:
 private:
     History() = default;
     std::shared_ptr<State> state_;
-    std::thread thread_;
+    WorkerThread<State> worker_;
 };

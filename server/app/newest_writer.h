@@ -1,15 +1,14 @@
 // A thread of its own for output that may block (a file on a hung network folder, a paused terminal): the core thread only hands over the newest item.
 #pragma once
 
-#include <chrono>
+#include "worker_thread.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 // Writes items with a call that may take any time, on its own thread. At most
@@ -31,11 +30,7 @@ public:
     // written at once on the posting thread.
     explicit NewestWriter(Write write) : state_(std::make_shared<State>()) {
         state_->write = std::move(write);
-        try {
-            thread_ = std::thread([state = state_] { Run(*state); });
-        } catch (const std::system_error &) {
-            inline_ = true;
-        }
+        inline_ = !worker_.Start(state_, Run);
     }
     ~NewestWriter() { Close(-1); }
     NewestWriter(const NewestWriter &) = delete;
@@ -64,33 +59,18 @@ public:
     // Waits until every item posted so far is written or dropped for a newer
     // one, at most timeoutMs (negative: no limit). true when it is.
     bool Drain(int timeoutMs) {
-        std::unique_lock<std::mutex> lock(state_->mutex);
-        auto idle = [&] { return !state_->pending && !state_->busy; };
-        if (timeoutMs < 0) {
-            state_->changed.wait(lock, idle);
-            return true;
-        }
-        return state_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), idle);
+        return worker_.WaitUntil([&] { return !state_->pending && !state_->busy; }, timeoutMs);
     }
 
     // Writes what is still waiting, then ends the thread; gives up waiting
     // after timeoutMs (negative: no limit), leaving a write that hangs to
     // finish on its own. true when everything was written.
     bool Close(int timeoutMs) {
-        if (!thread_.joinable()) return true;
+        if (!worker_.Running()) return true;
         const bool drained = Drain(timeoutMs);
-        {
-            std::lock_guard<std::mutex> lock(state_->mutex);
-            state_->quit = true;
-        }
-        state_->changed.notify_all();
-        if (drained) {
-            thread_.join();
-            inline_ = true;
-        } else {
-            thread_.detach();  // it holds its own reference to the shared state
-            abandoned_ = true;
-        }
+        worker_.RequestQuit();
+        worker_.Finish(drained);
+        (drained ? inline_ : abandoned_) = true;
         return drained;
     }
 
@@ -132,7 +112,7 @@ private:
     }
 
     std::shared_ptr<State> state_;
-    std::thread thread_;
+    WorkerThread<State> worker_;
     bool inline_ = false;     // no thread: posts are written at once
     bool abandoned_ = false;  // the thread was left with a hung write: posts are dropped
 };

@@ -1,7 +1,10 @@
 // The webhook's notifier: a bounded queue of events and the thread that posts them, with retries.
 #include "notifier.h"
 
+#include "webhook_events.h"
+
 #include "settings.h"
+#include "worker_thread.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +12,6 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -46,7 +48,7 @@ struct NotifierState {
 
 struct Notifier {
     std::shared_ptr<NotifierState> state;
-    std::thread thread;
+    WorkerThread<NotifierState> worker;
 };
 
 namespace {
@@ -124,11 +126,7 @@ Notifier *NotifierStart(const NotifierConfig &config) {
     notifier->state->config = config;
     if (notifier->state->config.maxQueued == 0) notifier->state->config.maxQueued = 1;
     if (notifier->state->config.tries == 0) notifier->state->config.tries = 1;
-    try {
-        notifier->thread = std::thread([state = notifier->state] { Run(*state); });
-    } catch (const std::system_error &) {
-        return nullptr;
-    }
+    if (!notifier->worker.Start(notifier->state, Run)) return nullptr;
     return notifier.release();
 }
 
@@ -149,23 +147,6 @@ void NotifierPostBody(Notifier *notifier, std::string_view url, std::string_view
     s.changed.notify_all();
 }
 
-std::string EventEnvelope(std::string_view event, std::initializer_list<EventMember> members) {
-    size_t size = 16 + event.size();
-    for (const EventMember &m : members) size += m.key.size() + m.json.size() + 4;
-    std::string out;
-    out.reserve(size);
-    out += "{\"event\":\"";
-    out += event;
-    out += '"';
-    for (const EventMember &m : members) {
-        out += ",\"";
-        out += m.key;
-        out += "\":";
-        out += m.json;
-    }
-    out += '}';
-    return out;
-}
 
 void NotifierSetWebhook(Notifier *notifier, std::string_view url) {
     if (!notifier) return;
@@ -193,28 +174,16 @@ NotifierCounts NotifierTotals(const Notifier *notifier) {
 bool NotifierIdle(Notifier *notifier, uint32_t timeoutMs) {
     if (!notifier) return true;
     NotifierState &s = *notifier->state;
-    std::unique_lock<std::mutex> lock(s.mutex);
-    return s.changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return (s.queue.empty() && !s.busy) || s.ended; });
+    return notifier->worker.WaitUntil([&] { return (s.queue.empty() && !s.busy) || s.ended; }, timeoutMs);
 }
 
 bool NotifierStop(Notifier *notifier, uint32_t drainMs) {
     if (!notifier) return true;
     NotifierIdle(notifier, drainMs);
     NotifierState &s = *notifier->state;
-    bool ended = false;
-    {
-        std::unique_lock<std::mutex> lock(s.mutex);
-        s.quit = true;
-        s.abort = true;
-        s.changed.notify_all();
-        ended = s.changed.wait_for(lock, std::chrono::seconds(1), [&] { return s.ended; });
-    }
-    if (ended) {
-        notifier->thread.join();
-    } else {
-        notifier->thread.detach();  // it holds its own reference to the state
-    }
+    notifier->worker.RequestQuit([](NotifierState &state) { state.abort = true; });  // the try under way ends too
+    const bool ended = notifier->worker.WaitUntil([&] { return s.ended; }, 1000);
+    notifier->worker.Finish(ended);  // not ended: a post that will not end, left to finish on its own
     delete notifier;
     return ended;
 }

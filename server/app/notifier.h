@@ -45,13 +45,6 @@ void NotifierSetWebhook(Notifier *notifier, std::string_view url);
 // {"event": event, "job": job}: job is one object already written as JSON
 // (a finished run's history entry), posted to the webhook last set. Any thread.
 void NotifierPost(Notifier *notifier, std::string_view event, std::string_view jobJson);
-// The event's envelope: {"event":event,"<key>":<json>,...} from members
-// already written as JSON; event and keys are plain ASCII names.
-struct EventMember {
-    std::string_view key;
-    std::string_view json;
-};
-std::string EventEnvelope(std::string_view event, std::initializer_list<EventMember> members);
 
 struct NotifierCounts {
     uint64_t queued = 0;     // events taken by NotifierPostBody

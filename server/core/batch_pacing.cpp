@@ -1,6 +1,8 @@
 // The pacing rule of ends of batches, shared by the Linux loop and the Windows window.
 #include "batch_pacing.h"
 
+#include "clock.h"
+
 #include <algorithm>
 
 uint64_t FinishGap(uint64_t costNs) {
@@ -11,7 +13,7 @@ uint64_t FinishGap(uint64_t costNs) {
 int64_t FinishDueInMs(const BatchPacing &pacing, uint64_t nowNs) {
     if (!pacing.pending) return -1;
     if (nowNs >= pacing.nextFinish) return 0;
-    return static_cast<int64_t>((pacing.nextFinish - nowNs + 999999) / 1000000);
+    return static_cast<int64_t>(NanosToMsRoundedUp(pacing.nextFinish - nowNs));
 }
 
 void BatchFinished(BatchPacing &pacing, uint64_t startNs, uint64_t endNs) {

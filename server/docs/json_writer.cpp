@@ -1,6 +1,8 @@
 // The dashboard's streaming JSON writer: escapes, UTF-8 checking and number forms in one pass over the output.
 #include "json_writer.h"
 
+#include "wire_text.h"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -13,7 +15,9 @@ namespace {
 constexpr std::array<uint8_t, 256> MakeClasses() {
     std::array<uint8_t, 256> c{};
     for (int i = 0; i < 0x20; ++i) c[static_cast<size_t>(i)] = 1;
-    c['"'] = c['\\'] = c['<'] = c['>'] = c['&'] = 1;
+    c['"'] = c['\\'] = 1;
+    // The server's one rule for texts in JSON: these three as \u escapes, so a document stays inert inside HTML.
+    c['<'] = c['>'] = c['&'] = 1;
     for (int i = 0x80; i < 0x100; ++i) c[static_cast<size_t>(i)] = 2;
     return c;
 }
@@ -36,41 +40,6 @@ void Escape(std::string &out, uint8_t b) {
     }
 }
 
-// Of the UTF-8 sequence starting at s[0]: its length when whole and well
-// formed (RFC 3629), else 0 with *valid set to how many of its bytes fit
-// before the first that cannot (at least 1).
-size_t Utf8Length(std::string_view s, size_t *valid) {
-    const uint8_t b0 = static_cast<uint8_t>(s[0]);
-    size_t n;
-    uint8_t lo = 0x80, hi = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        n = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        n = 3;
-        if (b0 == 0xE0) lo = 0xA0;
-        if (b0 == 0xED) hi = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        n = 4;
-        if (b0 == 0xF0) lo = 0x90;
-        if (b0 == 0xF4) hi = 0x8F;
-    } else {
-        *valid = 1;
-        return 0;
-    }
-    for (size_t i = 1; i < n; ++i) {
-        if (i >= s.size()) {
-            *valid = i;
-            return 0;
-        }
-        const uint8_t b = static_cast<uint8_t>(s[i]);
-        if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) {
-            *valid = i;
-            return 0;
-        }
-    }
-    return n;
-}
-
 void AppendString(std::string &out, std::string_view text) {
     out += '"';
     size_t plain = 0;  // start of the bytes not yet copied
@@ -84,7 +53,7 @@ void AppendString(std::string &out, std::string_view text) {
         }
         if (kind == 2) {
             size_t valid = 0;
-            if (const size_t n = Utf8Length(text.substr(i), &valid)) {
+            if (const size_t n = Utf8SequenceLength(text.substr(i), &valid)) {
                 i += n;
                 continue;
             }

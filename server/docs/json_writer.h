@@ -12,7 +12,8 @@
 // characters as \u00xx, the same number forms), with <, > and & written as
 // \u escapes so the text stays inert inside an HTML page. Bytes that are not
 // UTF-8 become U+FFFD as that library's "replace" handler does. Nesting is
-// at most 64 deep; the caller keeps begins and ends paired.
+// at most 64 deep; the caller keeps begins and ends paired. Every JSON
+// document the server writes goes through it; the JSON library only parses.
 class JsonWriter {
 public:
     explicit JsonWriter(std::string &out) : out_(out) {}

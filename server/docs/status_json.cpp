@@ -4,15 +4,11 @@
 #include "clock.h"
 #include "json_writer.h"
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
 #include <cmath>
 #include <string_view>
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 double Seconds(int64_t ticks) { return static_cast<double>(ticks) / static_cast<double>(kTicksPerSecond); }
 
@@ -47,34 +43,6 @@ void Progress(JsonWriter &w, uint64_t done, uint64_t total, const std::optional<
     w.Member("remainingPasses", e.remainingPasses);
     SecondsOrNull(w, "remainingSeconds", e.remaining);
     Instant(w, "completion", e.endTime);
-}
-
-// In JSON text these three can only stand inside strings, where \u escapes mean the same.
-std::string InertMarkup(const std::string &json) {
-    std::string out;
-    out.reserve(json.size() + 64);
-    for (const char c : json) {
-        switch (c) {
-            case '<': out += "\\u003c"; break;
-            case '>': out += "\\u003e"; break;
-            case '&': out += "\\u0026"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
-
-Json SettingsObject(const WebSettings &settings) {
-    return {{"maxScale", settings.maxScale},
-            {"resolution", settings.resolution},
-            {"stallSeconds", settings.stallSeconds},
-            {"htmlOutput", settings.htmlOutput},
-            {"htmlPath", settings.htmlPath},
-            {"htmlError", settings.htmlError.empty() ? Json(nullptr) : Json(settings.htmlError)},
-            {"sample", settings.sample},
-            {"webhook", settings.webhook},
-            {"maxCpusPerAddress", settings.maxCpusPerAddress},
-            {"statusNetworks", settings.statusNetworksRestricted ? Json(settings.statusNetworks) : Json(nullptr)}};
 }
 
 void WriteSettings(JsonWriter &w, const WebSettings &settings) {
@@ -264,17 +232,26 @@ std::string StatusJson(const WebSnapshot &s) { return Document(s, true); }
 std::string SummaryJson(const WebSnapshot &s) { return Document(s, false); }
 
 std::string ErrorJson(const std::string &message) {
-    Json j;
-    j["error"] = message;
-    return InertMarkup(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+    std::string out;
+    JsonWriter w(out);
+    w.BeginObject();
+    w.Member("error", message);
+    w.EndObject();
+    return out;
 }
 
 std::string ChangeResultJson(bool persisted, const WebSettings *settings) {
-    Json j;
-    j["ok"] = true;
-    j["persisted"] = persisted;
-    if (settings) j["settings"] = SettingsObject(*settings);
-    return InertMarkup(j.dump(-1, ' ', false, Json::error_handler_t::replace));
+    std::string out;
+    JsonWriter w(out);
+    w.BeginObject();
+    w.Member("ok", true);
+    w.Member("persisted", persisted);
+    if (settings) {
+        w.Key("settings");
+        WriteSettings(w, *settings);
+    }
+    w.EndObject();
+    return out;
 }
 
 std::string MetricsLabelValue(std::string_view text) {

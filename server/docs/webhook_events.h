@@ -1,13 +1,20 @@
-// The server's webhook events: their names and their bodies as JSON.
+// The server's webhook events as JSON: the envelope every event shares and the cpu.stalled body.
 #pragma once
 
+#include "event_names.h"
 #include "snapshot.h"
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
 
-// The events the webhook is told of.
-inline constexpr const char *kEventCpuStalled = "cpu.stalled";
-inline constexpr const char *kEventJobFinished = "job.finished";
+// The event's envelope: {"event":event,"<key>":<json>,...} from members
+// already written as JSON; event and keys are plain ASCII names.
+struct EventMember {
+    std::string_view key;
+    std::string_view json;
+};
+std::string EventEnvelope(std::string_view event, std::initializer_list<EventMember> members);
 
 // {"event":"cpu.stalled","cpu":{...a row of /status.json cpus[]...},
 //  "job":{"id":...,"number":...,"sceneName":...}}

@@ -1,4 +1,4 @@
-// UTF-8 from wire and system texts, falling back to code page 1252 byte by byte, and back to 1252 for typed paths.
+// UTF-8 from wire and system texts by the one UTF-8 rule, falling back to code page 1252 byte by byte, and back to 1252 for typed paths.
 #include "wire_text.h"
 
 #include <array>
@@ -42,9 +42,9 @@ void AppendUtf8(std::string &out, char32_t c) {
     }
 }
 
-// Length of the well-formed UTF-8 sequence at the start of s (RFC 3629: no
-// overlong forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
-size_t Utf8SequenceLength(std::string_view s, char32_t *code = nullptr) {
+}  // namespace
+
+size_t Utf8SequenceLength(std::string_view s, size_t *valid, char32_t *code) {
     const auto byte = [&](size_t i) { return static_cast<uint8_t>(s[i]); };
     const uint8_t b0 = byte(0);
     size_t n;
@@ -67,19 +67,19 @@ size_t Utf8SequenceLength(std::string_view s, char32_t *code = nullptr) {
         if (b0 == 0xF0) lo = 0x90;
         if (b0 == 0xF4) hi = 0x8F;
     } else {
+        if (valid) *valid = 1;
         return 0;
     }
-    if (s.size() < n) return 0;
     for (size_t i = 1; i < n; ++i) {
-        const uint8_t b = byte(i);
-        if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return 0;
-        c = (c << 6) | (b & 0x3F);
+        if (i >= s.size() || byte(i) < (i == 1 ? lo : 0x80) || byte(i) > (i == 1 ? hi : 0xBF)) {
+            if (valid) *valid = i;
+            return 0;
+        }
+        c = (c << 6) | (byte(i) & 0x3F);
     }
     if (code) *code = c;
     return n;
 }
-
-}  // namespace
 
 std::string_view FieldBytes(const char *field, size_t capacity) {
     const void *nul = std::memchr(field, '\0', capacity);
@@ -110,7 +110,7 @@ bool Utf8ToCp1252(std::string_view utf8, std::string &out) {
     out.clear();
     while (!utf8.empty()) {
         char32_t c = 0;
-        const size_t n = Utf8SequenceLength(utf8, &c);
+        const size_t n = Utf8SequenceLength(utf8, nullptr, &c);
         if (!n) return false;
         utf8.remove_prefix(n);
         if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {

@@ -1,9 +1,16 @@
-// Texts from status messages and from the system as UTF-8 for the dashboard, with code page 1252 for bytes that are not UTF-8.
+// The UTF-8 rule the server reads texts by, and texts from status messages and from the system as UTF-8 for the dashboard, with code page 1252 for bytes that are not UTF-8.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+// The UTF-8 rule (RFC 3629: no overlong forms, no surrogates, nothing above
+// U+10FFFF) every reader of texts here applies. Of the sequence starting at
+// bytes[0] (bytes not empty): its length when whole and well formed, with its
+// character in *code; else 0, with *valid set to how many of its bytes come
+// before the first that cannot (at least 1), the part one U+FFFD replaces.
+size_t Utf8SequenceLength(std::string_view bytes, size_t *valid = nullptr, char32_t *code = nullptr);
 
 // The bytes of a fixed-size text field up to its first NUL, or all of them
 // when it has none (a 260-byte name may fill its field unterminated).

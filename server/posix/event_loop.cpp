@@ -70,7 +70,8 @@ int WatchOwn(EventLoop &loop, int fd) {
 void BlockStopSignals() {
     sigset_t set = StopSignals();
     sigprocmask(SIG_BLOCK, &set, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a closed terminal or pipe must not end the server mid-shutdown
+    // A standard output, terminal or pipe whose reader went away fails its writes instead of ending the server.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int EventLoopOpen(EventLoop &loop) {

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -142,7 +141,7 @@ int OnBatchDone(void *context) {
     }
     const int finishMs = FinishBatch(srv);
     now = MonotonicNanos();
-    const int checkMs = now < srv.nextTimeCheck ? static_cast<int>((srv.nextTimeCheck - now + 999999) / 1000000) : 0;
+    const int checkMs = now < srv.nextTimeCheck ? static_cast<int>(NanosToMsRoundedUp(srv.nextTimeCheck - now)) : 0;
     return finishMs < 0 ? checkMs : std::min(finishMs, checkMs);
 }
 
@@ -234,13 +233,11 @@ int RunServer(const Options &options, uint64_t descriptorLimit) {
 
 int main(int argc, char **argv) {
     BlockStopSignals();
-    // A standard output whose reader went away fails its writes instead of ending the server.
-    std::signal(SIGPIPE, SIG_IGN);
     const uint64_t descriptorLimit = RaiseDescriptorLimit();
 
-    CLI::App app{"pellicksrv: the render status server. Listens on TCP port 10431 and shows the\n"
+    CLI::App app{"pellicksrv: the render status server. Listens on TCP port " + std::to_string(STATUS_PORT) + " and shows the\n"
                  "status in the terminal; ends on Ctrl+C (SIGINT), SIGTERM or SIGHUP. It serves the live web\n"
-                 "dashboard on TCP port 10432 (HttpPort in the settings file; 0 turns it off)."};
+                 "dashboard on TCP port " + std::to_string(kDashboardPort) + " (HttpPort in the settings file; 0 turns it off)."};
     Options options;
     app.add_flag("--print", options.print,
                  "Print the status after every change even when standard output is not a terminal");

@@ -9,6 +9,7 @@
 #include "http_query.h"
 #include "http_server.h"
 #include "options.h"
+#include "settings.h"
 #include "settings_store.h"
 #include "snapshot.h"
 #include "status_json.h"
@@ -24,6 +25,8 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -90,12 +93,99 @@ HttpResponse JsonError(int status, const std::string &message) {
     return Answer(status, "application/json", ErrorJson(message));
 }
 
+// The page with the facts it holds that are the server's own (the stall time's range) filled in from
+// the constants, once: index.html names them as @NAME@.
+std::string PageText(const WebAsset &page) {
+    static const std::string text = [&] {
+        std::string t(reinterpret_cast<const char *>(page.data), page.size);
+        const std::pair<std::string_view, int32_t> facts[] = {{"@MIN_STALL_SECONDS@", kMinStallSeconds},
+                                                              {"@MAX_STALL_SECONDS@", kMaxStallSeconds}};
+        for (const auto &[name, value] : facts) {
+            for (size_t at; (at = t.find(name)) != std::string::npos;) t.replace(at, name.size(), std::to_string(value));
+        }
+        return t;
+    }();
+    return text;
+}
+
 // What the routes read: the newest snapshot and the token.
 struct RouteView {
     std::shared_ptr<const Published> current;
     const std::string &token;
     const std::string &cookieName;
     const HistorySource &history;
+};
+
+HttpResponse NoReportYet() { return JsonError(503, "the server has not made its first report yet"); }
+
+HttpResponse ServeStatusJson(const RouteView &view, const HttpRequest &) {
+    if (!view.current) return NoReportYet();
+    HttpResponse res = Answer(200, "application/json", std::string());
+    res.sharedBody = view.current->Json();
+    return res;
+}
+
+HttpResponse ServeSummaryJson(const RouteView &view, const HttpRequest &) {
+    if (!view.current) return NoReportYet();
+    HttpResponse res = Answer(200, "application/json", std::string());
+    res.sharedBody = view.current->Summary();
+    return res;
+}
+
+HttpResponse ServeCpusJson(const RouteView &view, const HttpRequest &req) {
+    CpuQuery query;
+    std::string error;
+    if (!ParseCpuQuery(req.query, query, error)) return JsonError(400, error);
+    if (!view.current) return NoReportYet();
+    return Answer(200, "application/json", CpuPageJson(view.current->snapshot, query));
+}
+
+HttpResponse ServeFragment(const RouteView &view, const HttpRequest &) {
+    if (!view.current) return NoReportYet();
+    HttpResponse res = Answer(200, "text/html", std::string());
+    res.sharedBody = std::shared_ptr<const std::string>(view.current, &view.current->snapshot.fragment);
+    return res;
+}
+
+HttpResponse ServeMetrics(const RouteView &view, const HttpRequest &) {
+    if (!view.current) return NoReportYet();
+    std::string text = MetricsText(view.current->snapshot);
+    if (view.current->runs) text += HistoryMetricsText(*view.current->runs);
+    return Answer(200, "text/plain; version=0.0.4; charset=utf-8", std::move(text));
+}
+
+HttpResponse ServeEvents(const RouteView &view, const HttpRequest &req) {
+    if (!view.current) return NoReportYet();
+    if (req.openStreams >= kHttpMaxStreams) {
+        HttpResponse res = JsonError(503, "too many live streams; poll /status.json");
+        res.headers.emplace_back("Retry-After", "10");
+        return res;
+    }
+    HttpResponse res = Answer(200, "text/event-stream", "retry: 2000\n\n");  // reconnect after 2 s when cut
+    res.headers[1].second = "no-cache";
+    res.eventStream = true;
+    return res;
+}
+
+HttpResponse ServeHistoryJson(const RouteView &view, const HttpRequest &req) {
+    uint32_t limit = 0;
+    std::string error;
+    if (!ParseHistoryQuery(req.query, limit, error)) return JsonError(400, error);
+    std::shared_ptr<const HistoryView> runs = view.history ? view.history() : nullptr;
+    if (!runs) return JsonError(503, "this server keeps no run history");
+    // The history thread's published copy: SQLite is never touched here.
+    return Answer(200, "application/json", HistoryJson(*runs, limit));
+}
+
+// The data routes besides the page's files: path and what answers a GET of it.
+struct ReadRoute {
+    std::string_view path;
+    HttpResponse (*serve)(const RouteView &view, const HttpRequest &req);
+};
+constexpr ReadRoute kReadRoutes[] = {
+    {"/status.json", ServeStatusJson}, {"/summary.json", ServeSummaryJson}, {"/cpus.json", ServeCpusJson},
+    {"/fragment.html", ServeFragment}, {"/metrics", ServeMetrics},         {"/events", ServeEvents},
+    {"/history.json", ServeHistoryJson},
 };
 
 // The GET routes; every answer is made at once.
@@ -115,57 +205,19 @@ HttpResponse ServeRead(const RouteView &view, const HttpRequest &req) {
             return res;
         }
         HttpResponse res = Answer(200, asset.contentType,
-                                  std::string(reinterpret_cast<const char *>(asset.data), asset.size));
+                                  std::strcmp(asset.path, "/") == 0
+                                      ? PageText(asset)
+                                      : std::string(reinterpret_cast<const char *>(asset.data), asset.size));
         res.headers.emplace_back("Content-Security-Policy", kPageSecurity);
         res.headers.emplace_back("X-Frame-Options", "DENY");
         return res;
     }
-    const bool known = req.path == "/status.json" || req.path == "/summary.json" || req.path == "/cpus.json" ||
-                       req.path == "/fragment.html" || req.path == "/metrics" || req.path == "/events" ||
-                       req.path == "/history.json";
-    if (!known) return JsonError(404, "no such page");
-    if (req.method != "GET") return JsonError(405, "only GET is served here");
-    if (req.path == "/history.json") {
-        uint32_t limit = 0;
-        std::string error;
-        if (!ParseHistoryQuery(req.query, limit, error)) return JsonError(400, error);
-        std::shared_ptr<const HistoryView> runs = view.history ? view.history() : nullptr;
-        if (!runs) return JsonError(503, "this server keeps no run history");
-        // The history thread's published copy: SQLite is never touched here.
-        return Answer(200, "application/json", HistoryJson(*runs, limit));
+    for (const ReadRoute &route : kReadRoutes) {
+        if (req.path != route.path) continue;
+        if (req.method != "GET") return JsonError(405, "only GET is served here");
+        return route.serve(view, req);
     }
-    CpuQuery cpuQuery;
-    std::string queryError;
-    if (req.path == "/cpus.json" && !ParseCpuQuery(req.query, cpuQuery, queryError)) {
-        return JsonError(400, queryError);
-    }
-    if (!view.current) return JsonError(503, "the server has not made its first report yet");
-    const std::shared_ptr<const Published> &pub = view.current;
-    if (req.path == "/status.json" || req.path == "/summary.json") {
-        HttpResponse res = Answer(200, "application/json", std::string());
-        res.sharedBody = req.path == "/status.json" ? pub->Json() : pub->Summary();
-        return res;
-    }
-    if (req.path == "/cpus.json") return Answer(200, "application/json", CpuPageJson(pub->snapshot, cpuQuery));
-    if (req.path == "/fragment.html") {
-        HttpResponse res = Answer(200, "text/html", std::string());
-        res.sharedBody = std::shared_ptr<const std::string>(pub, &pub->snapshot.fragment);
-        return res;
-    }
-    if (req.path == "/metrics") {
-        std::string text = MetricsText(pub->snapshot);
-        if (pub->runs) text += HistoryMetricsText(*pub->runs);
-        return Answer(200, "text/plain; version=0.0.4; charset=utf-8", std::move(text));
-    }
-    if (req.openStreams >= kHttpMaxStreams) {
-        HttpResponse res = JsonError(503, "too many live streams; poll /status.json");
-        res.headers.emplace_back("Retry-After", "10");
-        return res;
-    }
-    HttpResponse res = Answer(200, "text/event-stream", "retry: 2000\n\n");  // reconnect after 2 s when cut
-    res.headers[1].second = "no-cache";
-    res.eventStream = true;
-    return res;
+    return JsonError(404, "no such page");
 }
 
 // The checks of a change, in order; an answer when it is refused.

@@ -69,15 +69,6 @@ std::string_view CookieValue(std::string_view header, std::string_view name) {
     return {};
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 bool IsMediaType(std::string_view contentType, std::string_view type) {
     std::string_view essence = contentType.substr(0, contentType.find(';'));
     const auto space = [](char c) { return c == ' ' || c == '\t'; };

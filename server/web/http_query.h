@@ -1,6 +1,8 @@
 // Query strings and cookies of HTTP requests: bounded parsing into names and decoded values.
 #pragma once
 
+#include "ascii_case.h"  // EqualsNoCase, for header names, host names and extensions
+
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,9 +20,6 @@ bool QueryValue(std::string_view query, std::string_view name, std::string &valu
 
 // The value of the named cookie in a Cookie header ("a=1; b=2"), or empty.
 std::string_view CookieValue(std::string_view header, std::string_view name);
-
-// Whether two texts are equal but for ASCII case (header names, host names, extensions).
-bool EqualsNoCase(std::string_view a, std::string_view b);
 
 // Whether a Content-Type value names that media type ("type/subtype", ASCII
 // case and the spaces around it ignored), parameters or not.

@@ -1,22 +1,10 @@
 // Making, keeping and checking the dashboard's change token.
 #include "token.h"
 
+#include "ascii_case.h"
 #include "http_query.h"
 #include "random.h"
 #include "settings_store.h"
-
-namespace {
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + 32) : text[i];
-        if (c != prefix[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 bool IsToken(std::string_view text) {
     if (text.size() < 32 || text.size() > 128) return false;

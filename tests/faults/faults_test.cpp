@@ -649,7 +649,7 @@ struct RawCpu {
 
     RawCpu(int32_t cpu, int64_t recentSeconds) {
         std::memcpy(record.signature, RecordSignature, sizeof RecordSignature);
-        record.socket = kNoSocket;
+        record.socket = kNoNetSocket;
         record.cpuIndex = cpu;
         std::strcpy(record.sceneName, "shot");
         std::strcpy(record.sceneFile, "/scenes/shot.scn");

@@ -1,6 +1,7 @@
 // Tests of the webhook's notifier over real HTTP: a receiver on a loopback port that answers, fails or hangs.
 #include "net.h"
 #include "notifier.h"
+#include "webhook_events.h"
 #include "settings.h"
 
 #include <gtest/gtest.h>

@@ -170,6 +170,11 @@ TEST_F(WebDashboard, ServesThePageTheDataAndTheFragment) {
     EXPECT_EQ(page.Header("Content-Type"), "text/html;charset=utf-8");
     EXPECT_NE(page.body.find("<title>Render Status</title>"), std::string::npos);
     EXPECT_NE(page.Header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    // The stall time's range comes from the server's constants, which the page's script checks against.
+    EXPECT_NE(page.body.find("min=\"" + std::to_string(kMinStallSeconds) + "\" max=\"" +
+                             std::to_string(kMaxStallSeconds) + "\""),
+              std::string::npos);
+    EXPECT_EQ(page.body.find('@'), std::string::npos) << "a fact left unfilled";
     for (const char *asset : {"/dashboard.js", "/dashboard.css", "/favicon.svg"}) {
         auto res = cli.Get(asset);
         EXPECT_EQ(res.status, 200) << asset;

@@ -584,6 +584,42 @@ TEST(JsonWriter, NumbersKeepTheirDigitsAndNestingItsCommas) {
     EXPECT_EQ(out, R"({"a":-9223372036854775808,"b":18446744073709551615,"c":null,"d":[[],{},false,null],"e":"x"})");
 }
 
+// The number form the writer takes from the JSON library, written out: a library update that changed
+// it would change every document's digits.
+TEST(JsonWriter, NumberFormIsPinned) {
+    const std::pair<double, const char *> cases[] = {
+        {0.0, "0.0"},           {-0.0, "-0.0"},        {0.1, "0.1"},
+        {1e-7, "1e-07"},        {1e-4, "0.0001"},      {1e21, "1e+21"},
+        {59.6666666, "59.6666666"}, {-2.5, "-2.5"},   {-0.001, "-0.001"},
+        {3600.0, "3600.0"},     {123456789.0, "123456789.0"}, {1e15, "1e+15"},
+        {9007199254740992.0, "9.007199254740992e+15"}, {5e-324, "5e-324"},
+    };
+    for (const auto &[value, text] : cases) {
+        std::string out;
+        JsonWriter(out).Double(value);
+        EXPECT_EQ(out, text) << "value " << value;
+    }
+}
+
+TEST(JsonWriter, AnswersToOptionChangesAndRefusals) {
+    WebSettings settings;
+    settings.maxScale = 2;
+    settings.resolution = 1;
+    settings.stallSeconds = 600;
+    settings.htmlOutput = true;
+    settings.htmlPath = "/srv/<r&d>/status.htm";
+    settings.sample = "1m 05s";
+    EXPECT_EQ(ChangeResultJson(true, &settings),
+              R"({"ok":true,"persisted":true,"settings":{"maxScale":2,"resolution":1,"stallSeconds":600,)"
+              R"("htmlOutput":true,"htmlPath":"/srv/\u003cr\u0026d\u003e/status.htm","htmlError":null,)"
+              R"("sample":"1m 05s","webhook":""}})");
+    settings.htmlError = "cannot write /x: gone";
+    EXPECT_NE(ChangeResultJson(false, &settings).find(R"("persisted":false,)"), std::string::npos);
+    EXPECT_NE(ChangeResultJson(false, &settings).find(R"("htmlError":"cannot write /x: gone")"), std::string::npos);
+    EXPECT_EQ(ChangeResultJson(false, nullptr), R"({"ok":true,"persisted":false})");
+    EXPECT_EQ(ErrorJson("bad <limit> \xff"), R"({"error":"bad \u003climit\u003e )" "\xEF\xBF\xBD" R"("})");
+}
+
 TEST(CpuQuery, ReadsEachParameterAndRefusesBadValues) {
     struct Case {
         const char *query;

@@ -127,7 +127,7 @@ int main(int argc, char **argv) {
             Cpu &cpu = cpus[index];
             if (cpu.record.signature[0] == 0) {
                 std::memcpy(cpu.record.signature, RecordSignature, sizeof RecordSignature);
-                cpu.record.socket = kNoSocket;
+                cpu.record.socket = kNoNetSocket;
             }
             cpu.record.cpuIndex = static_cast<int32_t>(index);
             Apply(cpu.record, values);

@@ -3,6 +3,8 @@
 
 #include "http_client.h"
 
+#include "ascii_case.h"
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -15,15 +17,6 @@ namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 template <class Fields>
 void CopyHeaders(const Fields &fields, HttpHeaders &out) {

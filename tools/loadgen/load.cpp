@@ -515,7 +515,7 @@ struct Engine {
             SendReady();
             if (flatOut && cfg.messages && AllSent()) continue;
             now = MonotonicNanos();
-            int timeoutMs = wake > now && ready.empty() ? static_cast<int>((wake - now + 999999) / 1000000) : 0;
+            int timeoutMs = wake > now && ready.empty() ? static_cast<int>(NanosToMsRoundedUp(wake - now)) : 0;
             HandleEvents(timeoutMs);
         }
     }

@@ -67,7 +67,7 @@ int main(int argc, char **argv) {
     app.add_flag("--silent", cfg.silent,
                  "Open the connections and send nothing on them: a flood of silent connections (with --hold, kept "
                  "open that long)");
-    app.add_option("--port", port, "Server TCP port (default: PELLICK_TEST_PORT or 10431)")->check(CLI::Range(1, 65535));
+    app.add_option("--port", port, "Server TCP port (default: PELLICK_TEST_PORT or " + std::to_string(STATUS_PORT) + ")")->check(CLI::Range(1, 65535));
     app.add_option("-c,--connections", cfg.connections, "Connections, one synthetic CPU each")
         ->check(CLI::Range(1u, kMaxConnections));
     app.add_option("-j,--jobs", cfg.jobs, "Jobs the CPUs render")->check(CLI::Range(1u, kMaxConnections));

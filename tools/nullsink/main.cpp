@@ -119,7 +119,7 @@ int main(int argc, char **argv) {
     std::string portError;
     uint16_t port = DefaultStatusPort(portError);
     std::string statsFile;
-    app.add_option("--port", port, "TCP port to listen on (default: PELLICK_TEST_PORT or 10431)")
+    app.add_option("--port", port, "TCP port to listen on (default: PELLICK_TEST_PORT or " + std::to_string(STATUS_PORT) + ")")
         ->check(CLI::Range(1, 65535));
     app.add_option("--stats-file", statsFile,
                    "Keep the counters in this file (pellicksrv's format), rewritten at most every 50 ms and at exit");

@@ -493,8 +493,9 @@
     $('resolution').addEventListener('change', (e) => send({ resolution: Number(e.target.value) }));
     $('stall-seconds').addEventListener('change', (e) => {
       const seconds = Number(e.target.value);
-      if (Number.isInteger(seconds) && seconds >= 10 && seconds <= 86400) send({ stallSeconds: seconds });
-      else status('The stall time is a whole number of seconds from 10 to 86400.', 'error');
+      const low = Number(e.target.min), high = Number(e.target.max);  // the server's range, as it served the page
+      if (Number.isInteger(seconds) && seconds >= low && seconds <= high) send({ stallSeconds: seconds });
+      else status('The stall time is a whole number of seconds from ' + low + ' to ' + high + '.', 'error');
     });
     const choosePath = () => {
       const text = path.value.trim();
