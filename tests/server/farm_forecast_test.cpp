@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -317,7 +318,7 @@ std::vector<Scenario> Scenarios() {
                        shares ? std::array<double, 4>{0.15, 0.12, 0.1, 0.1} : std::array<double, 4>{0.5, 0.5, 0.1, 0.1}});
         all.push_back({name("nodes 1x and 2x"), Profile::Constant, h, kMixed});
         // At 25% the joins at 30% cannot be known: two nodes then do the work of four
-        // (an exact forecast for the two errs by (75/2 - 5/2 - 70/4) / 20 = +0.75).
+        // (an exact forecast for the two errs by (75/2 - (5/2 + 70/4)) / (5/2 + 70/4) = +0.875).
         all.push_back({name("two nodes join at 30%"), Profile::Constant, h, kJoin, {0.9, 0.12, 0.1, 0.1}});
         // At 25% the death at 40% cannot be known.
         all.push_back({name("a node dies at 40%"), Profile::Constant, h, kDie, {shares ? 0.45 : 0.3, 0.12, 0.1, 0.1}});
@@ -366,6 +367,272 @@ TEST(FarmForecast, ScriptedFarms) {
                 reportSum / count);
     EXPECT_LE(sum / count, 0.2);
     EXPECT_LE(sum90 / count90, 0.1);
+}
+
+
+// ---- Calibration --------------------------------------------------------------
+
+TEST(ForecastCalibration, RangesFromKnownErrors) {
+    struct Case {
+        const char *what;
+        std::vector<double> logErrors;  // log(actual / predicted remaining), oldest first
+        double low, high;
+    };
+    std::vector<double> spread, late, window;
+    for (int i = 0; i <= 20; ++i) spread.push_back(-1.0 + 0.1 * i);  // -1 .. 1: P10 -0.8, P90 0.8
+    for (int i = 0; i < 30; ++i) late.push_back(std::log(2.0));       // always twice as long as told
+    for (int i = 0; i < 200; ++i) window.push_back(std::log(3.0));
+    for (int i = 0; i < 200; ++i) window.push_back(std::log(1.5));    // only the newest 200 count
+    const std::vector<Case> cases = {
+        {"none yet: the fixed range", {}, 0.5, 2.0},
+        {"19 runs: still the fixed range", std::vector<double>(19, 0.3), 0.5, 2.0},
+        {"-1..1 in steps of 0.1", spread, std::exp(-0.8), std::exp(0.8)},
+        {"always late: low stays at the forecast", late, 1.0, 2.0},
+        {"the newest window only", window, 1.0, 1.5},
+    };
+    for (const Case &c : cases) {
+        ForecastCalibration cal;
+        for (const double e : c.logErrors) cal.Add(2, 100.0, 100.0 * std::exp(e));
+        const auto [low, high] = cal.Range(2);
+        EXPECT_NEAR(low, c.low, 1e-9) << c.what;
+        EXPECT_NEAR(high, c.high, 1e-9) << c.what;
+        EXPECT_LE(cal.errors[2].size(), ForecastCalibration::kCalibrationWindow) << c.what;
+        EXPECT_EQ(cal.Range(1), std::make_pair(0.5, 2.0)) << c.what << ": other points keep their own";
+    }
+    ForecastCalibration cal;
+    for (const auto &[p, a] : std::vector<std::pair<double, double>>{{0, 1}, {1, 0}, {-1, 1}, {NAN, 1}, {1, INFINITY}})
+        cal.Add(0, p, a);
+    cal.Add(7, 1, 2);
+    EXPECT_TRUE(cal.errors[0].empty()) << "remainders that are not positive and finite score nothing";
+    for (const auto &[percent, point] : std::vector<std::pair<double, size_t>>{{0, 0}, {10, 0}, {24.9, 0}, {25, 1}, {89.9, 3}, {100, 4}})
+        EXPECT_EQ(ForecastCalibration::PointFor(percent), point) << percent << "%";
+}
+
+TEST(ForecastCalibration, RangeCoversFourFifthsOfNewErrors) {
+    // Errors drawn from a normal law (mean 0.1, deviation 0.3) by a fixed generator.
+    uint64_t state = 88172645463325252ULL;
+    const auto uniform = [&state] {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        return (static_cast<double>(state >> 11) + 0.5) / 9007199254740992.0;
+    };
+    const auto draw = [&] { return 0.1 + 0.3 * std::sqrt(-2 * std::log(uniform())) * std::cos(6.283185307179586 * uniform()); };
+    ForecastCalibration cal;
+    for (int i = 0; i < 200; ++i) cal.Add(4, 60.0, 60.0 * std::exp(draw()));
+    const auto [low, high] = cal.Range(4);
+    int inside = 0;
+    constexpr int kTrials = 4000;
+    for (int i = 0; i < kTrials; ++i) {
+        const double actual = 60.0 * std::exp(draw());
+        inside += actual >= 60.0 * low && actual <= 60.0 * high;
+    }
+    EXPECT_NEAR(static_cast<double>(inside) / kTrials, 0.8, 0.05) << "range x" << low << " .. x" << high;
+}
+
+// ---- Hostile records ------------------------------------------------------------
+
+// A job's records as a test writes them: one CPU, frames from first by step.
+struct Script {
+    StatusRecord r{};
+    uint64_t at = kNow;
+    uint32_t forcedTotal = 0;  // a total other than the range gives
+    explicit Script(int32_t first = 1, int32_t last = 100, int32_t step = 1, int32_t cpu = 0) {
+        std::memcpy(r.signature, RecordSignature, sizeof r.signature);
+        std::strcpy(r.sceneName, "Quay");
+        r.sceneFirstFrame = first;
+        r.sceneLastFrame = last;
+        r.sceneFrameStep = step;
+        r.cpuIndex = cpu;
+        r.firstRenderedFrame = -1;
+        r.startTime = r.passStartTime = at;
+    }
+    // One pass of frame, lasting seconds, as the plug-in counts it (ppf passes per frame once fixed).
+    void Pass(FarmForecaster &ff, int32_t frame, double seconds, uint32_t ppf = 1) {
+        at += static_cast<uint64_t>(seconds * kSecond);
+        r.lastPassTime = static_cast<int64_t>(at - r.passStartTime);
+        r.currentFrame = frame;
+        if (r.firstRenderedFrame == -1) r.firstRenderedFrame = frame;
+        r.passesPerFrame = ppf;
+        r.passesPerFrameFixed = frame != r.firstRenderedFrame;
+        const uint32_t span = static_cast<uint32_t>(r.sceneLastFrame) - static_cast<uint32_t>(r.sceneFirstFrame) + 1;
+        r.totalPasses = r.sceneFrameStep == 0 ? 0 : span * ppf / static_cast<uint32_t>(r.sceneFrameStep);
+        if (forcedTotal) r.totalPasses = forcedTotal;
+        ++r.passesDone;
+        r.elapsedTime = static_cast<int64_t>(at - r.startTime);
+        r.recentPassTime = r.averagePassTime = r.elapsedTime / r.passesDone;
+        ff.Observe(r, at);
+        r.passStartTime = at;
+    }
+    std::string Identity() const { return JobIdentityBytes(r); }
+};
+
+// A forecast that says something is sane: completion at or after now and inside its range.
+void ExpectSane(const std::optional<FarmForecast> &f, uint64_t now, const char *what) {
+    if (!f || !f->time) return;
+    EXPECT_GE(f->time->completion, now) << what;
+    EXPECT_LE(f->time->low, f->time->completion) << what;
+    EXPECT_LE(f->time->completion, f->time->high) << what;
+    EXPECT_TRUE(std::isfinite(f->time->remainingSeconds)) << what;
+}
+
+TEST(FarmForecast, HostileRecords) {
+    const std::vector<int32_t> cpu0 = {0};
+    struct Case {
+        const char *what;
+        void (*script)(FarmForecaster &ff, Script &s);
+        Script start;
+        enum Expect { NoForecast, NoTime, Time } expect;  // none; no completion; a sane one or none
+    };
+    const std::vector<Case> cases = {
+        {"frames outside the range or off the step",
+         [](FarmForecaster &ff, Script &s) {
+             for (const int32_t f : {500, 500, -7, -7, 2, 2, 4000})
+                 s.Pass(ff, f, 10);
+         },
+         Script(1, 99, 2), Case::NoTime},
+        {"a step of 0", [](FarmForecaster &ff, Script &s) { for (int32_t f = 1; f < 5; ++f) s.Pass(ff, f, 10); }, Script(1, 100, 0),
+         Case::NoForecast},
+        {"a negative step", [](FarmForecaster &ff, Script &s) { for (int32_t f = 1; f < 5; ++f) s.Pass(ff, f, 10); },
+         Script(100, 1, -1), Case::NoForecast},
+        {"passes per frame 0",
+         [](FarmForecaster &ff, Script &s) { for (int32_t f = 1; f < 5; ++f) s.Pass(ff, f, 10, 0); }, Script(), Case::NoForecast},
+        {"a range of 2^31 frames: rates, no ledger",
+         [](FarmForecaster &ff, Script &s) { for (int32_t f = 0; f < 5; ++f) s.Pass(ff, f, 10, 1); },
+         Script(0, std::numeric_limits<int32_t>::max() - 1), Case::Time},
+        {"a range of 2^31 frames whose total wraps",
+         [](FarmForecaster &ff, Script &s) { for (int32_t f = 0; f < 5; ++f) s.Pass(ff, f, 10, 4); },
+         Script(0, std::numeric_limits<int32_t>::max() - 1), Case::NoForecast},
+        {"a total that wraps in the plug-in's 32 bits",
+         [](FarmForecaster &ff, Script &s) { for (int32_t f = 0; f < 5; ++f) s.Pass(ff, f, 10, 8); }, Script(0, 1 << 30),
+         Case::NoForecast},
+        {"a total the range does not give",
+         [](FarmForecaster &ff, Script &s) {
+             s.forcedTotal = 1000;
+             for (int32_t f = 1; f < 5; ++f) s.Pass(ff, f, 10);
+         },
+         Script(), Case::NoForecast},
+        {"a CPU whose frame goes back",
+         [](FarmForecaster &ff, Script &s) {
+             for (const int32_t f : {10, 11, 12, 5, 6, 11, 3})
+                 s.Pass(ff, f, 10);
+         },
+         Script(), Case::Time},
+        {"passes that go back, a clock that goes back",
+         [](FarmForecaster &ff, Script &s) {
+             for (int32_t f = 1; f < 6; ++f) s.Pass(ff, f, 10);
+             s.r.passesDone = 2;
+             ff.Observe(s.r, s.at);
+             s.r.passesDone = 9;
+             s.r.passStartTime -= 3600 * kSecond;
+             ff.Observe(s.r, s.at);
+         },
+         Script(), Case::Time},
+        {"a start more than a day ahead of the server",
+         [](FarmForecaster &ff, Script &s) {
+             s.r.startTime = s.r.passStartTime = s.at + 2 * 24 * 3600 * kSecond;
+             for (int32_t f = 1; f < 5; ++f) s.Pass(ff, f, 10);
+         },
+         Script(), Case::NoForecast},
+        {"no frame finished yet", [](FarmForecaster &ff, Script &s) { s.Pass(ff, 1, 10, 4); }, Script(), Case::NoTime},
+    };
+    for (const Case &c : cases) {
+        FarmForecaster ff;
+        Script s = c.start;
+        c.script(ff, s);
+        const auto f = ff.Forecast(s.Identity(), s.at, cpu0);
+        ExpectSane(f, s.at, c.what);
+        EXPECT_LE(ff.LedgerFrames(s.Identity()), static_cast<size_t>(kMaxLedgerFrames)) << c.what;
+        if (c.expect == Case::Time && s.r.sceneLastFrame == std::numeric_limits<int32_t>::max() - 1) {
+            EXPECT_EQ(ff.LedgerFrames(s.Identity()), 0u) << c.what;
+            EXPECT_TRUE(f && f->time) << c.what;
+        }
+        switch (c.expect) {
+        case Case::NoForecast: EXPECT_FALSE(f) << c.what; break;
+        case Case::NoTime: EXPECT_FALSE(f && f->time) << c.what; break;
+        case Case::Time: break;  // a forecast or none, but sane
+        }
+        EXPECT_FALSE(ff.Forecast(s.Identity(), s.at, {}) && ff.Forecast(s.Identity(), s.at, {})->time) << c.what << ": no CPU working";
+    }
+}
+
+TEST(FarmForecast, BoundsAndForgetting) {
+    const std::vector<int32_t> cpu0 = {0};
+    {  // The ledger's cap: a range of exactly the cap keeps one, one frame more falls back to rates.
+        FarmForecaster ff;
+        Script at(0, static_cast<int32_t>(kMaxLedgerFrames) - 1), past(0, static_cast<int32_t>(kMaxLedgerFrames));
+        for (int32_t f = 0; f < 3; ++f) at.Pass(ff, f, 10), past.Pass(ff, f, 10);
+        EXPECT_EQ(ff.LedgerFrames(at.Identity()), static_cast<size_t>(kMaxLedgerFrames));
+        EXPECT_EQ(ff.LedgerFrames(past.Identity()), 0u);
+        const auto f = ff.Forecast(past.Identity(), past.at, cpu0);
+        ASSERT_TRUE(f && f->time);
+        EXPECT_NEAR(f->time->remainingSeconds, (kMaxLedgerFrames + 1 - 3) * 10.0, 1.0) << "remaining passes / the CPU's rate";
+    }
+    {  // Jobs: at most kMaxTrackedRuns, and those not seen for the continuation time go.
+        FarmForecaster ff;
+        Script s;
+        for (size_t j = 0; j < kMaxTrackedRuns + 50; ++j) {
+            std::snprintf(s.r.sceneName, sizeof s.r.sceneName, "job %zu", j);
+            ff.Observe(s.r, s.at);
+        }
+        EXPECT_EQ(ff.TrackedJobs(), kMaxTrackedRuns);
+        std::strcpy(s.r.sceneName, "later");
+        s.at += kRunContinueTicks + kSecond;
+        ff.Observe(s.r, s.at);
+        EXPECT_EQ(ff.TrackedJobs(), 1u);
+    }
+    {  // Sessions past the cap fold into a sum: passes never go back.
+        FarmForecaster ff;
+        Script s;
+        uint64_t passes = 0;
+        for (size_t k = 0; k < kMaxForecastSessions + 500; ++k) {
+            s.r.startTime = kNow + k;
+            s.r.passesDone = 3;
+            s.r.passStartTime = s.r.startTime + 1;
+            s.r.elapsedTime = s.r.lastPassTime = 10;
+            ff.Observe(s.r, s.at + k);
+            passes += 3;
+        }
+        s.r.passesPerFrame = 1;
+        s.r.passesPerFrameFixed = 1;
+        s.r.totalPasses = 100;
+        s.r.passesDone = 3;
+        ff.Observe(s.r, s.at + kMaxForecastSessions + 500);
+        const auto f = ff.Forecast(s.Identity(), s.at + kMaxForecastSessions + 500, cpu0);
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->passesDone, passes);
+    }
+}
+
+TEST(FarmForecast, PluginClockOffsetChangesNothing) {
+    // The same render, once with the plug-in's clock right and once three hours behind.
+    std::optional<uint64_t> completion[2];
+    for (int skewed = 0; skewed < 2; ++skewed) {
+        FarmForecaster ff;
+        Script s;
+        const uint64_t skew = skewed ? 3 * 3600 * kSecond : 0;
+        s.r.startTime = s.r.passStartTime = s.at - skew;
+        for (int32_t f = 1; f <= 20; ++f) {
+            for (uint32_t p = 0; p < 2; ++p) {
+                s.at += 5 * kSecond;
+                s.r.currentFrame = f;
+                if (s.r.firstRenderedFrame == -1) s.r.firstRenderedFrame = f;
+                s.r.passesPerFrame = 2;
+                s.r.passesPerFrameFixed = f > 1;
+                s.r.totalPasses = 200;
+                ++s.r.passesDone;
+                s.r.lastPassTime = static_cast<int64_t>(s.at - skew - s.r.passStartTime);
+                s.r.elapsedTime = static_cast<int64_t>(s.at - skew - s.r.startTime);
+                s.r.recentPassTime = s.r.lastPassTime;
+                ff.Observe(s.r, s.at);
+                s.r.passStartTime = s.at - skew;
+            }
+        }
+        const auto f = ff.Forecast(s.Identity(), s.at + 2 * kSecond, std::vector<int32_t>{0});
+        ASSERT_TRUE(f && f->time);
+        completion[skewed] = f->time->completion;
+    }
+    EXPECT_EQ(*completion[0], *completion[1]);
+    // 80 frames of 10 s after frame 20, whose last pass started 2 s ago.
+    EXPECT_NEAR(static_cast<double>(*completion[0] - kNow) / kSecond, 200 + 800 + 3 - 5, 2.0);
 }
 
 }  // namespace
