@@ -166,7 +166,6 @@ void FarmForecaster::FoldSessions(Job &job) {
     std::nth_element(byAge.begin(), byAge.begin() + static_cast<std::ptrdiff_t>(drop - 1), byAge.end());
     for (size_t i = 0; i < drop && i < byAge.size(); ++i) {
         auto it = job.sessions.find(byAge[i].second);
-        job.foldedPasses += it->second.passes;
         job.sessions.erase(it);
     }
 }
@@ -285,6 +284,7 @@ void FarmForecaster::Observe(const StatusRecord &r, uint64_t receivedAt) {
         s.lastSeen = std::max(s.lastSeen, receivedAt);
         // Passes never go back: an older state of the session adds nothing.
         if (r.passesDone < s.passes || (r.passesDone == s.passes && s.passes > 0)) return;
+        job.passes += r.passesDone - s.passes;
         s.passes = r.passesDone;
         s.recentPassTime = r.recentPassTime > 0 ? r.recentPassTime : r.averagePassTime;
         if (r.passesDone == 0 || job.ledger.empty()) return;
@@ -476,8 +476,7 @@ std::optional<FarmForecast> FarmForecaster::Forecast(std::string_view identity, 
 
         FarmForecast out;
         out.totalPasses = job.totalPasses;
-        out.passesDone = job.foldedPasses;
-        for (const auto &[key, s] : job.sessions) out.passesDone += s.passes;
+        out.passesDone = job.passes;
         out.percent = static_cast<double>(out.passesDone) * 100.0 / job.totalPasses;
         const uint64_t remainingPasses = out.passesDone >= job.totalPasses ? 0 : job.totalPasses - out.passesDone;
         const auto range = calibration_.Range(ForecastCalibration::PointFor(*out.percent));
@@ -491,6 +490,17 @@ std::optional<FarmForecast> FarmForecaster::Forecast(std::string_view identity, 
             return out;
         };
         if (remainingPasses == 0) return finish(0.0);
+        uint64_t cpusHash = 1469598103934665603ULL;
+        for (const int32_t c : workingCpus) cpusHash = (cpusHash ^ static_cast<uint32_t>(c)) * 1099511628211ULL;
+        if (job.scheduled && cpusHash == job.scheduledCpus && now >= job.scheduledAt && now - job.scheduledAt < kScheduleTicks) {
+            if (!job.scheduledEnd) return out;
+            return finish(*job.scheduledEnd > now ? static_cast<double>(*job.scheduledEnd - now) * kSecondsPerTick : 0.0);
+        }
+        job.scheduled = true;
+        job.scheduledAt = now;
+        job.scheduledCpus = cpusHash;
+        job.scheduledEnd.reset();
+        const auto schedule = [&]() -> std::optional<double> {
 
         // The working CPUs: those given, and those of a renderer-per-task farm
         // that finished their task a moment ago and will start the next.
@@ -521,12 +531,12 @@ std::optional<FarmForecast> FarmForecaster::Forecast(std::string_view identity, 
             double rate = 0.0;
             for (const Worker &w : workers)
                 if (w.session && w.session->recentPassTime > 0) rate += 1.0 / static_cast<double>(w.session->recentPassTime);
-            if (rate <= 0.0) return out;
-            return finish(static_cast<double>(remainingPasses) / rate * kSecondsPerTick);
+            if (rate <= 0.0) return std::nullopt;
+            return static_cast<double>(remainingPasses) / rate * kSecondsPerTick;
         }
-        if (job.doneFrames == 0) return out;
+        if (job.doneFrames == 0) return std::nullopt;
         if (job.fitVersion != job.samplesVersion) Fit(job);
-        if (!(job.fit.median > 0.0)) return out;
+        if (!(job.fit.median > 0.0)) return std::nullopt;
 
         for (auto &[index, cpu] : job.cpus) {
             if (std::binary_search(given.begin(), given.end(), index) || cpu.sessions < 2) continue;
@@ -534,7 +544,7 @@ std::optional<FarmForecast> FarmForecaster::Forecast(std::string_view identity, 
             const double since = now > cpu.lastSeen ? static_cast<double>(now - cpu.lastSeen) * kSecondsPerTick : 0.0;
             if (s && s->frameDone && since <= kRestartFrames * cpu.speed * job.fit.median) workers.push_back({index, nullptr, 1.0});
         }
-        if (workers.empty()) return out;
+        if (workers.empty()) return std::nullopt;
 
         const double ppf = job.ppf;
         // Seconds from now of an instant on a session's clock.
@@ -728,7 +738,13 @@ std::optional<FarmForecast> FarmForecaster::Forecast(std::string_view identity, 
         }
         double end = 0.0;
         for (const Worker &w : workers) end = std::max(end, w.lastCount);
-        return finish(end);
+        return end;
+        };
+        const std::optional<double> seconds = schedule();
+        if (!seconds) return out;
+        FarmForecast done = finish(*seconds);
+        job.scheduledEnd = done.time->completion;
+        return done;
     } catch (const std::bad_alloc &) {
         return std::nullopt;
     }

@@ -1,6 +1,7 @@
 // The farm forecaster: when each job will finish, from a ledger of its frames, their costs by frame number, each CPU's speed and how the farm hands frames out.
 #pragma once
 
+#include "clock.h"
 #include "run_tracker.h"
 #include "status_record.h"
 
@@ -68,10 +69,11 @@ struct FarmForecast {
 // no I/O, no clock: every call is given its instant (file time).
 //
 // Cost: Observe is O(log n) in the job's sessions and CPUs (plus, once a
-// minute of receipt time, a sweep of the jobs). Forecast is O(C log C) in the
-// working CPUs given, plus a fit over at most kFitSamples frames redone only
-// after new frames were finished, plus one pass over the job's sessions when
-// frames are handed out in contiguous shares. Memory: per job at most
+// minute of receipt time, a sweep of the jobs). Forecast is O(C) in the
+// working CPUs given; at most once per kScheduleTicks of its instants (or
+// when those CPUs change) it schedules again: O(C log C), plus a fit over at
+// most kFitSamples frames redone only after new frames were finished, plus
+// one pass over the job's sessions when frames go out in contiguous shares. Memory: per job at most
 // kMaxLedgerFrames ledger frames of 12 bytes, kMaxForecastSessions sessions
 // and kMaxForecastCpus CPUs; kMaxTrackedRuns jobs.
 class FarmForecaster {
@@ -81,6 +83,8 @@ public:
     static constexpr size_t kFitBins = 256;
     static constexpr size_t kSamplesPerBin = 4;
     static constexpr size_t kFitSamples = kFitBins * kSamplesPerBin;
+    // How long a job's schedule holds while its working CPUs stay the same.
+    static constexpr uint64_t kScheduleTicks = 2 * kTicksPerSecond;
 
     // A record state the server accepted (a message's record, or the last
     // record of a CPU whose connection closed) and when it was received.
@@ -150,7 +154,12 @@ private:
         bool ppfConflict = false;
         uint32_t totalPasses = 0;
         uint64_t lastSeen = 0;
-        uint64_t foldedPasses = 0;  // of sessions folded away
+        uint64_t passes = 0;  // over its sessions, folded ones included
+        // The latest schedule: redone after kScheduleTicks of the given
+        // instants or when the working CPUs change; in between its completion holds.
+        bool scheduled = false;
+        uint64_t scheduledAt = 0, scheduledCpus = 0;
+        std::optional<uint64_t> scheduledEnd;
         uint32_t nextSession = 0;
         uint64_t steps = 0, jumps = 0;  // a session's next frame the next one, or another
         // Renderer-per-task farms: frames of the sessions a CPU's next one
