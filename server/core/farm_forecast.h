@@ -91,9 +91,11 @@ public:
     // Records that cannot be true (IsPlausibleRecord) are left out.
     void Observe(const StatusRecord &record, uint64_t receivedAt);
     // The job's forecast at now, with the CPUs (cpuIndex) of the job that are
-    // working; empty when the job is unknown. No completion before the first
-    // frame is finished, without a working CPU, or when the range or the
-    // passes make no sense.
+    // working. Empty when the job is unknown, its passes per frame are not
+    // learnt yet, or its range and passes make no sense (a step below 1, a
+    // total that is not (last - first + 1) x passes per frame / step or that
+    // wraps). Without a completion before the first frame is finished or
+    // without a working CPU.
     std::optional<FarmForecast> Forecast(std::string_view identity, uint64_t now,
                                          std::span<const int32_t> workingCpus);
 
