@@ -6,6 +6,7 @@
 // pending-error query answers 0); broken ones are numbers that are no socket,
 // so that query fails as for a reset connection.
 #include "client_table.h"
+#include "farm_forecast.h"
 #include "fuzz_support.h"
 #include "report.h"
 
@@ -57,6 +58,7 @@ struct Model {
     bool makingRoom = false;   // in MakeRoomForClient: a connection without a valid message may go
     uint64_t acceptSeq = 0;
     ClientTable *table = nullptr;
+    FarmForecaster *forecaster = nullptr;  // takes every record state the refreshes see
 };
 Model *model;
 
@@ -227,6 +229,23 @@ void Refresh(void *) {
     for (uint32_t i = 0; i < t.count; ++i) anyData |= ClientAt(t, i).record.hasData != 0;
     FUZZ_CHECK(anyData == (html.find("No render in progress") == std::string::npos),
                "the HTML says no render in progress while %s CPU has data", anyData ? "a" : "no");
+    // The forecaster takes the same records; whatever it says is ordered.
+    std::vector<int32_t> cpus;
+    for (uint32_t i = 0; i < t.count; ++i) {
+        const StatusRecord &r = ClientAt(t, i).record;
+        if (!r.hasData) continue;
+        model->forecaster->Observe(r, model->now);
+        cpus.push_back(r.cpuIndex);
+    }
+    for (uint32_t i = 0; i < t.count; ++i) {
+        if (!ClientAt(t, i).record.hasData) continue;
+        const auto f = model->forecaster->Forecast(JobIdentityBytes(ClientAt(t, i).record), model->now, cpus);
+        if (f && f->time)
+            FUZZ_CHECK(f->time->low <= f->time->completion && f->time->completion <= f->time->high &&
+                           f->time->completion >= model->now,
+                       "forecast out of order: %llu <= %llu <= %llu", static_cast<unsigned long long>(f->time->low),
+                       static_cast<unsigned long long>(f->time->completion), static_cast<unsigned long long>(f->time->high));
+    }
 }
 
 // A valid message: the signature, a job from a small set, a CPU, and a few patched bytes.
@@ -345,6 +364,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     model->releasing = false;
     model->stale = false;
     model->table = &table;
+    FarmForecaster forecaster;
+    model->forecaster = &forecaster;
     model->now = in.U64();
     const ServerHost host{nullptr, Watch, Refresh, nullptr};
 
@@ -457,5 +478,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(!c.open, "connection %lld left open at release", static_cast<long long>(s));
     FUZZ_CHECK(table.count == 0 && table.index == nullptr, "table not emptied at release");
     model->table = nullptr;
+    model->forecaster = nullptr;
     return 0;
 }
