@@ -609,10 +609,11 @@ TEST(JsonWriter, AnswersToOptionChangesAndRefusals) {
     settings.htmlOutput = true;
     settings.htmlPath = "/srv/<r&d>/status.htm";
     settings.sample = "1m 05s";
+    settings.maxCpusPerAddress = 1024;
     EXPECT_EQ(ChangeResultJson(true, &settings),
               R"({"ok":true,"persisted":true,"settings":{"maxScale":2,"resolution":1,"stallSeconds":600,)"
               R"("htmlOutput":true,"htmlPath":"/srv/\u003cr\u0026d\u003e/status.htm","htmlError":null,)"
-              R"("sample":"1m 05s","webhook":""}})");
+              R"("sample":"1m 05s","webhook":"","maxCpusPerAddress":1024,"statusNetworks":null}})");
     settings.htmlError = "cannot write /x: gone";
     EXPECT_NE(ChangeResultJson(false, &settings).find(R"("persisted":false,)"), std::string::npos);
     EXPECT_NE(ChangeResultJson(false, &settings).find(R"("htmlError":"cannot write /x: gone")"), std::string::npos);
