@@ -39,10 +39,6 @@ constexpr int kAcceptsPerNotice = 64;
 // sockets to be had and no silent connection to close for one.
 constexpr UINT_PTR kAcceptPauseTimer = 0x5AC7;
 constexpr UINT kAcceptPauseMs = 100;
-// The timer that asks for accept notices again after an accept found no
-// sockets to be had and no silent connection to close for one.
-constexpr UINT_PTR kAcceptPauseTimer = 0x5AC7;
-constexpr UINT kAcceptPauseMs = 100;
 
 // One line on standard error (seen when started from a console).
 void SayLine(const std::string &line) { std::fprintf(stderr, "pellicksrv: %s\n", line.c_str()); }
