@@ -28,7 +28,7 @@ enum class Handout { Shares, OneAtATime, Tasks };
 
 // A render node: its speed (x the base time), when it joins and dies (in
 // fractions of the frames finished; 0 joins at the start, >1 never dies).
-struct NodeSpec {
+struct NodePlan {
     double slowness = 1.0;
     double joinAt = 0.0;
     double dieAt = 2.0;
@@ -95,7 +95,7 @@ struct Scenario {
     std::string name;
     Profile profile;
     Handout handout;
-    std::vector<NodeSpec> nodes;
+    std::vector<NodePlan> nodes;
     // |error ratio| allowed at 25/50/75/90%: tighter where the past shows the
     // future, looser where it cannot (a node that joins or dies, a step
     // that has not come yet when the frames go out in order).
@@ -116,7 +116,7 @@ struct FarmRun {
 };
 
 struct Node {
-    NodeSpec spec;
+    NodePlan plan;
     Plugin plugin;
     bool joined = false, live = false, dead = false;
     uint64_t next = 0;     // server instant of its next event
@@ -143,7 +143,7 @@ FarmRun RunFarm(const Scenario &sc, FarmForecaster &ff) {
     if (sc.handout == Handout::Tasks)
         for (int64_t f = 0; f < kFrames; f += kTaskFrames) queue.push_back(f);
     int64_t starters = 0;
-    for (const NodeSpec &n : sc.nodes) starters += n.joinAt == 0.0;
+    for (const NodePlan &n : sc.nodes) starters += n.joinAt == 0.0;
     uint64_t passes = 0, folded = 0;  // over live sessions, and ended ones
     int64_t finished = 0;
     size_t nextCheck = 0;
@@ -206,7 +206,7 @@ FarmRun RunFarm(const Scenario &sc, FarmForecaster &ff) {
     // second half of the largest remainder.
     int64_t shareNo = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
-        nodes[i].spec = sc.nodes[i];
+        nodes[i].plan = sc.nodes[i];
         if (sc.nodes[i].joinAt != 0.0) continue;
         if (sc.handout == Handout::Shares) {
             nodes[i].frame = kFrames * shareNo / starters - 1;  // before its first
@@ -224,7 +224,7 @@ FarmRun RunFarm(const Scenario &sc, FarmForecaster &ff) {
         if (i == nodes.size()) break;
         Node &n = nodes[i];
         now = n.next;
-        if (finished >= n.spec.dieAt * kFrames) {  // dies: its frame and its share go back
+        if (finished >= n.plan.dieAt * kFrames) {  // dies: its frame and its share go back
             n.dead = true;
             endSession(i, now);
             if (sc.handout == Handout::Shares) orphans.push_back({n.frame, n.end});
@@ -245,7 +245,7 @@ FarmRun RunFarm(const Scenario &sc, FarmForecaster &ff) {
             n.pass = 0;
             for (size_t k = 0; k < nodes.size(); ++k) {
                 Node &j = nodes[k];
-                if (j.joined || finished < j.spec.joinAt * kFrames) continue;
+                if (j.joined || finished < j.plan.joinAt * kFrames) continue;
                 j.joined = true;
                 if (sc.handout == Handout::Shares) {
                     size_t big = nodes.size();
@@ -276,7 +276,7 @@ FarmRun RunFarm(const Scenario &sc, FarmForecaster &ff) {
         ++passes;
         send(i, now);
         n.plugin.r.passStartTime = clockOf(i, now);
-        n.next = now + static_cast<uint64_t>(Cost(sc.profile, frame) * n.spec.slowness / kPpf * jitter() * kSecond);
+        n.next = now + static_cast<uint64_t>(Cost(sc.profile, frame) * n.plan.slowness / kPpf * jitter() * kSecond);
         const uint64_t all = passes + folded;
         while (nextCheck < kCheckPercents.size() && all * 100 >= uint64_t{kCheckPercents[nextCheck]} * total) {
             Checkpoint &c = run.checks[nextCheck++];
@@ -297,10 +297,10 @@ double ErrorRatio(uint64_t predicted, uint64_t actualEnd, uint64_t at) {
     return (static_cast<double>(predicted) - static_cast<double>(actualEnd)) / static_cast<double>(actualEnd - at);
 }
 
-const std::vector<NodeSpec> kFour = {{}, {}, {}, {}};
-const std::vector<NodeSpec> kMixed = {{1}, {2}, {1}, {2}};
-const std::vector<NodeSpec> kJoin = {{}, {}, {1, 0.3}, {1, 0.3}};
-const std::vector<NodeSpec> kDie = {{}, {}, {1, 0, 0.4}};
+const std::vector<NodePlan> kFour = {{}, {}, {}, {}};
+const std::vector<NodePlan> kMixed = {{1}, {2}, {1}, {2}};
+const std::vector<NodePlan> kJoin = {{}, {}, {1, 0.3}, {1, 0.3}};
+const std::vector<NodePlan> kDie = {{}, {}, {1, 0, 0.4}};
 
 std::vector<Scenario> Scenarios() {
     std::vector<Scenario> all;
